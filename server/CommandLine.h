@@ -1,0 +1,19 @@
+/* The command line: options and positional arguments into the run settings,
+ * and the handler of the user signal that ends the run. */
+#ifndef TFX_SERVER_COMMANDLINE_H
+#define TFX_SERVER_COMMANDLINE_H
+
+/* Fills the run settings from the command line. Returns only when the line
+ * holds no usage error and no help request; otherwise writes the usage text
+ * and ends the process: exit code 0 after a help request, else 2. */
+void ProcessArgs(int argc, char **argv);
+
+/* SIGUSR1 handler: writes "Interrupt received" to standard error and clears
+ * Run, so the run ends after the current wait or transaction. */
+void Interrupt(int signal);
+
+/* Installs Interrupt for SIGUSR1, once: the next SIGUSR1 takes the default
+ * action. Interrupted waits are not restarted, so a sleep ends early. */
+void InstallInterrupt();
+
+#endif
