@@ -1,0 +1,92 @@
+/* The records of the messaging library's client side: a request to send to a
+ * service element, and one reply received from it. */
+#ifndef TFX_BINDING_CLIENTRECORDS_H
+#define TFX_BINDING_CLIENTRECORDS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "binding/ServiceRecords.h"
+
+extern "C" {
+
+/* A transaction or datagram to send. */
+struct QLXREQUEST {
+    char StrucId[4];                 /* "FXRQ" */
+    int32_t Version;                 /* 1 */
+    int32_t MsgType;                 /* QLX_MSGTYPE_TRANSACTION or QLX_MSGTYPE_DATAGRAM */
+    uint32_t Options;                /* QLX_RQO_* bits */
+    uint64_t RequestId;              /* echoed by every reply to a transaction */
+    uint8_t MsgId[QLX_MSGID_LENGTH]; /* sent with QLX_RQO_MSGID */
+    uint32_t DataLength;             /* data bytes at Data */
+    uint32_t Reserved;
+    const char *Data;
+};
+
+/* One reply from the service. Data points into a library buffer that stays
+ * valid until the next receive on the same connection. */
+struct QLXREPLY {
+    char StrucId[4];                 /* "FXRP" */
+    int32_t Version;                 /* 1 */
+    int32_t Kind;                    /* QLX_REPLY_* */
+    uint32_t Flags;                  /* QLX_RF_* bits, for a response */
+    int32_t Code;                    /* alert type, or the reason code of a refusal */
+    uint32_t MsgIdLength;            /* 0, or QLX_MSGID_LENGTH when MsgId came with it */
+    uint64_t RequestId;              /* the transaction replied to */
+    uint8_t MsgId[QLX_MSGID_LENGTH];
+    uint32_t DataLength;             /* data bytes at Data */
+    uint32_t BufferSize;             /* capacity at Data; Data[DataLength] is zero */
+    char *Data;
+};
+
+enum : uint32_t {
+    QLX_RQO_MSGID = 0x1, /* send MsgId with the request */
+};
+
+enum : int32_t {
+    QLX_REPLY_RESPONSE = 'R', /* one response */
+    QLX_REPLY_END = 'E',      /* the transaction was closed without a response */
+    QLX_REPLY_ALERT = 'A',    /* an alert; Code is its type, Data its text */
+    QLX_REPLY_REFUSED = 'N',  /* the message was refused; Code is the reason */
+};
+
+enum : uint32_t {
+    QLX_RF_NOTIFY = 0x1, /* a notify response */
+    QLX_RF_MORE = 0x2,   /* more responses follow */
+};
+
+/* What a service has done so far, for monitoring and tests. */
+struct QLXSTATS {
+    char StrucId[4]; /* "FXST" */
+    int32_t Version; /* 1 */
+    uint64_t Transactions;      /* transactions delivered */
+    uint64_t Datagrams;         /* datagrams delivered */
+    uint64_t StopRequests;      /* stop requests received */
+    uint64_t Malformed;         /* messages dropped as malformed */
+    uint64_t Refused;           /* transactions answered with a refusal */
+    uint64_t DatagramsDropped;  /* datagrams not delivered (message id, size) */
+    uint64_t RepliesSent;       /* responses, ends, alerts and refusals sent */
+    uint64_t RepliesDropped;    /* replies to peers that had gone or did not read */
+    uint64_t BuffersHanded;     /* receive buffers handed out */
+    uint64_t BuffersReleased;   /* receive buffers given back */
+};
+
+} /* extern "C" */
+
+static_assert(sizeof(QLXREQUEST) == 64);
+static_assert(offsetof(QLXREQUEST, RequestId) == 16);
+static_assert(offsetof(QLXREQUEST, MsgId) == 24);
+static_assert(offsetof(QLXREQUEST, DataLength) == 48);
+static_assert(offsetof(QLXREQUEST, Data) == 56);
+static_assert(sizeof(QLXREPLY) == 72);
+static_assert(offsetof(QLXREPLY, RequestId) == 24);
+static_assert(offsetof(QLXREPLY, MsgId) == 32);
+static_assert(offsetof(QLXREPLY, DataLength) == 56);
+static_assert(offsetof(QLXREPLY, Data) == 64);
+static_assert(sizeof(QLXSTATS) == 88);
+
+extern const QLXREQUEST DefaultRequest;
+extern const QLXREPLY DefaultReply;
+extern const QLXSTATS DefaultStats;
+
+#endif

@@ -1,0 +1,165 @@
+#include "qlx/Endpoint.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "binding/ErrorRecord.h"
+#include "qlx/Errors.h"
+
+namespace qlx {
+
+uint64_t Fnv1a(const uint8_t *bytes, size_t size)
+{
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < size; ++i) {
+        hash ^= bytes[i];
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+static bool IsPlainCharacter(char ch)
+{
+    return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+           ch == '.' || ch == '_' || ch == '-';
+}
+
+static bool IsPlainName(const char *name, size_t length)
+{
+    if (length == 0 || length > PlainNameLimit)
+        return false;
+    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (!IsPlainCharacter(name[i]))
+            return false;
+    }
+    return true;
+}
+
+std::string HashedFileNameFor(const char *name, size_t length)
+{
+    char text[18];
+    uint64_t hash = Fnv1a(reinterpret_cast<const uint8_t *>(name), length);
+    (void)snprintf(text, sizeof text, "h%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+std::string FileNameFor(const char *name, size_t length)
+{
+    if (IsPlainName(name, length))
+        return std::string(name, length);
+    return HashedFileNameFor(name, length);
+}
+
+static void FillPaths(const std::string &dir, const std::string &file, Endpoint *endpoint)
+{
+    endpoint->SocketPath = dir + "/" + file + ".sock";
+    endpoint->LockPath = dir + "/" + file + ".lock";
+    endpoint->Address = "ipc://" + endpoint->SocketPath;
+}
+
+bool MapNameInDirectory(const std::string &dir, const char *name, size_t length,
+                        Endpoint *endpoint)
+{
+    FillPaths(dir, FileNameFor(name, length), endpoint);
+    if (endpoint->SocketPath.size() <= SocketPathLimit)
+        return true;
+    FillPaths(dir, HashedFileNameFor(name, length), endpoint);
+    return endpoint->SocketPath.size() <= SocketPathLimit;
+}
+
+static const char *NonEmptyEnv(const char *name)
+{
+    const char *value = getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+std::string RuntimeDirectoryPath()
+{
+    if (const char *dir = NonEmptyEnv("QLX_DIR"))
+        return dir;
+    if (const char *xdg = NonEmptyEnv("XDG_RUNTIME_DIR"))
+        return std::string(xdg) + "/qlx";
+    return "/tmp/qlx-" + std::to_string(geteuid());
+}
+
+bool CheckRuntimeDirectory(const std::string &dir, bool create)
+{
+    if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        DetailErrno("mkdir", errno);
+        return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s cannot be created", dir.c_str());
+    }
+    struct stat info {};
+    if (lstat(dir.c_str(), &info) != 0) {
+        DetailErrno("lstat", errno);
+        return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s does not exist", dir.c_str());
+    }
+    if (S_ISLNK(info.st_mode))
+        return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s is a symbolic link", dir.c_str());
+    if (!S_ISDIR(info.st_mode))
+        return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s is not a directory", dir.c_str());
+    if (info.st_uid != geteuid()) {
+        return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s is owned by uid %u, not by uid %u",
+                    dir.c_str(), static_cast<unsigned>(info.st_uid),
+                    static_cast<unsigned>(geteuid()));
+    }
+    if ((info.st_mode & 022) != 0) {
+        return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s is open to others (mode %04o)",
+                    dir.c_str(), static_cast<unsigned>(info.st_mode & 07777));
+    }
+    return true;
+}
+
+static bool UseExplicitEndpoint(const char *address, Endpoint *endpoint)
+{
+    endpoint->Address = address;
+    endpoint->SocketPath.clear();
+    endpoint->LockPath.clear();
+    if (strncmp(address, "tcp://", 6) == 0)
+        return true;
+    if (strncmp(address, "ipc://", 6) == 0 && address[6] != '\0') {
+        endpoint->SocketPath = address + 6;
+        endpoint->LockPath = endpoint->SocketPath + ".lock";
+        return true;
+    }
+    return Fail(QLXRC_ENDPOINT, "QLX_ENDPOINT=%s is neither a tcp:// nor an ipc:// endpoint",
+                address);
+}
+
+std::string PrintableName(const char *name, size_t length)
+{
+    std::string text;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char ch = static_cast<unsigned char>(name[i]);
+        if (ch >= 0x20 && ch < 0x7f) {
+            text += static_cast<char>(ch);
+            continue;
+        }
+        char escaped[5];
+        (void)snprintf(escaped, sizeof escaped, "\\x%02x", ch);
+        text += escaped;
+    }
+    return text;
+}
+
+bool ResolveEndpoint(const char *nameField, size_t fieldSize, bool create, Endpoint *endpoint)
+{
+    if (const char *address = NonEmptyEnv("QLX_ENDPOINT"))
+        return UseExplicitEndpoint(address, endpoint);
+    std::string dir = RuntimeDirectoryPath();
+    if (!CheckRuntimeDirectory(dir, create))
+        return false;
+    size_t length = strnlen(nameField, fieldSize);
+    if (MapNameInDirectory(dir, nameField, length, endpoint))
+        return true;
+    return Fail(QLXRC_ENDPOINT,
+                "runtime directory %s is too long for a socket path: set QLX_DIR to a shorter one",
+                dir.c_str());
+}
+
+} // namespace qlx

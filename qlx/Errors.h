@@ -1,0 +1,28 @@
+/* The error record of each thread's last failed call. */
+#ifndef TFX_QLX_ERRORS_H
+#define TFX_QLX_ERRORS_H
+
+#include <cstdint>
+
+#include "binding/ErrorRecord.h"
+
+namespace qlx {
+
+/* Notes why the next failure happens (the sub result), e.g. the errno of a
+ * system call. It stays pending until Fail takes it. */
+void Detail(int32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/* Records a failure of the running call: the primary result with its reason
+ * code, and the pending detail as the sub result ("no further detail" when
+ * none is pending). Returns 0, the failure result of every call. */
+int Fail(int32_t reason, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/* Notes errno after a failed system or ZeroMQ call named by what. */
+void DetailErrno(const char *what, int error);
+
+/* This thread's last error. */
+const QLXERROR &LastError();
+
+} // namespace qlx
+
+#endif

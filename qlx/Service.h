@@ -1,0 +1,73 @@
+/* The service side of a connection: one ROUTER socket bound to the element's
+ * endpoint, the transactions being answered, and the buffer handed out. */
+#ifndef TFX_QLX_SERVICE_H
+#define TFX_QLX_SERVICE_H
+
+#include <memory>
+#include <string>
+
+#include "binding/ClientRecords.h"
+#include "binding/ServiceRecords.h"
+#include "qlx/Connection.h"
+#include "qlx/Endpoint.h"
+#include "qlx/RequestTable.h"
+#include "qlx/Transport.h"
+
+namespace qlx {
+
+enum : uint32_t {
+    MaxDataSize = 8u << 20,       /* larger data is refused */
+    MaxFrameSize = 16u << 20,     /* a larger frame drops the sender's connection */
+    MaxOpenTransactions = 4096,   /* further transactions are refused */
+    ServiceQueueLimit = 1000,     /* messages queued per peer, each way */
+    HandshakeLimitMs = 2000,      /* a peer that does not finish its handshake is dropped */
+    HeartbeatMs = 2000,           /* tcp:// peers are probed this often */
+    HeartbeatTimeoutMs = 6000,    /* and dropped when silent this long */
+};
+
+class Service : public Connection {
+  public:
+    Service() : Connection(Role::Service), requests_(MaxOpenTransactions) {}
+    ~Service() override;
+
+    /* Opens the service for the element named in address. */
+    bool Open(const QLXSERVICEADDRESS &address);
+    int GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest);
+    int PutResponse(QLXMESSAGE *message, QLXPUTOPTIONS *options, QLXHREQ *hRequest);
+    int SendAlert(const QLXALERT &alert);
+    int CloseHandle(QLXHREQ handle);
+    /* Releases buffer when it is this service's; false when it is not. */
+    bool FreeBuffer(QLXBUFFER *buffer);
+    bool OwnsBuffer(const char *data) const { return data != nullptr && data == buffer_.Data(); }
+    const QLXSTATS &Stats() const { return stats_; }
+
+  private:
+    enum class Verdict { Deliver, Stop, Dropped };
+    bool TakeLiveness();
+    bool BindSocket();
+    Verdict Classify(const QLXGETOPTIONS &options, const WireMessage &wire);
+    int Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hRequest);
+    void Refuse(const WireMessage &wire, int32_t reason);
+    void Reply(const std::string &routingId, uint8_t kind, uint16_t flags, int32_t code,
+               uint64_t requestId, Frame msgId, Frame data, bool *failed);
+    void ReleaseBuffer();
+    void Complete(QLXHREQ handle);
+    int NoMessage();
+
+    Socket socket_;
+    void *context_ = nullptr;
+    Endpoint endpoint_;
+    std::string name_;
+    int lockFd_ = -1;
+    RequestTable requests_;
+    ReceivedMessage received_;
+    std::string routingId_;
+    ReceiveBuffer buffer_;
+    bool bufferHanded_ = false;
+    QLXHREQ current_ = 0;
+    QLXSTATS stats_ = DefaultStats;
+};
+
+} // namespace qlx
+
+#endif

@@ -1,0 +1,89 @@
+/* The ZeroMQ side of the library: sockets with their options, whole
+ * multipart messages in and out, and the receive buffer handed to callers. */
+#ifndef TFX_QLX_TRANSPORT_H
+#define TFX_QLX_TRANSPORT_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <zmq.h>
+
+#include "qlx/Wire.h"
+
+namespace qlx {
+
+/* A ZeroMQ socket, closed at the end of scope. */
+class Socket {
+  public:
+    Socket() = default;
+    ~Socket();
+    Socket(const Socket &) = delete;
+    Socket &operator=(const Socket &) = delete;
+    /* Opens a socket of type in context; records the error on failure. */
+    bool Open(void *context, int type);
+    /* Sets an int option; records the error (naming the option) on failure. */
+    bool SetInt(int option, int value, const char *name);
+    /* Closes the socket now; a context can only end once its sockets are closed. */
+    void Close();
+    void *Get() const { return socket_; }
+
+  private:
+    void *socket_ = nullptr;
+};
+
+/* The frames of one received message. Frames past the kept ones are counted
+ * and discarded, so an over-long message costs no memory here. */
+class ReceivedMessage {
+  public:
+    enum { KeptFrames = 4 };
+    ReceivedMessage();
+    ~ReceivedMessage();
+    ReceivedMessage(const ReceivedMessage &) = delete;
+    ReceivedMessage &operator=(const ReceivedMessage &) = delete;
+
+    enum class Result { Received, Empty, Interrupted, Failed };
+    /* Takes the next whole message from socket without waiting. */
+    Result Receive(void *socket);
+    size_t FrameCount() const { return count_; }
+    Frame FrameAt(size_t index);
+
+  private:
+    bool ReceiveRest(void *socket, zmq_msg_t *part);
+    zmq_msg_t parts_[KeptFrames];
+    zmq_msg_t discard_;
+    size_t count_ = 0;
+};
+
+enum class SendResult { Sent, Dropped, Failed };
+
+/* Sends count frames as one message without blocking. With a ROUTER socket
+ * the first frame is the routing id: a peer that is gone or whose queue is
+ * full makes the message Dropped. Interrupted sends are retried. */
+SendResult SendMessage(void *socket, const Frame *frames, size_t count);
+
+/* Waits until socket may hold a message, up to deadline (none when
+ * unlimited). Returns 1 when it may, 0 at the deadline, -1 when a signal cut
+ * the wait short, -2 on failure (recorded). */
+int WaitReadable(void *socket, bool unlimited, std::chrono::steady_clock::time_point deadline);
+
+/* A malloc'd buffer that grows as needed and is reused: the one copy of
+ * received data, terminated by a zero byte. */
+class ReceiveBuffer {
+  public:
+    ReceiveBuffer() = default;
+    ~ReceiveBuffer();
+    ReceiveBuffer(const ReceiveBuffer &) = delete;
+    ReceiveBuffer &operator=(const ReceiveBuffer &) = delete;
+    /* Copies size bytes and a terminator in; false when no room can be had. */
+    bool Fill(const uint8_t *data, size_t size);
+    char *Data() const { return data_; }
+    uint32_t Capacity() const { return capacity_; }
+
+  private:
+    char *data_ = nullptr;
+    uint32_t capacity_ = 0;
+};
+
+} // namespace qlx
+
+#endif
