@@ -3,4 +3,7 @@
 #include "getopt/index.h"
 
 /* Returns the first ch in s (the terminator counts), or null when there is none. */
-char *index(const char *s, int ch) { return __builtin_strchr(s, ch); }
+char *index(const char *s, int ch)
+{
+    return __builtin_strchr(s, ch);
+}

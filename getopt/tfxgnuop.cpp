@@ -40,7 +40,10 @@ static int BeginArgument(char **argv)
     return 0;
 }
 
-static int ErrorResult(const char *list) { return list[0] == ':' ? ':' : '?'; }
+static int ErrorResult(const char *list)
+{
+    return list[0] == ':' ? ':' : '?';
+}
 
 /* Takes the argument of option ch from the rest of the current argument or
  * from the next one. Returns ch, or the error result when it is missing. */

@@ -155,7 +155,7 @@ void Interrupt(int signal)
 
 void InstallInterrupt()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = Interrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND | SA_NODEFER;

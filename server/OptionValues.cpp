@@ -87,4 +87,7 @@ void FormatMsgId(const char *text, char msgId[24])
     (void)snprintf(msgId, 24, "%-*.*s", 23, 23, text);
 }
 
-int HasNonBlank(const char *text) { return *SkipBlanks(text) != '\0'; }
+int HasNonBlank(const char *text)
+{
+    return *SkipBlanks(text) != '\0';
+}

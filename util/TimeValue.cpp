@@ -27,7 +27,10 @@ TimeValue TimeDiff(const TimeValue *a, const TimeValue *b)
     return TimeValue{a->Seconds - b->Seconds - borrow, ms};
 }
 
-uint32_t TimeDiffSec(const TimeValue *a, const TimeValue *b) { return TimeDiff(a, b).Seconds; }
+uint32_t TimeDiffSec(const TimeValue *a, const TimeValue *b)
+{
+    return TimeDiff(a, b).Seconds;
+}
 
 TimeValue TimeSum(const TimeValue *a, const TimeValue *b)
 {
@@ -43,16 +46,16 @@ TimeValue TimeSum(const TimeValue *a, const TimeValue *b)
 TimeValue TimeMin(const TimeValue *a, const TimeValue *b)
 {
     if (a->Seconds == b->Seconds)
-        return TimeValue{a->Seconds, a->Milliseconds < b->Milliseconds ? a->Milliseconds
-                                                                       : b->Milliseconds};
+        return TimeValue{a->Seconds,
+                         a->Milliseconds < b->Milliseconds ? a->Milliseconds : b->Milliseconds};
     return a->Seconds < b->Seconds ? *a : *b;
 }
 
 TimeValue TimeMax(const TimeValue *a, const TimeValue *b)
 {
     if (a->Seconds == b->Seconds)
-        return TimeValue{a->Seconds, a->Milliseconds > b->Milliseconds ? a->Milliseconds
-                                                                       : b->Milliseconds};
+        return TimeValue{a->Seconds,
+                         a->Milliseconds > b->Milliseconds ? a->Milliseconds : b->Milliseconds};
     return a->Seconds > b->Seconds ? *a : *b;
 }
 
@@ -102,9 +105,15 @@ int TimeRate(uint32_t n, const TimeValue *t)
     return static_cast<int>(rate);
 }
 
-TimeValue TimeZero() { return TimeValue{0, 0}; }
+TimeValue TimeZero()
+{
+    return TimeValue{0, 0};
+}
 
-TimeValue TimeBig() { return TimeValue{AllOnes, 999}; }
+TimeValue TimeBig()
+{
+    return TimeValue{AllOnes, 999};
+}
 
 int TimeOverflow(const TimeValue *a, const TimeValue *b)
 {
