@@ -26,16 +26,16 @@ struct QLXREQUEST {
 /* One reply from the service. Data points into a library buffer that stays
  * valid until the next receive on the same connection. */
 struct QLXREPLY {
-    char StrucId[4];                 /* "FXRP" */
-    int32_t Version;                 /* 1 */
-    int32_t Kind;                    /* QLX_REPLY_* */
-    uint32_t Flags;                  /* QLX_RF_* bits, for a response */
-    int32_t Code;                    /* alert type, or the reason code of a refusal */
-    uint32_t MsgIdLength;            /* 0, or QLX_MSGID_LENGTH when MsgId came with it */
-    uint64_t RequestId;              /* the transaction replied to */
+    char StrucId[4];      /* "FXRP" */
+    int32_t Version;      /* 1 */
+    int32_t Kind;         /* QLX_REPLY_* */
+    uint32_t Flags;       /* QLX_RF_* bits, for a response */
+    int32_t Code;         /* alert type, or the reason code of a refusal */
+    uint32_t MsgIdLength; /* 0, or QLX_MSGID_LENGTH when MsgId came with it */
+    uint64_t RequestId;   /* the transaction replied to */
     uint8_t MsgId[QLX_MSGID_LENGTH];
-    uint32_t DataLength;             /* data bytes at Data */
-    uint32_t BufferSize;             /* capacity at Data; Data[DataLength] is zero */
+    uint32_t DataLength; /* data bytes at Data */
+    uint32_t BufferSize; /* capacity at Data; Data[DataLength] is zero */
     char *Data;
 };
 
@@ -57,18 +57,18 @@ enum : uint32_t {
 
 /* What a service has done so far, for monitoring and tests. */
 struct QLXSTATS {
-    char StrucId[4]; /* "FXST" */
-    int32_t Version; /* 1 */
-    uint64_t Transactions;      /* transactions delivered */
-    uint64_t Datagrams;         /* datagrams delivered */
-    uint64_t StopRequests;      /* stop requests received */
-    uint64_t Malformed;         /* messages dropped as malformed */
-    uint64_t Refused;           /* transactions answered with a refusal */
-    uint64_t DatagramsDropped;  /* datagrams not delivered (message id, size) */
-    uint64_t RepliesSent;       /* responses, ends, alerts and refusals sent */
-    uint64_t RepliesDropped;    /* replies to peers that had gone or did not read */
-    uint64_t BuffersHanded;     /* receive buffers handed out */
-    uint64_t BuffersReleased;   /* receive buffers given back */
+    char StrucId[4];           /* "FXST" */
+    int32_t Version;           /* 1 */
+    uint64_t Transactions;     /* transactions delivered */
+    uint64_t Datagrams;        /* datagrams delivered */
+    uint64_t StopRequests;     /* stop requests received */
+    uint64_t Malformed;        /* messages dropped as malformed */
+    uint64_t Refused;          /* transactions answered with a refusal */
+    uint64_t DatagramsDropped; /* datagrams not delivered (message id, size) */
+    uint64_t RepliesSent;      /* responses, ends, alerts and refusals sent */
+    uint64_t RepliesDropped;   /* replies to peers that had gone or did not read */
+    uint64_t BuffersHanded;    /* receive buffers handed out */
+    uint64_t BuffersReleased;  /* receive buffers given back */
 };
 
 } /* extern "C" */

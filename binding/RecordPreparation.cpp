@@ -15,7 +15,10 @@ void PrepareServiceAddress(QLXSERVICEADDRESS *address, const char *elementName)
     FillName(address->Name, elementName);
 }
 
-static int HasMsgId(const char msgId[24]) { return msgId[0] != '\0'; }
+static int HasMsgId(const char msgId[24])
+{
+    return msgId[0] != '\0';
+}
 
 void PrepareGetOptions(QLXGETOPTIONS *options, const char *profile, const char msgId[24])
 {

@@ -26,9 +26,9 @@ enum { QLX_NAME_LENGTH = 132, QLX_MSGID_LENGTH = 24 };
 
 /* Names the service element to open. */
 struct QLXSERVICEADDRESS {
-    char StrucId[4];             /* "FXAD" */
-    int32_t Version;             /* 3 */
-    char Name[QLX_NAME_LENGTH];  /* element name; need not be terminated */
+    char StrucId[4];            /* "FXAD" */
+    int32_t Version;            /* 3 */
+    char Name[QLX_NAME_LENGTH]; /* element name; need not be terminated */
     uint8_t Reserved[280];
 };
 
@@ -41,44 +41,44 @@ struct QLXBUFFER {
 
 /* A received message and, changed by the server, its reply. */
 struct QLXMESSAGE {
-    char StrucId[4];        /* "FXMD" */
-    int32_t Version;        /* 3 */
-    int32_t MsgType;        /* 1 = transaction; anything else = datagram */
-    int32_t Reserved1[7];   /* -2 each */
+    char StrucId[4];      /* "FXMD" */
+    int32_t Version;      /* 3 */
+    int32_t MsgType;      /* 1 = transaction; anything else = datagram */
+    int32_t Reserved1[7]; /* -2 each */
     uint8_t Reserved2[52];
-    uint32_t DataLength;    /* data bytes in the message */
-    QLXBUFFER Buffer;       /* offsets 96 to 111 */
+    uint32_t DataLength; /* data bytes in the message */
+    QLXBUFFER Buffer;    /* offsets 96 to 111 */
     uint8_t Reserved3[12];
-    int32_t Reserved4;      /* -1 */
+    int32_t Reserved4; /* -1 */
     uint8_t Reserved5[776];
 };
 
 /* Steers qlxGetRequest. */
 struct QLXGETOPTIONS {
-    char StrucId[4];                  /* "FXGO" */
-    int32_t Version;                  /* 3 */
-    uint32_t Options;                 /* QLX_GMO_* bits */
-    int32_t WaitInterval;             /* ms one call waits; negative = no limit */
+    char StrucId[4];      /* "FXGO" */
+    int32_t Version;      /* 3 */
+    uint32_t Options;     /* QLX_GMO_* bits */
+    int32_t WaitInterval; /* ms one call waits; negative = no limit */
     uint8_t Reserved1[4];
-    uint8_t MsgId[QLX_MSGID_LENGTH];  /* message id to wait for, with QLX_GMO_MSGID */
+    uint8_t MsgId[QLX_MSGID_LENGTH]; /* message id to wait for, with QLX_GMO_MSGID */
     uint8_t Reserved2[44];
     char ProfileName[QLX_NAME_LENGTH];
     uint8_t Reserved3[144];
-    uint32_t Status;                  /* QLX_STATUS_STOP once a stop was requested */
+    uint32_t Status; /* QLX_STATUS_STOP once a stop was requested */
     uint8_t Reserved4[8];
 };
 
 /* Steers qlxPutResponse. */
 struct QLXPUTOPTIONS {
-    char StrucId[4];                  /* "FXPO" */
-    int32_t Version;                  /* 3 */
-    uint32_t Options;                 /* QLX_PMO_* bits */
+    char StrucId[4];  /* "FXPO" */
+    int32_t Version;  /* 3 */
+    uint32_t Options; /* QLX_PMO_* bits */
     uint8_t Reserved1[4];
-    uint8_t MsgId[QLX_MSGID_LENGTH];  /* message id sent, with QLX_PMO_MSGID */
+    uint8_t MsgId[QLX_MSGID_LENGTH]; /* message id sent, with QLX_PMO_MSGID */
     uint8_t Reserved2[40];
     char ProfileName[QLX_NAME_LENGTH];
     uint8_t Reserved3[156];
-    uint32_t Reserved4;               /* 0x00200000 */
+    uint32_t Reserved4; /* 0x00200000 */
     uint8_t Reserved5[8];
 };
 
@@ -94,17 +94,17 @@ struct QLXALERT {
 
 /* Reception option bits. */
 enum : uint32_t {
-    QLX_GMO_MSGID = 0x1,     /* deliver only messages whose message id equals MsgId */
-    QLX_GMO_BASE = 0x108,    /* the value the server starts Options with */
-    QLX_GMO_WAIT = 0x40,     /* wait up to WaitInterval (this library always does) */
+    QLX_GMO_MSGID = 0x1,         /* deliver only messages whose message id equals MsgId */
+    QLX_GMO_BASE = 0x108,        /* the value the server starts Options with */
+    QLX_GMO_WAIT = 0x40,         /* wait up to WaitInterval (this library always does) */
     QLX_GMO_STOPPABLE = 0x20000, /* report a stop request in Status (always done) */
 };
 
 /* Response option bits. */
 enum : uint32_t {
-    QLX_PMO_MSGID = 0x1,        /* send MsgId with the response */
-    QLX_PMO_MORE = 0x40,        /* more responses follow for the same request */
-    QLX_PMO_NOTIFY = 0x800,     /* a notify response */
+    QLX_PMO_MSGID = 0x1,    /* send MsgId with the response */
+    QLX_PMO_MORE = 0x40,    /* more responses follow for the same request */
+    QLX_PMO_NOTIFY = 0x800, /* a notify response */
     QLX_PMO_DEFAULT = 0x40000000,
 };
 

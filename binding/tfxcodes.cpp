@@ -8,7 +8,10 @@
 
 enum { ReportSize = 800 };
 
-int IsNoMsgError(const QLXERROR *error) { return error->PrimaryResult.ReasonCode == QLXRC_NO_MESSAGE; }
+int IsNoMsgError(const QLXERROR *error)
+{
+    return error->PrimaryResult.ReasonCode == QLXRC_NO_MESSAGE;
+}
 
 /* Appends text, cut to the room left; the report keeps its terminator. */
 static void AppendText(char *report, const char *text)

@@ -39,12 +39,13 @@ bool Client::Connect(const QLXSERVICEADDRESS &address)
 {
     size_t length = strnlen(address.Name, sizeof address.Name);
     name_ = PrintableName(address.Name, length);
-    if (!ResolveEndpoint(address.Name, sizeof address.Name, false, &endpoint_)) {
-        if (LastError().PrimaryResult.ReasonCode != QLXRC_RUNTIME_DIR || errno != ENOENT)
-            return false;
-        return Fail(QLXRC_NOT_SERVED, "service element %s is not served: no runtime directory",
-                    name_.c_str());
-    }
+    std::string dir = RuntimeDirectoryPath();
+    struct stat info {};
+    if (ExplicitEndpoint() == nullptr && lstat(dir.c_str(), &info) != 0)
+        return Fail(QLXRC_NOT_SERVED, "service element %s is not served: no runtime directory %s",
+                    name_.c_str(), dir.c_str());
+    if (!ResolveEndpoint(address.Name, sizeof address.Name, false, &endpoint_))
+        return false;
     if (!ServiceIsLive()) {
         Detail(0, "no live process holds %s", endpoint_.LockPath.c_str());
         return Fail(QLXRC_NOT_SERVED, "service element %s is not served by a live process",
@@ -97,7 +98,10 @@ int Client::Send(const QLXREQUEST &request)
                       Frame{reinterpret_cast<const uint8_t *>(request.Data), request.DataLength});
 }
 
-int Client::Stop() { return SendFrames(KindStop, 0, Frame{}, Frame{}); }
+int Client::Stop()
+{
+    return SendFrames(KindStop, 0, Frame{}, Frame{});
+}
 
 bool Client::Deliver(QLXREPLY *reply)
 {

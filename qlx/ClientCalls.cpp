@@ -1,8 +1,6 @@
 /* The client-side calls of libqlx. */
 #include <cerrno>
 #include <cstring>
-#include <new>
-#include <vector>
 
 #include "binding/qlx.h"
 #include "qlx/Client.h"
@@ -20,27 +18,17 @@ qlx::Client *FindClient(QLXHCONN hConn)
     return static_cast<qlx::Client *>(connection);
 }
 
-template <typename Call> int Guarded(Call call) noexcept
-{
-    try {
-        return call();
-    } catch (const std::bad_alloc &) {
-        return qlx::Fail(QLXRC_NO_MEMORY, "out of memory");
-    } catch (...) {
-        return qlx::Fail(QLXRC_TRANSPORT, "unexpected failure inside the messaging library");
-    }
-}
-
 } // namespace
 
 int qlxClientConnect(QLXSERVICEADDRESS *address, QLXHCONN *hConn) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (hConn == nullptr)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "the connection handle address is null");
         *hConn = 0;
         if (address == nullptr || memcmp(address->StrucId, "FXAD", 4) != 0)
-            return qlx::Fail(QLXRC_BAD_ARGUMENT, "service address is null or not a service address record");
+            return qlx::Fail(QLXRC_BAD_ARGUMENT,
+                             "service address is null or not a service address record");
         auto client = std::make_unique<qlx::Client>();
         if (!client->Connect(*address))
             return 0;
@@ -53,7 +41,7 @@ int qlxClientConnect(QLXSERVICEADDRESS *address, QLXHCONN *hConn) noexcept
 
 int qlxClientSend(QLXHCONN hConn, const QLXREQUEST *request) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (request == nullptr || memcmp(request->StrucId, "FXRQ", 4) != 0)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "request is null or not a request record");
         qlx::Client *client = FindClient(hConn);
@@ -63,7 +51,7 @@ int qlxClientSend(QLXHCONN hConn, const QLXREQUEST *request) noexcept
 
 int qlxClientStop(QLXHCONN hConn) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         qlx::Client *client = FindClient(hConn);
         return client != nullptr ? client->Stop() : 0;
     });
@@ -71,7 +59,7 @@ int qlxClientStop(QLXHCONN hConn) noexcept
 
 int qlxClientReceive(QLXHCONN hConn, QLXREPLY *reply, int32_t waitMs) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (reply == nullptr || memcmp(reply->StrucId, "FXRP", 4) != 0)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "reply is null or not a reply record");
         qlx::Client *client = FindClient(hConn);
@@ -81,17 +69,20 @@ int qlxClientReceive(QLXHCONN hConn, QLXREPLY *reply, int32_t waitMs) noexcept
 
 int qlxClientWait(const QLXHCONN *hConns, uint32_t count, int32_t waitMs, uint8_t *ready) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (hConns == nullptr || ready == nullptr || count == 0)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "no connections to wait for");
-        std::vector<zmq_pollitem_t> items(count);
+        if (count > qlx::ConnectionLimit)
+            return qlx::Fail(QLXRC_BAD_ARGUMENT, "%u connections to wait for: at most %u are open",
+                             count, static_cast<unsigned>(qlx::ConnectionLimit));
+        zmq_pollitem_t items[qlx::ConnectionLimit];
         for (uint32_t i = 0; i < count; ++i) {
             qlx::Client *client = FindClient(hConns[i]);
             if (client == nullptr)
                 return 0;
             items[i] = zmq_pollitem_t{client->SocketHandle(), 0, ZMQ_POLLIN, 0};
         }
-        int polled = zmq_poll(items.data(), static_cast<int>(count), waitMs < 0 ? -1L : long{waitMs});
+        int polled = zmq_poll(items, static_cast<int>(count), waitMs < 0 ? -1L : long{waitMs});
         if (polled < 0 && errno != EINTR) {
             qlx::DetailErrno("zmq_poll", errno);
             return qlx::Fail(QLXRC_RECEIVE_FAILED, "waiting for replies failed");

@@ -12,7 +12,7 @@ namespace qlx {
 
 /* Slot 0 is never used, so no handle is 0. Handles carry a generation in
  * their upper bits, so a stale handle does not reach a reused slot. */
-enum : uint32_t { SlotCount = 256, SlotBits = 8 };
+enum : uint32_t { SlotCount = ConnectionLimit + 1, SlotBits = 8 };
 
 static std::mutex TableLock;
 static std::atomic<Connection *> Slots[SlotCount];
@@ -36,7 +36,10 @@ QLXHCONN RegisterConnection(std::unique_ptr<Connection> connection)
     return 0;
 }
 
-static uint32_t SlotOf(QLXHCONN handle) { return handle & (SlotCount - 1); }
+static uint32_t SlotOf(QLXHCONN handle)
+{
+    return handle & (SlotCount - 1);
+}
 
 static bool HandleIsCurrent(QLXHCONN handle)
 {

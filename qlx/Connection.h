@@ -10,6 +10,8 @@
 
 namespace qlx {
 
+enum : uint32_t { ConnectionLimit = 255 }; /* connections open at once in a process */
+
 /* One open service or client connection. */
 class Connection {
   public:

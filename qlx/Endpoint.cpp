@@ -63,8 +63,7 @@ static void FillPaths(const std::string &dir, const std::string &file, Endpoint 
     endpoint->Address = "ipc://" + endpoint->SocketPath;
 }
 
-bool MapNameInDirectory(const std::string &dir, const char *name, size_t length,
-                        Endpoint *endpoint)
+bool MapNameInDirectory(const std::string &dir, const char *name, size_t length, Endpoint *endpoint)
 {
     FillPaths(dir, FileNameFor(name, length), endpoint);
     if (endpoint->SocketPath.size() <= SocketPathLimit)
@@ -77,6 +76,11 @@ static const char *NonEmptyEnv(const char *name)
 {
     const char *value = getenv(name);
     return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+const char *ExplicitEndpoint()
+{
+    return NonEmptyEnv("QLX_ENDPOINT");
 }
 
 std::string RuntimeDirectoryPath()
@@ -149,7 +153,7 @@ std::string PrintableName(const char *name, size_t length)
 
 bool ResolveEndpoint(const char *nameField, size_t fieldSize, bool create, Endpoint *endpoint)
 {
-    if (const char *address = NonEmptyEnv("QLX_ENDPOINT"))
+    if (const char *address = ExplicitEndpoint())
         return UseExplicitEndpoint(address, endpoint);
     std::string dir = RuntimeDirectoryPath();
     if (!CheckRuntimeDirectory(dir, create))

@@ -37,6 +37,9 @@ std::string HashedFileNameFor(const char *name, size_t length);
 bool MapNameInDirectory(const std::string &dir, const char *name, size_t length,
                         Endpoint *endpoint);
 
+/* $QLX_ENDPOINT when it is set and not empty, else null. */
+const char *ExplicitEndpoint();
+
 /* The runtime directory: $QLX_DIR, else $XDG_RUNTIME_DIR/qlx, else
  * /tmp/qlx-<uid>. */
 std::string RuntimeDirectoryPath();

@@ -58,7 +58,10 @@ int Fail(int32_t reason, const char *format, ...)
     return 0;
 }
 
-const QLXERROR &LastError() { return LastErrorRecord; }
+const QLXERROR &LastError()
+{
+    return LastErrorRecord;
+}
 
 } // namespace qlx
 

@@ -3,6 +3,7 @@
 #define TFX_QLX_ERRORS_H
 
 #include <cstdint>
+#include <new>
 
 #include "binding/ErrorRecord.h"
 
@@ -22,6 +23,19 @@ void DetailErrno(const char *what, int error);
 
 /* This thread's last error. */
 const QLXERROR &LastError();
+
+/* Runs call, the body of a C entry point: no exception gets out, and one that
+ * would is recorded as the call's failure. */
+template <typename Call> int Guarded(Call call) noexcept
+{
+    try {
+        return call();
+    } catch (const std::bad_alloc &) {
+        return Fail(QLXRC_NO_MEMORY, "out of memory");
+    } catch (...) {
+        return Fail(QLXRC_TRANSPORT, "unexpected failure inside the messaging library");
+    }
+}
 
 } // namespace qlx
 

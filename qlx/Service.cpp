@@ -49,8 +49,7 @@ bool Service::TakeLiveness()
                     name_.c_str());
     }
     DetailErrno(path, error);
-    return Fail(QLXRC_ENDPOINT, "lock file of service element %s cannot be locked",
-                name_.c_str());
+    return Fail(QLXRC_ENDPOINT, "lock file of service element %s cannot be locked", name_.c_str());
 }
 
 bool Service::BindSocket()
@@ -109,7 +108,10 @@ void Service::ReleaseBuffer()
     ++stats_.BuffersReleased;
 }
 
-int Service::NoMessage() { return Fail(QLXRC_NO_MESSAGE, "no message available within the wait interval"); }
+int Service::NoMessage()
+{
+    return Fail(QLXRC_NO_MESSAGE, "no message available within the wait interval");
+}
 
 void Service::Reply(const std::string &routingId, uint8_t kind, uint16_t flags, int32_t code,
                     uint64_t requestId, Frame msgId, Frame data, bool *failed)
@@ -198,6 +200,36 @@ int Service::Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hReq
     return 1;
 }
 
+/* Decodes and judges the message just received; delivers it when it is to be
+ * delivered. */
+Service::Verdict Service::TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *options,
+                                       QLXHREQ *hRequest)
+{
+    size_t payload = received_.FrameCount() - 1;
+    Frame frames[FramesPerMessage] = {};
+    for (size_t i = 0; i < payload && i < FramesPerMessage; ++i)
+        frames[i] = received_.FrameAt(i + 1);
+    WireMessage wire{};
+    if (DecodeMessage(frames, payload, Direction::ToService, &wire) != Fault::None) {
+        ++stats_.Malformed;
+        return Verdict::Dropped;
+    }
+    Frame routing = received_.FrameAt(0);
+    routingId_.assign(reinterpret_cast<const char *>(routing.Data), routing.Size);
+    Verdict verdict = Classify(*options, wire);
+    if (verdict == Verdict::Stop)
+        options->Status |= QLX_STATUS_STOP;
+    if (verdict == Verdict::Deliver && !Deliver(wire, message, hRequest))
+        return Verdict::Dropped;
+    return verdict;
+}
+
+int Service::Interrupted()
+{
+    Detail(EINTR, "the wait was cut short by a signal");
+    return NoMessage();
+}
+
 int Service::GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest)
 {
     ReleaseBuffer();
@@ -206,45 +238,35 @@ int Service::GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hR
                     std::chrono::milliseconds(unlimited ? 0 : options->WaitInterval);
     for (;;) {
         ReceivedMessage::Result result = received_.Receive(socket_.Get());
-        if (result == ReceivedMessage::Result::Interrupted) {
-            Detail(EINTR, "the wait was cut short by a signal");
-            return NoMessage();
-        }
+        if (result == ReceivedMessage::Result::Interrupted)
+            return Interrupted();
         if (result == ReceivedMessage::Result::Failed)
-            return Fail(QLXRC_RECEIVE_FAILED, "receiving for service element %s failed", name_.c_str());
+            return Fail(QLXRC_RECEIVE_FAILED, "receiving for service element %s failed",
+                        name_.c_str());
+        int ready = 1;
         if (result == ReceivedMessage::Result::Received) {
-            size_t payload = received_.FrameCount() - 1;
-            Frame frames[FramesPerMessage] = {};
-            for (size_t i = 0; i < payload && i < FramesPerMessage; ++i)
-                frames[i] = received_.FrameAt(i + 1);
-            WireMessage wire{};
-            if (DecodeMessage(frames, payload, Direction::ToService, &wire) != Fault::None) {
-                ++stats_.Malformed;
-                continue;
-            }
-            Frame routing = received_.FrameAt(0);
-            routingId_.assign(reinterpret_cast<const char *>(routing.Data), routing.Size);
-            Verdict verdict = Classify(*options, wire);
+            Verdict verdict = TakeReceived(message, options, hRequest);
+            if (verdict == Verdict::Deliver)
+                return 1;
             if (verdict == Verdict::Stop) {
-                options->Status |= QLX_STATUS_STOP;
                 Detail(0, "the application manager asked the service to stop");
                 return NoMessage();
             }
-            if (verdict == Verdict::Deliver && Deliver(wire, message, hRequest))
-                return 1;
-            continue;
+            /* A stream of dropped messages does not hold the wait past its end. */
+            if (!unlimited && std::chrono::steady_clock::now() >= deadline)
+                ready = 0;
+        } else {
+            ready = WaitReadable(socket_.Get(), unlimited, deadline);
         }
-        int ready = WaitReadable(socket_.Get(), unlimited, deadline);
         if (ready == 0) {
             Detail(0, "waited %d ms", options->WaitInterval);
             return NoMessage();
         }
-        if (ready == -1) {
-            Detail(EINTR, "the wait was cut short by a signal");
-            return NoMessage();
-        }
+        if (ready == -1)
+            return Interrupted();
         if (ready == -2)
-            return Fail(QLXRC_RECEIVE_FAILED, "waiting for service element %s failed", name_.c_str());
+            return Fail(QLXRC_RECEIVE_FAILED, "waiting for service element %s failed",
+                        name_.c_str());
     }
 }
 

@@ -16,13 +16,13 @@
 namespace qlx {
 
 enum : uint32_t {
-    MaxDataSize = 8u << 20,       /* larger data is refused */
-    MaxFrameSize = 16u << 20,     /* a larger frame drops the sender's connection */
-    MaxOpenTransactions = 4096,   /* further transactions are refused */
-    ServiceQueueLimit = 1000,     /* messages queued per peer, each way */
-    HandshakeLimitMs = 2000,      /* a peer that does not finish its handshake is dropped */
-    HeartbeatMs = 2000,           /* tcp:// peers are probed this often */
-    HeartbeatTimeoutMs = 6000,    /* and dropped when silent this long */
+    MaxDataSize = 8u << 20,     /* larger data is refused */
+    MaxFrameSize = 16u << 20,   /* a larger frame drops the sender's connection */
+    MaxOpenTransactions = 4096, /* further transactions are refused */
+    ServiceQueueLimit = 1000,   /* messages queued per peer, each way */
+    HandshakeLimitMs = 2000,    /* a peer that does not finish its handshake is dropped */
+    HeartbeatMs = 2000,         /* tcp:// peers are probed this often */
+    HeartbeatTimeoutMs = 6000,  /* and dropped when silent this long */
 };
 
 class Service : public Connection {
@@ -52,7 +52,9 @@ class Service : public Connection {
                uint64_t requestId, Frame msgId, Frame data, bool *failed);
     void ReleaseBuffer();
     void Complete(QLXHREQ handle);
+    Verdict TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest);
     int NoMessage();
+    int Interrupted();
 
     Socket socket_;
     void *context_ = nullptr;

@@ -1,7 +1,6 @@
 /* The service-side calls of libqlx: C entry points that never let an
  * exception out and turn every failure into the error record. */
 #include <cstring>
-#include <new>
 
 #include "binding/qlx.h"
 #include "qlx/Errors.h"
@@ -9,9 +8,16 @@
 
 namespace {
 
-bool HasId(const char *strucId, const char *expected) { return memcmp(strucId, expected, 4) == 0; }
+bool HasId(const char *strucId, const char *expected)
+{
+    return memcmp(strucId, expected, 4) == 0;
+}
 
-int BadRecord(const char *what) { return qlx::Fail(QLXRC_BAD_ARGUMENT, "%s is null or not a %s record", what, what); }
+int BadRecord(const char *what)
+{
+    const char *article = what[0] == 'a' ? "an" : "a";
+    return qlx::Fail(QLXRC_BAD_ARGUMENT, "%s is null or not %s %s record", what, article, what);
+}
 
 qlx::Service *FindService(QLXHCONN hConn)
 {
@@ -21,18 +27,6 @@ qlx::Service *FindService(QLXHCONN hConn)
         return nullptr;
     }
     return static_cast<qlx::Service *>(connection);
-}
-
-/* Runs call, turning an allocation failure into the error record. */
-template <typename Call> int Guarded(Call call) noexcept
-{
-    try {
-        return call();
-    } catch (const std::bad_alloc &) {
-        return qlx::Fail(QLXRC_NO_MEMORY, "out of memory");
-    } catch (...) {
-        return qlx::Fail(QLXRC_TRANSPORT, "unexpected failure inside the messaging library");
-    }
 }
 
 bool OwnsBufferOf(qlx::Connection *connection, const void *data)
@@ -45,7 +39,7 @@ bool OwnsBufferOf(qlx::Connection *connection, const void *data)
 
 int qlxServerInitialize(QLXSERVICEADDRESS *address, QLXHCONN *hConn) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (hConn == nullptr)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "the connection handle address is null");
         *hConn = 0;
@@ -64,7 +58,7 @@ int qlxServerInitialize(QLXSERVICEADDRESS *address, QLXHCONN *hConn) noexcept
 int qlxGetRequest(QLXHCONN hConn, QLXMESSAGE *message, QLXGETOPTIONS *options, void *,
                   QLXHREQ *hRequest) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (message == nullptr || !HasId(message->StrucId, "FXMD"))
             return BadRecord("message");
         if (options == nullptr || !HasId(options->StrucId, "FXGO"))
@@ -79,7 +73,7 @@ int qlxGetRequest(QLXHCONN hConn, QLXMESSAGE *message, QLXGETOPTIONS *options, v
 int qlxPutResponse(QLXHCONN hConn, QLXMESSAGE *message, QLXPUTOPTIONS *options, void *,
                    QLXHREQ *hRequest) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (message == nullptr || !HasId(message->StrucId, "FXMD"))
             return BadRecord("message");
         if (options == nullptr || !HasId(options->StrucId, "FXPO"))
@@ -93,7 +87,7 @@ int qlxPutResponse(QLXHCONN hConn, QLXMESSAGE *message, QLXPUTOPTIONS *options, 
 
 int qlxSendAlert(QLXHCONN hConn, QLXALERT *alert) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (alert == nullptr || !HasId(alert->StrucId, "LXLD"))
             return BadRecord("alert");
         qlx::Service *service = FindService(hConn);
@@ -103,7 +97,7 @@ int qlxSendAlert(QLXHCONN hConn, QLXALERT *alert) noexcept
 
 int qlxCloseHandle(QLXHCONN hConn, QLXHREQ *hRequest) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (hRequest == nullptr)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "the request handle address is null");
         qlx::Service *service = FindService(hConn);
@@ -113,7 +107,7 @@ int qlxCloseHandle(QLXHCONN hConn, QLXHREQ *hRequest) noexcept
 
 int qlxFreeBuffer(QLXHCONN hConn, QLXBUFFER *buffer) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (buffer == nullptr)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "the buffer descriptor is null");
         if (buffer->Data == nullptr)
@@ -124,7 +118,8 @@ int qlxFreeBuffer(QLXHCONN hConn, QLXBUFFER *buffer) noexcept
             if (service == nullptr)
                 return 0;
         } else {
-            service = static_cast<qlx::Service *>(qlx::FindConnectionWhere(OwnsBufferOf, buffer->Data));
+            service =
+                static_cast<qlx::Service *>(qlx::FindConnectionWhere(OwnsBufferOf, buffer->Data));
         }
         if (service == nullptr || !service->FreeBuffer(buffer))
             return qlx::Fail(QLXRC_NOT_OUR_BUFFER,
@@ -136,21 +131,22 @@ int qlxFreeBuffer(QLXHCONN hConn, QLXBUFFER *buffer) noexcept
 
 int qlxTerminate(QLXHCONN *hConn) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (hConn == nullptr)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "the connection handle address is null");
         QLXHCONN handle = *hConn;
         std::unique_ptr<qlx::Connection> connection = qlx::UnregisterConnection(handle);
         *hConn = 0;
         if (connection == nullptr)
-            return qlx::Fail(QLXRC_BAD_CONNECTION, "connection handle %08x names no open connection", handle);
+            return qlx::Fail(QLXRC_BAD_CONNECTION,
+                             "connection handle %08x names no open connection", handle);
         return 1;
     });
 }
 
 int qlxGetServiceStats(QLXHCONN hConn, QLXSTATS *stats) noexcept
 {
-    return Guarded([&] {
+    return qlx::Guarded([&] {
         if (stats == nullptr)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "the statistics record is null");
         qlx::Service *service = FindService(hConn);

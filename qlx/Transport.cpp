@@ -9,7 +9,10 @@
 
 namespace qlx {
 
-Socket::~Socket() { Close(); }
+Socket::~Socket()
+{
+    Close();
+}
 
 void Socket::Close()
 {
@@ -122,8 +125,8 @@ int WaitReadable(void *socket, bool unlimited, std::chrono::steady_clock::time_p
     zmq_pollitem_t item{socket, 0, ZMQ_POLLIN, 0};
     long timeout = -1;
     if (!unlimited) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return 0;
         timeout = static_cast<long>(left.count());
@@ -131,15 +134,19 @@ int WaitReadable(void *socket, bool unlimited, std::chrono::steady_clock::time_p
     int ready = zmq_poll(&item, 1, timeout);
     if (ready > 0)
         return 1;
+    /* zmq_poll may come back a fraction of a millisecond early. */
     if (ready == 0)
-        return unlimited ? 1 : 0;
+        return unlimited || std::chrono::steady_clock::now() < deadline ? 1 : 0;
     if (errno == EINTR)
         return -1;
     DetailErrno("zmq_poll", errno);
     return -2;
 }
 
-ReceiveBuffer::~ReceiveBuffer() { free(data_); }
+ReceiveBuffer::~ReceiveBuffer()
+{
+    free(data_);
+}
 
 bool ReceiveBuffer::Fill(const uint8_t *data, size_t size)
 {

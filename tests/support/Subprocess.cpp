@@ -131,9 +131,15 @@ ProcessResult Process::Wait(std::chrono::milliseconds timeout)
     return result;
 }
 
-std::string Process::StdoutSoFar() const { return ReadFile(dir_.Path() + "/stdout"); }
+std::string Process::StdoutSoFar() const
+{
+    return ReadFile(dir_.Path() + "/stdout");
+}
 
-std::string Process::StderrSoFar() const { return ReadFile(dir_.Path() + "/stderr"); }
+std::string Process::StderrSoFar() const
+{
+    return ReadFile(dir_.Path() + "/stderr");
+}
 
 bool Process::WaitForStdout(const std::string &text, std::chrono::milliseconds timeout) const
 {

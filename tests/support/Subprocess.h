@@ -25,16 +25,17 @@ class TempDir {
 };
 
 struct ProcessResult {
-    int ExitCode = -1;   /* exit status, or -1 when ended by a signal */
-    int Signal = 0;      /* the signal that ended the process, or 0 */
+    int ExitCode = -1; /* exit status, or -1 when ended by a signal */
+    int Signal = 0;    /* the signal that ended the process, or 0 */
     bool TimedOut = false;
     std::string Stdout;
     std::string Stderr;
 };
 
 struct ProcessOptions {
-    std::string Stdin;                                      /* written to standard input, then closed */
-    std::vector<std::pair<std::string, std::string>> Env;   /* added to (or replacing in) the environment */
+    std::string Stdin; /* written to standard input, then closed */
+    /* Variables added to (or replacing in) the environment. */
+    std::vector<std::pair<std::string, std::string>> Env;
     std::chrono::milliseconds Timeout{std::chrono::seconds(60)};
 };
 
@@ -72,7 +73,8 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const ProcessOpti
 std::string ReadFile(const std::string &path);
 
 /* Waits until path exists, up to the timeout. */
-bool WaitForPath(const std::string &path, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+bool WaitForPath(const std::string &path,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 } // namespace tfxtest
 

@@ -1,0 +1,259 @@
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "binding/qlx.h"
+#include "tests/qlx/QlxHarness.h"
+
+namespace {
+
+using qlxtest::LastPrimaryText;
+using qlxtest::LastReason;
+using qlxtest::LastSubText;
+using qlxtest::ReplyData;
+using Clock = std::chrono::steady_clock;
+
+/* A service run in a child process: it answers each transaction with its
+ * data until it is killed, or ends by itself after a minute. */
+class ChildService {
+  public:
+    /* Forks the child; true once its service is open. */
+    bool Start(const char *name)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            (void)close(ready[0]);
+            qlxtest::TestService service;
+            char opened = service.Open(name) ? 'Y' : 'N';
+            (void)!write(ready[1], &opened, 1);
+            for (int wait = 0; wait < 60 && opened == 'Y'; ++wait) {
+                if (service.Receive(1000) && service.Message.MsgType == QLX_MSGTYPE_TRANSACTION)
+                    (void)service.Respond();
+            }
+            _exit(0);
+        }
+        (void)close(ready[1]);
+        char opened = 'N';
+        bool got = pid_ > 0 && read(ready[0], &opened, 1) == 1;
+        (void)close(ready[0]);
+        return got && opened == 'Y';
+    }
+    /* Ends the child as kill -9 would, and reaps it. */
+    void Kill()
+    {
+        if (pid_ <= 0)
+            return;
+        (void)kill(pid_, SIGKILL);
+        (void)waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    ~ChildService() { Kill(); }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+bool Exists(const std::string &path)
+{
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+class Liveness : public qlxtest::QlxTest {
+  protected:
+    /* A transaction through a new client of name comes back answered. */
+    void ExpectServed(const char *name)
+    {
+        qlxtest::TestClient client;
+        ASSERT_TRUE(client.Connect(name)) << LastPrimaryText();
+        ASSERT_TRUE(client.Transaction(17, "are you there"));
+        QLXREPLY reply;
+        ASSERT_TRUE(client.Receive(&reply)) << LastPrimaryText();
+        EXPECT_EQ(reply.Kind, QLX_REPLY_RESPONSE);
+        EXPECT_EQ(reply.RequestId, 17u);
+        EXPECT_EQ(ReplyData(reply), "are you there");
+    }
+    /* Fails to connect to name with "not served", at once. */
+    void ExpectNotServed(const char *name, const std::string &text)
+    {
+        auto start = Clock::now();
+        qlxtest::TestClient client;
+        EXPECT_FALSE(client.Connect(name));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(LastReason(), QLXRC_NOT_SERVED);
+        EXPECT_EQ(LastPrimaryText(), text);
+        EXPECT_EQ(client.hConn, 0u);
+    }
+};
+
+/* A second server for an element that a live process serves fails, names
+ * the element, and leaves the live one undisturbed. */
+TEST_F(Liveness, SecondLiveServerIsRefused)
+{
+    ChildService child;
+    ASSERT_TRUE(child.Start("TestE1"));
+    qlxtest::TestService second;
+    second.hConn = 0x11111111;
+    EXPECT_FALSE(second.Open("TestE1"));
+    EXPECT_EQ(LastReason(), QLXRC_ALREADY_SERVED);
+    EXPECT_EQ(LastPrimaryText(), "service element TestE1 is already served by a live process (42)");
+    EXPECT_EQ(LastSubText(), "lock file " + RuntimeDir() + "/TestE1.lock is held");
+    EXPECT_EQ(second.hConn, 0u);
+    ExpectServed("TestE1");
+}
+
+/* Two services of one process under one name: the second is refused too. */
+TEST_F(Liveness, SecondServerInTheSameProcessIsRefused)
+{
+    qlxtest::TestService first;
+    ASSERT_TRUE(first.Open("TestE1")) << LastPrimaryText();
+    qlxtest::TestService second;
+    EXPECT_FALSE(second.Open("TestE1"));
+    EXPECT_EQ(LastReason(), QLXRC_ALREADY_SERVED);
+    EXPECT_EQ(LastPrimaryText(), "service element TestE1 is already served by a live process (42)");
+    EXPECT_TRUE(Exists(SocketPath("TestE1")));
+}
+
+/* The socket of a server killed with kill -9 stays behind; nobody serves
+ * it, and the next server takes it over. */
+TEST_F(Liveness, KilledServersSocketIsTakenOver)
+{
+    ChildService child;
+    ASSERT_TRUE(child.Start("TestE1"));
+    child.Kill();
+    EXPECT_TRUE(Exists(SocketPath("TestE1")));
+    ExpectNotServed("TestE1", "service element TestE1 is not served by a live process (43)");
+    qlxtest::TestService next;
+    ASSERT_TRUE(next.Open("TestE1")) << LastPrimaryText();
+    qlxtest::TestClient client;
+    ASSERT_TRUE(client.Connect("TestE1")) << LastPrimaryText();
+    ASSERT_TRUE(client.Transaction(18, "taken over"));
+    ASSERT_TRUE(next.Receive()) << LastPrimaryText();
+    EXPECT_EQ(next.Data(), "taken over");
+}
+
+/* A client of an element nobody serves fails at once with "not served". */
+TEST_F(Liveness, ClientOfAnUnservedElementFailsAtOnce)
+{
+    ExpectNotServed("E1", "service element E1 is not served: no runtime directory " + RuntimeDir() +
+                              " (43)");
+    EXPECT_FALSE(Exists(RuntimeDir()));
+    {
+        qlxtest::TestService other;
+        ASSERT_TRUE(other.Open("E2")) << LastPrimaryText();
+        ExpectNotServed("E1", "service element E1 is not served by a live process (43)");
+    }
+    ExpectNotServed("E2", "service element E2 is not served by a live process (43)");
+}
+
+/* A client connects to a service that is already there. */
+TEST_F(Liveness, ClientReachesALiveService)
+{
+    ChildService child;
+    ASSERT_TRUE(child.Start("E1"));
+    ExpectServed("E1");
+}
+
+/* A free TCP port on the loopback address, or 0. */
+int FreeLoopbackPort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    (void)close(fd);
+    return port;
+}
+
+class EndpointOverride : public Liveness {};
+
+/* QLX_ENDPOINT=tcp://127.0.0.1:<port> is bound and connected in place of
+ * the runtime directory, and a second server on it is refused. */
+TEST_F(EndpointOverride, ServesOnALoopbackTcpEndpoint)
+{
+    qlxtest::TestService service;
+    bool opened = false;
+    for (int attempt = 0; attempt < 5 && !opened; ++attempt) {
+        std::string endpoint = "tcp://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+        (void)setenv("QLX_ENDPOINT", endpoint.c_str(), 1);
+        opened = service.Open("E1");
+    }
+    ASSERT_TRUE(opened) << LastPrimaryText();
+    EXPECT_FALSE(Exists(RuntimeDir()));
+    qlxtest::TestClient client;
+    ASSERT_TRUE(client.Connect("E1")) << LastPrimaryText();
+    ASSERT_TRUE(client.Transaction(19, "over tcp"));
+    ASSERT_TRUE(service.Receive()) << LastPrimaryText();
+    EXPECT_EQ(service.Data(), "over tcp");
+    ASSERT_TRUE(service.Respond()) << LastPrimaryText();
+    QLXREPLY reply;
+    ASSERT_TRUE(client.Receive(&reply)) << LastPrimaryText();
+    EXPECT_EQ(ReplyData(reply), "over tcp");
+    qlxtest::TestService second;
+    EXPECT_FALSE(second.Open("E1"));
+    EXPECT_EQ(LastReason(), QLXRC_ALREADY_SERVED);
+    EXPECT_EQ(LastPrimaryText(), "endpoint of service element E1 is in use (42)");
+}
+
+/* QLX_ENDPOINT=ipc:///path puts the socket (0600) and its lock at that path. */
+TEST_F(EndpointOverride, ServesOnAnIpcPath)
+{
+    std::string path = temp_.Path() + "/custom.sock";
+    (void)setenv("QLX_ENDPOINT", ("ipc://" + path).c_str(), 1);
+    ExpectNotServed("E1", "service element E1 is not served by a live process (43)");
+    {
+        qlxtest::TestService service;
+        ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
+        struct stat info {};
+        ASSERT_EQ(lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        EXPECT_TRUE(Exists(path + ".lock"));
+        EXPECT_FALSE(Exists(RuntimeDir()));
+        qlxtest::TestClient client;
+        ASSERT_TRUE(client.Connect("any name")) << LastPrimaryText();
+        ASSERT_TRUE(client.Transaction(20, "over ipc"));
+        ASSERT_TRUE(service.Receive()) << LastPrimaryText();
+        EXPECT_EQ(service.Data(), "over ipc");
+        qlxtest::TestService second;
+        EXPECT_FALSE(second.Open("E1"));
+        EXPECT_EQ(LastReason(), QLXRC_ALREADY_SERVED);
+    }
+    EXPECT_FALSE(Exists(path));
+}
+
+/* An endpoint of any other transport is refused with a text that shows it. */
+TEST_F(EndpointOverride, RefusesOtherTransports)
+{
+    for (const char *endpoint : {"inproc://E1", "ipc://", "udp://127.0.0.1:7001", "E1"}) {
+        (void)setenv("QLX_ENDPOINT", endpoint, 1);
+        qlxtest::TestService service;
+        EXPECT_FALSE(service.Open("E1"));
+        EXPECT_EQ(LastReason(), QLXRC_ENDPOINT);
+        EXPECT_EQ(LastPrimaryText(), std::string("QLX_ENDPOINT=") + endpoint +
+                                         " is neither a tcp:// nor an ipc:// endpoint (41)");
+        qlxtest::TestClient client;
+        EXPECT_FALSE(client.Connect("E1"));
+        EXPECT_EQ(LastReason(), QLXRC_ENDPOINT);
+    }
+}
+
+} // namespace
