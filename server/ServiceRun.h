@@ -10,9 +10,9 @@ struct ServiceRun {
     QLXMESSAGE MessageRecord; /* refilled by every qlxGetRequest, never reset */
     QLXGETOPTIONS GetOptions;
     QLXPUTOPTIONS PutOptions;
-    QLXHCONN hConn;           /* written by qlxServerInitialize */
-    QLXHREQ hRequest;         /* written by each qlxGetRequest */
-    char *ReplyBuffer;        /* the server's own reply data, for one transaction */
+    QLXHCONN hConn;    /* written by qlxServerInitialize */
+    QLXHREQ hRequest;  /* written by each qlxGetRequest */
+    char *ReplyBuffer; /* the server's own reply data, for one transaction */
 };
 
 #endif

@@ -33,7 +33,10 @@ void CountSize(uint32_t dataLength)
     ++Messages;
 }
 
-void CountResponse() { ++Responses; }
+void CountResponse()
+{
+    ++Responses;
+}
 
 void CountCompletion(uint32_t completionTick, uint32_t serviceTime)
 {
@@ -48,7 +51,10 @@ void CountCompletion(uint32_t completionTick, uint32_t serviceTime)
 
 /* Without a completed transaction EndTime was never set: the run then has
  * no measured length, rather than a wrapped one. */
-static uint32_t ElapsedTime() { return Transactions == 0 ? 0 : EndTime - StartTime; }
+static uint32_t ElapsedTime()
+{
+    return Transactions == 0 ? 0 : EndTime - StartTime;
+}
 
 /* The fixed formats print the unsigned counters with %d, as they always did. */
 void PrintSummary()

@@ -77,13 +77,14 @@ static void PutResponse(ServiceRun *run, bool more)
 }
 
 /* Notify responses first, then normal ones; only the very last one goes
- * without "more follow". Returns how many were sent. */
+ * without "more follow", also when a negative normal count sends none after
+ * the notify responses. Returns how many were sent. */
 static int SendResponses(ServiceRun *run)
 {
     int sent = 0;
     run->PutOptions.Options |= QLX_PMO_NOTIFY;
     for (int i = 0; i < DataNotify; ++i, ++sent)
-        PutResponse(run, i < DataNotify - 1 || DataNormal != 0);
+        PutResponse(run, i < DataNotify - 1 || DataNormal > 0);
     run->PutOptions.Options &= ~QLX_PMO_NOTIFY;
     for (int i = 0; i < DataNormal; ++i, ++sent)
         PutResponse(run, i < DataNormal - 1);

@@ -29,7 +29,10 @@ static void PrepareRecords(ServiceRun *run)
     PreparePutOptions(&run->PutOptions, PutProfile, DataMsgId);
 }
 
-static bool StopRequested(const ServiceRun &run) { return (run.GetOptions.Status & QLX_STATUS_STOP) != 0; }
+static bool StopRequested(const ServiceRun &run)
+{
+    return (run.GetOptions.Status & QLX_STATUS_STOP) != 0;
+}
 
 /* One wait for a message, attempt by attempt. Returns true when a message
  * came; countdown is left at -1 when the wait limit ran out. */
