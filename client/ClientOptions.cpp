@@ -1,0 +1,248 @@
+#include "client/ClientOptions.h"
+
+#include <cstdio>
+
+#include "client/ValueParsing.h"
+#include "getopt/tfxgnuop.h"
+
+static const char OptionList[] = "n:d:k:w:r:s:g:m:t:S:p:W:o:A:e:VvPqxh?";
+
+enum : uint64_t { MaxOutstanding = 1u << 20 };
+
+const char *const ClientUsageLines[] = {
+    "Usage:\n\n",
+    "    tfxclnt [-n count] [-d seconds] [-k connections] [-w window] [-r rate]\n",
+    "            [-s size] [-g percent] [-m msg_id] [-t timeout] [-S seed]\n",
+    "            [-W seconds] [-p percentiles] [-A conditions] [-o file]\n",
+    "            [-V] [-e size] [-v] [-P] [-q] [-x]\n",
+    "            [ServiceElement]\n",
+    "    -n count           - messages to send after the warm-up (default 1000, no limit with "
+    "-d)\n",
+    "    -d seconds         - time to send for after the warm-up (default no limit)\n",
+    "    -k connections     - connections to the service element (default 1)\n",
+    "    -w window          - transactions outstanding per connection (default 1, 1024 with -r)\n",
+    "    -r rate            - transactions per second over all connections (default closed loop)\n",
+    "    -s size            - request data size in bytes (default 128)\n",
+    "    -g percent         - share of datagrams among the messages (default 0)\n",
+    "    -m msg_id          - message id sent with every message\n",
+    "    -t timeout         - seconds before a transaction times out (default 5)\n",
+    "    -S seed            - seed of the size generator (default from the clock)\n",
+    "    -W seconds         - warm-up, reported apart from the figures (default 0)\n",
+    "    -p percentiles     - latency percentiles to show (default 50,90,99,99.9)\n",
+    "    -A conditions      - pass conditions, e.g. p99<5ms,timeouts=0,refused=0\n",
+    "    -o file            - write the whole result as JSON\n",
+    "    -V                 - verify every reply: tag, size, message id\n",
+    "    -e size            - reply size of a server run with -s (implies -V)\n",
+    "    -v                 - print every message and reply\n",
+    "    -P                 - progress every second even when not on a terminal\n",
+    "    -q                 - no progress lines\n",
+    "    -x                 - send the stop request at the end (with -n 0 only that)\n\n",
+    "    Default for ServiceElement is TestElement1\n\n",
+    "    Size may be specified as:\n",
+    "       n                         a constant value\n",
+    "       min-max                   a pseudo-random size within the range\n",
+    nullptr,
+};
+
+/* What one pass over the options found, beyond the settings. */
+struct ArgsState {
+    std::string *Errors;
+    int HelpRequests;
+    int UsageErrors;
+    bool CountGiven;
+    bool WindowGiven;
+};
+
+static void Mistake(ArgsState *state, char option, const char *arg, const char *what)
+{
+    *state->Errors += std::string("tfxclnt: -") + option + " " + arg + ": " + what + "\n";
+    ++state->UsageErrors;
+}
+
+static void ReadCount(ArgsState *state, char option, const char *arg, uint64_t low, uint64_t high,
+                      const char *what, uint64_t *value)
+{
+    if (!ParseUnsigned(arg, low, high, value))
+        Mistake(state, option, arg, what);
+}
+
+static void ReadSeconds(ArgsState *state, char option, const char *arg, double low, double high,
+                        const char *what, double *value)
+{
+    if (!ParseDecimal(arg, low, high, value))
+        Mistake(state, option, arg, what);
+}
+
+static void ReadThresholds(ArgsState *state, const char *arg, ClientSettings *settings)
+{
+    std::string error;
+    if (ParseThresholds(arg, &settings->Thresholds, &error))
+        return;
+    *state->Errors += "tfxclnt: " + error + "\n";
+    ++state->UsageErrors;
+}
+
+static void ReadNumbers(int option, const char *arg, ClientSettings *settings, ArgsState *state)
+{
+    uint64_t number = 0;
+    char name = static_cast<char>(option);
+    switch (option) {
+    case 'n':
+        ReadCount(state, name, arg, 0, UINT64_MAX, "the count must be a whole number",
+                  &settings->Count);
+        state->CountGiven = true;
+        break;
+    case 'k':
+        ReadCount(state, name, arg, 1, MaxConnections,
+                  "the connections must be a whole number from 1 to 200", &number);
+        settings->Connections = number != 0 ? static_cast<uint32_t>(number) : settings->Connections;
+        break;
+    case 'w':
+        ReadCount(state, name, arg, 1, MaxWindow,
+                  "the window must be a whole number from 1 to 65536", &number);
+        settings->Window = number != 0 ? static_cast<uint32_t>(number) : settings->Window;
+        state->WindowGiven = true;
+        break;
+    case 'S':
+        ReadCount(state, name, arg, 0, UINT64_MAX, "the seed must be a whole number",
+                  &settings->Seed);
+        settings->SeedGiven = true;
+        break;
+    case 'd':
+        ReadSeconds(state, name, arg, 0.0, 1e7, "the duration must be a number of seconds",
+                    &settings->Duration);
+        break;
+    case 'r':
+        ReadSeconds(state, name, arg, 0.001, 1e9,
+                    "the rate must be a number of transactions per second from 0.001 to 1e9",
+                    &settings->Rate);
+        break;
+    case 'g':
+        ReadSeconds(state, name, arg, 0.0, 100.0,
+                    "the datagram share must be a percentage from 0 to 100",
+                    &settings->DatagramPercent);
+        break;
+    case 't':
+        ReadSeconds(state, name, arg, 0.001, 3600.0,
+                    "the timeout must be a number of seconds from 0.001 to 3600",
+                    &settings->Timeout);
+        break;
+    case 'W':
+        ReadSeconds(state, name, arg, 0.0, 3600.0,
+                    "the warm-up must be a number of seconds from 0 to 3600", &settings->Warmup);
+        break;
+    default:
+        break;
+    }
+}
+
+static void ReadText(int option, const char *arg, ClientSettings *settings, ArgsState *state)
+{
+    switch (option) {
+    case 's':
+        if (!ParseSizeRange(arg, MaxRequestSize, &settings->SizeMin, &settings->SizeMax))
+            Mistake(state, 's', arg,
+                    "give n or min-max bytes, each at most 8388608, min not above max");
+        break;
+    case 'e':
+        settings->Verify = true;
+        if (!ParseSizeRange(arg, MaxRequestSize, &settings->ExpectMin, &settings->ExpectMax) ||
+            settings->ExpectMin == 0)
+            Mistake(state, 'e', arg,
+                    "give n or min-max bytes, each from 1 to 8388608, min not above max");
+        break;
+    case 'p':
+        if (!ParsePercentiles(arg, &settings->Percentiles))
+            Mistake(state, 'p', arg,
+                    "give up to 32 percentiles from 0 to 100, separated by commas");
+        break;
+    case 'm':
+        (void)snprintf(settings->MsgId, sizeof settings->MsgId, "%-*.*s", 23, 23, arg);
+        settings->MsgIdGiven = true;
+        break;
+    case 'o':
+        if (*arg == '\0')
+            Mistake(state, 'o', "''", "give the name of the file to write");
+        settings->JsonPath = arg;
+        break;
+    case 'A':
+        ReadThresholds(state, arg, settings);
+        break;
+    default:
+        ReadNumbers(option, arg, settings, state);
+        break;
+    }
+}
+
+static void ApplyOption(int option, const char *arg, ClientSettings *settings, ArgsState *state)
+{
+    switch (option) {
+    case 'V':
+        settings->Verify = true;
+        break;
+    case 'v':
+        settings->Verbose = true;
+        break;
+    case 'P':
+        settings->ForceProgress = true;
+        break;
+    case 'q':
+        settings->NoProgress = true;
+        break;
+    case 'x':
+        settings->StopRequest = true;
+        break;
+    case 'h':
+        ++state->HelpRequests;
+        break;
+    case '?':
+        /* The scanner sets optopt only for a mistake; "-?" itself leaves it. */
+        if (optopt == 0)
+            ++state->HelpRequests;
+        else
+            ++state->UsageErrors;
+        break;
+    default:
+        ReadText(option, arg, settings, state);
+        break;
+    }
+}
+
+/* Rules between options, checked once all of them are read. */
+static void SettleSettings(ClientSettings *settings, ArgsState *state)
+{
+    if (settings->Duration > 0.0 && !state->CountGiven)
+        settings->CountLimited = false;
+    if (settings->Rate > 0.0 && !state->WindowGiven)
+        settings->Window = OpenLoopWindow;
+    if (uint64_t{settings->Connections} * settings->Window > MaxOutstanding) {
+        *state->Errors += "tfxclnt: -k " + std::to_string(settings->Connections) + " -w " +
+                          std::to_string(settings->Window) +
+                          ": at most 1048576 transactions may be outstanding in all\n";
+        ++state->UsageErrors;
+    }
+}
+
+ParseOutcome ParseClientArgs(int argc, char **argv, ClientSettings *settings, std::string *errors)
+{
+    ArgsState state{errors, 0, 0, false, false};
+    optind = 0;
+    for (;;) {
+        optopt = 0;
+        int option = tfx_getopt(argc, argv, OptionList);
+        if (option == -1)
+            break;
+        ApplyOption(option, optarg, settings, &state);
+    }
+    if (optind < argc)
+        settings->Element = argv[optind++];
+    for (; optind < argc; ++optind) {
+        *errors += std::string("tfxclnt: ") + argv[optind] +
+                   ": unexpected argument; options come before the one ServiceElement\n";
+        ++state.UsageErrors;
+    }
+    SettleSettings(settings, &state);
+    if (state.HelpRequests != 0)
+        return ParseOutcome::Help;
+    return state.UsageErrors != 0 ? ParseOutcome::UsageError : ParseOutcome::Run;
+}

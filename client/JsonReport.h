@@ -1,0 +1,26 @@
+/* The whole result of a run as JSON (-o): settings, counts, outcomes,
+ * latency percentiles and the histogram's non-empty buckets. Always valid
+ * JSON: a figure without samples is null, never NaN or a made-up 0. */
+#ifndef TFX_CLIENT_JSONREPORT_H
+#define TFX_CLIENT_JSONREPORT_H
+
+#include <string>
+#include <vector>
+
+#include "client/ClientOptions.h"
+#include "client/RunResult.h"
+#include "client/Thresholds.h"
+
+/* The JSON text of a run that ends with exitCode. */
+std::string RunResultJson(const ClientSettings &settings, const RunResult &result,
+                          const std::vector<ThresholdOutcome> &outcomes, int exitCode);
+
+/* Writes text to path through a temporary file in the same directory, so a
+ * reader never sees half of it. False with *error set when it cannot. */
+bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error);
+
+/* Makes sure path can be written before the run starts: false with *error
+ * set when it cannot. */
+bool CheckWritable(const std::string &path, std::string *error);
+
+#endif

@@ -1,0 +1,107 @@
+/* What a run did: its counts, outcomes and latencies, as the report and the
+ * JSON output show them. Filled by the traffic run, read by everyone else. */
+#ifndef TFX_CLIENT_RUNRESULT_H
+#define TFX_CLIENT_RUNRESULT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "binding/ErrorRecord.h"
+#include "client/Histogram.h"
+
+enum class EndReason {
+    Count,     /* -n messages were sent */
+    Duration,  /* -d seconds of sending were over */
+    Interrupt, /* SIGINT or SIGTERM */
+    Silence,   /* transactions timed out and nothing at all came for a whole timeout */
+    Blocked,   /* the queue towards the service stayed full for a whole timeout */
+    Failure,   /* a messaging call failed */
+};
+
+struct RunCounts {
+    uint64_t Messages = 0; /* sent, transactions and datagrams */
+    uint64_t Transactions = 0;
+    uint64_t Datagrams = 0;
+    /* Every transaction ends exactly once, in one of these three. */
+    uint64_t Completed = 0; /* by its last response, or closed without one */
+    uint64_t Refused = 0;   /* 'N' */
+    uint64_t TimedOut = 0;
+    uint64_t Unanswered = 0; /* of Completed: closed without a response ('E') */
+    uint64_t Notify = 0;     /* responses of transactions not yet ended */
+    uint64_t Normal = 0;
+    uint64_t Alerts = 0;
+    uint64_t Late = 0;              /* replies for transactions already ended */
+    uint64_t NotifyAfterNormal = 0; /* breaks of the sequence */
+    uint64_t UnknownRequest = 0;
+    uint64_t Checked = 0; /* responses verified (-V) */
+    uint64_t CheckFailures = 0;
+    uint64_t WarmupMessages = 0;
+    uint64_t WarmupTransactions = 0;
+    uint64_t MeasuredMessages = 0;  /* sent after the warm-up */
+    uint64_t MeasuredCompleted = 0; /* transactions sent after the warm-up and completed */
+    uint64_t QueueFull = 0;         /* sends put off because the queue was full */
+    std::map<int32_t, uint64_t> RefusedByReason;
+
+    /* Transactions still waiting for their end. */
+    uint64_t Outstanding() const { return Transactions - Completed - Refused - TimedOut; }
+    uint64_t OutOfSequence() const { return NotifyAfterNormal + UnknownRequest; }
+};
+
+/* The counters the server keeps, with its 32-bit arithmetic, for the
+ * messages it will have received: every datagram, and every transaction but
+ * the refused ones. */
+struct ServerView {
+    uint32_t Transactions = 0;
+    uint32_t Messages = 0;
+    uint32_t MinSize = 999999;
+    uint32_t MaxSize = 0;
+    uint32_t TotalSize = 0;
+
+    void Count(uint32_t size, bool transaction)
+    {
+        MinSize = size < MinSize ? size : MinSize;
+        MaxSize = size > MaxSize ? size : MaxSize;
+        TotalSize += size;
+        ++Messages;
+        Transactions += transaction ? 1 : 0;
+    }
+};
+
+struct RunResult {
+    uint64_t Seed = 0;
+    RunCounts Counts;
+    ServerView Server;
+    Histogram Latency;     /* measured transactions, from the intended send time */
+    Histogram Uncorrected; /* the same from the actual send time; kept under -r only */
+    Histogram Warmup;      /* transactions sent during the warm-up */
+    Histogram SendLag;     /* how late each send was against the schedule, under -r */
+    EndReason Ended = EndReason::Count;
+    uint64_t StartNs = 0;
+    uint64_t WarmupEndNs = 0;
+    uint64_t SendingEndNs = 0;
+    uint64_t EndNs = 0;
+    std::string FirstCheckFailure;
+    bool Failed = false;
+    std::string FailureLabel; /* "ClientSend: " and the like */
+    QLXERROR Failure{};
+
+    double ElapsedSeconds() const { return static_cast<double>(EndNs - StartNs) / 1e9; }
+    /* From the end of the warm-up to the end of the run. */
+    double MeasuredSeconds() const
+    {
+        return EndNs > WarmupEndNs ? static_cast<double>(EndNs - WarmupEndNs) / 1e9 : 0.0;
+    }
+    double TransactionsPerSecond() const
+    {
+        double seconds = MeasuredSeconds();
+        return seconds > 0.0 ? static_cast<double>(Counts.MeasuredCompleted) / seconds : 0.0;
+    }
+    double MessagesPerSecond() const
+    {
+        double seconds = MeasuredSeconds();
+        return seconds > 0.0 ? static_cast<double>(Counts.MeasuredMessages) / seconds : 0.0;
+    }
+};
+
+#endif

@@ -1,0 +1,32 @@
+/* The human summary of a run, on standard output: settings, outcomes,
+ * latency, throughput, thresholds, and the figures the server will print. */
+#ifndef TFX_CLIENT_SUMMARYREPORT_H
+#define TFX_CLIENT_SUMMARYREPORT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "client/ClientOptions.h"
+#include "client/RunResult.h"
+#include "client/Thresholds.h"
+
+/* "count", "duration", "interrupt", "silence", "blocked" or "failure". */
+const char *EndReasonName(EndReason reason);
+
+/* What a refusal's reason code means, for the summary. */
+const char *RefusalText(int32_t reason);
+
+/* The latency figures of a threshold's kind as text: "80.3us", "3", "1234.5". */
+std::string ThresholdValueText(const Threshold &threshold, double value);
+
+/* Writes the whole summary. outcomes holds one entry per threshold. */
+void PrintSummary(FILE *out, const ClientSettings &settings, const RunResult &result,
+                  const std::vector<ThresholdOutcome> &outcomes);
+
+/* Writes the two lines the server prints for its counts and data sizes, as
+ * it prints them. */
+void PrintServerLines(FILE *out, const ServerView &server);
+
+#endif

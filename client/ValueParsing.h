@@ -1,0 +1,30 @@
+/* Strict readers of option values: the whole text must be the value, and a
+ * value out of its range is refused, never clamped or wrapped. Each returns
+ * false and leaves its output alone when the text is not a valid value. */
+#ifndef TFX_CLIENT_VALUEPARSING_H
+#define TFX_CLIENT_VALUEPARSING_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+/* A decimal integer from low to high. */
+bool ParseUnsigned(const char *text, uint64_t low, uint64_t high, uint64_t *value);
+
+/* A decimal number (digits, an optional fraction) from low to high. */
+bool ParseDecimal(const char *text, double low, double high, double *value);
+
+/* "n" or "low-high" with each from 0 to limit and low <= high. */
+bool ParseSizeRange(const char *text, uint32_t limit, uint32_t *low, uint32_t *high);
+
+/* A duration: a decimal number followed by one of ns, us, ms, s; into
+ * nanoseconds, at most an hour. */
+bool ParseDuration(const char *text, uint64_t *ns);
+
+/* A comma-separated list of percentiles, each from 0 to 100; at most 32. */
+bool ParsePercentiles(const char *text, std::vector<double> *percentiles);
+
+/* A percentile as the shortest text that reads back as it: 50, 99.9. */
+std::string PercentileName(double percentile);
+
+#endif

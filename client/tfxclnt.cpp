@@ -1,0 +1,150 @@
+/* tfxclnt: the traffic client. Drives a service element with transactions
+ * and datagrams at a chosen concurrency or rate, checks every reply, and
+ * reports what it saw: a summary on standard output, progress on standard
+ * error, and the whole result as JSON on request. */
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "binding/tfxcodes.h"
+#include "client/ClientOptions.h"
+#include "client/JsonReport.h"
+#include "client/RandomSource.h"
+#include "client/RunResult.h"
+#include "client/SummaryReport.h"
+#include "client/Thresholds.h"
+#include "client/TrafficRun.h"
+
+static volatile sig_atomic_t Interrupted = 0; /* SIGINT or SIGTERM: stop sending, finish the run */
+
+static void Interrupt(int signal)
+{
+    static const char Line[] = "Interrupt received\n";
+    (void)signal;
+    ssize_t written = write(STDERR_FILENO, Line, sizeof Line - 1);
+    (void)written;
+    Interrupted = 1;
+}
+
+/* Once: a second signal takes the default action and ends the process at
+ * once. Waits are not restarted, so the run notices at the next pass. */
+static void InstallInterrupt()
+{
+    struct sigaction action {};
+    action.sa_handler = Interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    (void)sigaction(SIGINT, &action, nullptr);
+    (void)sigaction(SIGTERM, &action, nullptr);
+}
+
+static void PrintUsage()
+{
+    for (const char *const *line = ClientUsageLines; *line != nullptr; ++line)
+        fputs(*line, stderr);
+}
+
+static std::vector<ThresholdOutcome> EvaluateThresholds(const ClientSettings &settings,
+                                                        const RunResult &result)
+{
+    const RunCounts &counts = result.Counts;
+    ThresholdFigures figures{&result.Latency,
+                             counts.Messages,
+                             counts.Transactions,
+                             counts.Datagrams,
+                             counts.Completed,
+                             counts.Refused,
+                             counts.TimedOut,
+                             counts.Late,
+                             counts.OutOfSequence(),
+                             counts.CheckFailures,
+                             counts.Alerts,
+                             counts.Notify,
+                             counts.Normal,
+                             result.TransactionsPerSecond(),
+                             result.MessagesPerSecond()};
+    std::vector<ThresholdOutcome> outcomes;
+    for (const Threshold &threshold : settings.Thresholds)
+        outcomes.push_back(EvaluateThreshold(threshold, figures));
+    return outcomes;
+}
+
+/* 0 only when every message could be sent, every transaction completed,
+ * every reply passed its checks and every threshold was met. */
+static int ExitCodeOf(const RunResult &result, const std::vector<ThresholdOutcome> &outcomes)
+{
+    const RunCounts &counts = result.Counts;
+    if (result.Failed || result.Ended == EndReason::Blocked || counts.TimedOut != 0 ||
+        counts.Refused != 0 || counts.Outstanding() != 0 || counts.CheckFailures != 0)
+        return 1;
+    for (const ThresholdOutcome &outcome : outcomes)
+        if (!outcome.Met)
+            return 1;
+    return 0;
+}
+
+/* -x with -n 0: nothing but the stop request. */
+static int SendStopOnly(TrafficRun *run, const ClientSettings &settings, RunResult *result)
+{
+    if (!run->SendStop()) {
+        ProcessError(&result->Failure, result->FailureLabel.c_str(), 0);
+        return 1;
+    }
+    printf("Stop request sent to service element %s\n", settings.Element.c_str());
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    static ClientSettings settings;
+    std::string errors;
+    switch (ParseClientArgs(argc, argv, &settings, &errors)) {
+    case ParseOutcome::Help:
+        PrintUsage();
+        return 0;
+    case ParseOutcome::UsageError:
+        fputs(errors.c_str(), stderr);
+        PrintUsage();
+        return 2;
+    case ParseOutcome::Run:
+        break;
+    }
+    if (!settings.JsonPath.empty() && !CheckWritable(settings.JsonPath, &errors)) {
+        fprintf(stderr, "tfxclnt: -o %s\n", errors.c_str());
+        return 2;
+    }
+
+    static RunResult result;
+    result.Seed = settings.SeedGiven ? settings.Seed : SeedFromClock();
+    bool progress = !settings.NoProgress && (settings.ForceProgress || isatty(STDERR_FILENO));
+    bool stopOnly = settings.StopRequest && settings.CountLimited && settings.Count == 0;
+    TrafficRun run(settings, &result,
+                   RunOutput{progress ? stderr : nullptr, settings.Verbose ? stdout : nullptr});
+    InstallInterrupt();
+    if (!run.Connect(stopOnly ? 1 : settings.Connections)) {
+        ProcessError(&result.Failure, result.FailureLabel.c_str(), 0);
+        return 1;
+    }
+    if (stopOnly)
+        return SendStopOnly(&run, settings, &result);
+
+    run.Run(&Interrupted);
+    bool stopSent = settings.StopRequest && !result.Failed && run.SendStop();
+    if (result.Failed)
+        ProcessError(&result.Failure, result.FailureLabel.c_str(), 0);
+
+    std::vector<ThresholdOutcome> outcomes = EvaluateThresholds(settings, result);
+    int exitCode = ExitCodeOf(result, outcomes);
+    PrintSummary(stdout, settings, result, outcomes);
+    if (stopSent)
+        printf("\nStop request sent to service element %s\n", settings.Element.c_str());
+    if (!settings.JsonPath.empty() &&
+        !WriteFileWhole(settings.JsonPath, RunResultJson(settings, result, outcomes, exitCode),
+                        &errors)) {
+        fprintf(stderr, "tfxclnt: -o %s\n", errors.c_str());
+        exitCode = 1;
+    }
+    return exitCode;
+}

@@ -1,0 +1,253 @@
+#include "client/ClientOptions.h"
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/client/ClientUsageText.h"
+
+namespace {
+
+/* Parses a command line given as words, program name first added here. */
+struct Parsed {
+    ParseOutcome Outcome;
+    ClientSettings Settings;
+    std::string Errors;
+};
+
+Parsed Parse(std::vector<std::string> words)
+{
+    words.insert(words.begin(), "tfxclnt");
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    Parsed parsed{ParseOutcome::Run, ClientSettings{}, ""};
+    testing::internal::CaptureStderr();
+    parsed.Outcome = ParseClientArgs(static_cast<int>(words.size()), argv.data(), &parsed.Settings,
+                                     &parsed.Errors);
+    (void)testing::internal::GetCapturedStderr();
+    return parsed;
+}
+
+/* Without arguments every setting keeps its documented default. */
+TEST(ClientOptions, DefaultsWithoutArguments)
+{
+    Parsed parsed = Parse({});
+    ASSERT_EQ(parsed.Outcome, ParseOutcome::Run);
+    const ClientSettings &s = parsed.Settings;
+    EXPECT_EQ(s.Element, "TestElement1");
+    EXPECT_EQ(s.Count, 1000u);
+    EXPECT_TRUE(s.CountLimited);
+    EXPECT_EQ(s.Duration, 0.0);
+    EXPECT_EQ(s.Connections, 1u);
+    EXPECT_EQ(s.Window, 1u);
+    EXPECT_EQ(s.Rate, 0.0);
+    EXPECT_EQ(s.SizeMin, 128u);
+    EXPECT_EQ(s.SizeMax, 128u);
+    EXPECT_EQ(s.DatagramPercent, 0.0);
+    EXPECT_FALSE(s.MsgIdGiven);
+    EXPECT_EQ(s.Timeout, 5.0);
+    EXPECT_FALSE(s.SeedGiven);
+    EXPECT_EQ(s.Percentiles, (std::vector<double>{50, 90, 99, 99.9}));
+    EXPECT_EQ(s.Warmup, 0.0);
+    EXPECT_TRUE(s.JsonPath.empty());
+    EXPECT_TRUE(s.Thresholds.empty());
+    EXPECT_FALSE(s.Verify);
+    EXPECT_EQ(s.ExpectMax, 0u);
+    EXPECT_FALSE(s.Verbose);
+    EXPECT_FALSE(s.ForceProgress);
+    EXPECT_FALSE(s.NoProgress);
+    EXPECT_FALSE(s.StopRequest);
+}
+
+/* Every option lands in its setting. */
+TEST(ClientOptions, EveryOptionSetsItsSetting)
+{
+    Parsed parsed = Parse({"-n",    "20",
+                           "-d",    "1.5",
+                           "-k",    "3",
+                           "-w",    "64",
+                           "-s",    "100-200",
+                           "-g",    "12.5",
+                           "-m",    "abc",
+                           "-t",    "0.25",
+                           "-S",    "42",
+                           "-W",    "2",
+                           "-p",    "50,99.99",
+                           "-o",    "out.json",
+                           "-A",    "p99<5ms,timeouts=0",
+                           "-e",    "300-400",
+                           "-vPqx", "E7"});
+    ASSERT_EQ(parsed.Outcome, ParseOutcome::Run) << parsed.Errors;
+    const ClientSettings &s = parsed.Settings;
+    EXPECT_EQ(s.Element, "E7");
+    EXPECT_EQ(s.Count, 20u);
+    EXPECT_TRUE(s.CountLimited);
+    EXPECT_EQ(s.Duration, 1.5);
+    EXPECT_EQ(s.Connections, 3u);
+    EXPECT_EQ(s.Window, 64u);
+    EXPECT_EQ(s.SizeMin, 100u);
+    EXPECT_EQ(s.SizeMax, 200u);
+    EXPECT_EQ(s.DatagramPercent, 12.5);
+    EXPECT_TRUE(s.MsgIdGiven);
+    EXPECT_EQ(s.Timeout, 0.25);
+    EXPECT_EQ(s.Seed, 42u);
+    EXPECT_TRUE(s.SeedGiven);
+    EXPECT_EQ(s.Warmup, 2.0);
+    EXPECT_EQ(s.Percentiles, (std::vector<double>{50, 99.99}));
+    EXPECT_EQ(s.JsonPath, "out.json");
+    ASSERT_EQ(s.Thresholds.size(), 2u);
+    EXPECT_EQ(s.Thresholds[0].Text, "p99<5ms");
+    EXPECT_EQ(s.Thresholds[1].Text, "timeouts=0");
+    EXPECT_TRUE(s.Verify);
+    EXPECT_EQ(s.ExpectMin, 300u);
+    EXPECT_EQ(s.ExpectMax, 400u);
+    EXPECT_TRUE(s.Verbose);
+    EXPECT_TRUE(s.ForceProgress);
+    EXPECT_TRUE(s.NoProgress);
+    EXPECT_TRUE(s.StopRequest);
+}
+
+/* The message id is formatted as the server formats its own: 23
+ * characters, blank-filled, then a zero byte. */
+TEST(ClientOptions, MessageIdIsBlankFilledTo23Characters)
+{
+    Parsed parsed = Parse({"-m", "abc"});
+    char expected[24];
+    memset(expected, ' ', 23);
+    memcpy(expected, "abc", 3);
+    expected[23] = '\0';
+    EXPECT_EQ(memcmp(parsed.Settings.MsgId, expected, 24), 0);
+    Parsed longId = Parse({"-m", "0123456789012345678901234567"});
+    EXPECT_EQ(std::string(longId.Settings.MsgId), "01234567890123456789012");
+}
+
+/* A duration alone runs for that time: the count is no longer a limit. */
+TEST(ClientOptions, DurationWithoutCountRemovesTheCountLimit)
+{
+    EXPECT_FALSE(Parse({"-d", "3"}).Settings.CountLimited);
+    EXPECT_TRUE(Parse({"-d", "3", "-n", "10"}).Settings.CountLimited);
+}
+
+/* An open loop gets a wide window unless one is given. */
+TEST(ClientOptions, RateWidensTheDefaultWindow)
+{
+    EXPECT_EQ(Parse({"-r", "100"}).Settings.Window, 1024u);
+    EXPECT_EQ(Parse({"-r", "100", "-w", "8"}).Settings.Window, 8u);
+    EXPECT_EQ(Parse({"-w", "8", "-r", "100"}).Settings.Window, 8u);
+}
+
+/* -e implies verification. */
+TEST(ClientOptions, ExpectedSizeTurnsVerificationOn)
+{
+    Parsed parsed = Parse({"-e", "300"});
+    EXPECT_TRUE(parsed.Settings.Verify);
+    EXPECT_EQ(parsed.Settings.ExpectMin, 300u);
+    EXPECT_EQ(parsed.Settings.ExpectMax, 300u);
+}
+
+/* -h and -? ask for help, which wins over mistakes. */
+TEST(ClientOptions, HelpWinsOverMistakes)
+{
+    EXPECT_EQ(Parse({"-h"}).Outcome, ParseOutcome::Help);
+    EXPECT_EQ(Parse({"-?"}).Outcome, ParseOutcome::Help);
+    EXPECT_EQ(Parse({"-w", "0", "-h"}).Outcome, ParseOutcome::Help);
+}
+
+/* An unknown option or a missing argument is a usage error, not help. */
+TEST(ClientOptions, UnknownOptionIsAUsageError)
+{
+    EXPECT_EQ(Parse({"-z"}).Outcome, ParseOutcome::UsageError);
+    EXPECT_EQ(Parse({"-n"}).Outcome, ParseOutcome::UsageError);
+}
+
+struct MistakeCase {
+    std::vector<std::string> Words;
+    std::string Errors;
+};
+
+/* Names the case by its command line in test listings. */
+void PrintTo(const MistakeCase &c, std::ostream *out)
+{
+    for (const std::string &word : c.Words)
+        *out << word << ' ';
+}
+
+class ClientOptionMistakes : public testing::TestWithParam<MistakeCase> {};
+
+/* Each mistake is named with its option and value, and what is accepted. */
+TEST_P(ClientOptionMistakes, SayWhatWasWrongAndWhatIsAccepted)
+{
+    Parsed parsed = Parse(GetParam().Words);
+    EXPECT_EQ(parsed.Outcome, ParseOutcome::UsageError);
+    EXPECT_EQ(parsed.Errors, GetParam().Errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ClientOptionMistakes,
+    testing::Values(
+        MistakeCase{{"-n", "x"}, "tfxclnt: -n x: the count must be a whole number\n"},
+        MistakeCase{{"-n", "-5"}, "tfxclnt: -n -5: the count must be a whole number\n"},
+        MistakeCase{{"-w", "0"},
+                    "tfxclnt: -w 0: the window must be a whole number from 1 to 65536\n"},
+        MistakeCase{{"-w", "65537"},
+                    "tfxclnt: -w 65537: the window must be a whole number from 1 to 65536\n"},
+        MistakeCase{{"-k", "201"},
+                    "tfxclnt: -k 201: the connections must be a whole number from 1 to 200\n"},
+        MistakeCase{{"-r", "0"},
+                    "tfxclnt: -r 0: the rate must be a number of transactions per second "
+                    "from 0.001 to 1e9\n"},
+        MistakeCase{{"-d", "5s"}, "tfxclnt: -d 5s: the duration must be a number of seconds\n"},
+        MistakeCase{{"-g", "101"},
+                    "tfxclnt: -g 101: the datagram share must be a percentage from 0 to 100\n"},
+        MistakeCase{{"-t", "0"},
+                    "tfxclnt: -t 0: the timeout must be a number of seconds from 0.001 to 3600\n"},
+        MistakeCase{{"-W", "-1"},
+                    "tfxclnt: -W -1: the warm-up must be a number of seconds from 0 to 3600\n"},
+        MistakeCase{{"-s", "300-100"},
+                    "tfxclnt: -s 300-100: give n or min-max bytes, each at most 8388608, "
+                    "min not above max\n"},
+        MistakeCase{{"-s", "9000000"},
+                    "tfxclnt: -s 9000000: give n or min-max bytes, each at most 8388608, "
+                    "min not above max\n"},
+        MistakeCase{{"-e", "0"},
+                    "tfxclnt: -e 0: give n or min-max bytes, each from 1 to 8388608, min not "
+                    "above max\n"},
+        MistakeCase{{"-p", "50,101"},
+                    "tfxclnt: -p 50,101: give up to 32 percentiles from 0 to 100, "
+                    "separated by commas\n"},
+        MistakeCase{{"-o", ""}, "tfxclnt: -o '': give the name of the file to write\n"},
+        MistakeCase{{"-A", "p99<5"},
+                    "tfxclnt: -A p99<5: '5' is not a latency; give a number and a unit "
+                    "(ns, us, ms or s), at most an hour\n"},
+        MistakeCase{{"E1", "E2"},
+                    "tfxclnt: E2: unexpected argument; options come before the one "
+                    "ServiceElement\n"},
+        MistakeCase{{"-k", "200", "-w", "65536"},
+                    "tfxclnt: -k 200 -w 65536: at most 1048576 transactions may "
+                    "be outstanding in all\n"},
+        MistakeCase{{"-w", "0", "-k", "0"},
+                    "tfxclnt: -w 0: the window must be a whole number from 1 to 65536\n"
+                    "tfxclnt: -k 0: the connections must be a whole number from 1 to 200\n"}));
+
+/* The usage text is one table, whole and in order. */
+TEST(ClientOptions, UsageTextIsTheTable)
+{
+    std::string text;
+    for (const char *const *line = ClientUsageLines; *line != nullptr; ++line)
+        text += *line;
+    EXPECT_EQ(text, ClientUsageText);
+}
+
+/* A second parse starts from the first argument again. */
+TEST(ClientOptions, ParsingTwiceScansFromTheStart)
+{
+    EXPECT_EQ(Parse({"-n", "7"}).Settings.Count, 7u);
+    EXPECT_EQ(Parse({"-n", "8"}).Settings.Count, 8u);
+}
+
+} // namespace

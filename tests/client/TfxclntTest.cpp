@@ -1,0 +1,476 @@
+/* tfxclnt against the real tfxsrvr, both run as processes with a private
+ * QLX_DIR. Figures are read back from the client's JSON output and the
+ * server's summary; texts that do not vary are compared whole. */
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/client/ClientUsageText.h"
+#include "tests/support/JsonReader.h"
+#include "tests/support/Subprocess.h"
+
+namespace {
+
+using tfxtest::JsonValue;
+using tfxtest::Process;
+using tfxtest::ProcessOptions;
+using tfxtest::ProcessResult;
+
+const std::chrono::seconds Generous(120);
+
+class ClientAgainstServer : public testing::Test {
+  protected:
+    ClientAgainstServer() : qlxDir_(dir_.Path() + "/qlx"), json_(dir_.Path() + "/result.json") {}
+
+    ProcessOptions Options() const
+    {
+        ProcessOptions options;
+        options.Env = {{"QLX_DIR", qlxDir_}};
+        options.Timeout = Generous;
+        return options;
+    }
+
+    /* Starts tfxsrvr with args and waits until its socket is there. */
+    void StartServer(std::vector<std::string> args, const std::string &element = "E1")
+    {
+        args.insert(args.begin(), TFXSRVR_PATH);
+        args.push_back(element);
+        server_ = std::make_unique<Process>(args, Options());
+        ASSERT_TRUE(tfxtest::WaitForPath(qlxDir_ + "/" + element + ".sock", Generous))
+            << server_->StderrSoFar();
+    }
+
+    ProcessResult RunClient(std::vector<std::string> args) const
+    {
+        args.insert(args.begin(), TFXCLNT_PATH);
+        return tfxtest::RunProcess(args, Options());
+    }
+
+    /* Runs the client with its JSON output, and reads that back. */
+    JsonValue RunClientJson(std::vector<std::string> args, ProcessResult *result = nullptr) const
+    {
+        args.insert(args.begin(), {"-o", json_});
+        ProcessResult run = RunClient(args);
+        if (result != nullptr)
+            *result = run;
+        JsonValue json;
+        std::string error;
+        EXPECT_TRUE(tfxtest::ParseJson(tfxtest::ReadFile(json_), &json, &error))
+            << error << "\n"
+            << run.Stdout << run.Stderr;
+        return json;
+    }
+
+    /* Ends the server's run with the client's stop request; its result. */
+    ProcessResult StopServer(const std::string &element = "E1")
+    {
+        ProcessResult stop = RunClient({"-n", "0", "-x", element});
+        EXPECT_EQ(stop.ExitCode, 0) << stop.Stderr;
+        return server_->Wait(Generous);
+    }
+
+    /* The server's two summary lines that the client prints too. */
+    static std::string CountLines(const std::string &summary)
+    {
+        size_t counts = summary.rfind("Transactions = ");
+        size_t sizes = summary.find("Sent Data size", counts);
+        size_t end = summary.find('\n', sizes);
+        if (counts == std::string::npos || sizes == std::string::npos || end == std::string::npos)
+            return "";
+        std::string lines = summary.substr(counts, end + 1 - counts);
+        size_t service = lines.find("Transaction service time");
+        if (service != std::string::npos)
+            lines.erase(service, lines.find('\n', service) + 1 - service);
+        return lines;
+    }
+
+    tfxtest::TempDir dir_;
+    std::string qlxDir_;
+    std::string json_;
+    std::unique_ptr<Process> server_;
+};
+
+/* Every transaction ends once: sent = completed + refused + timed out. */
+void ExpectBalanced(const JsonValue &json)
+{
+    const JsonValue &counts = json["counts"];
+    EXPECT_TRUE(json["balanced"].Boolean);
+    EXPECT_EQ(counts["transactions"].AsUint64(), counts["completed"].AsUint64() +
+                                                     counts["refused"].AsUint64() +
+                                                     counts["timed_out"].AsUint64());
+    EXPECT_EQ(counts["unfinished"].AsUint64(), 0u);
+}
+
+/* Three normal and two notify responses a transaction are all counted, in order. */
+TEST_F(ClientAgainstServer, CountsThreeNormalAndTwoNotifyResponses)
+{
+    StartServer({"-q", "-c", "3:2"});
+    ProcessResult run;
+    JsonValue json = RunClientJson({"-n", "40", "-w", "4", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    const JsonValue &counts = json["counts"];
+    EXPECT_EQ(counts["transactions"].AsUint64(), 40u);
+    EXPECT_EQ(counts["completed"].AsUint64(), 40u);
+    EXPECT_EQ(counts["notify_responses"].AsUint64(), 80u);
+    EXPECT_EQ(counts["normal_responses"].AsUint64(), 120u);
+    EXPECT_EQ(counts["alerts"].AsUint64(), 0u);
+    EXPECT_EQ(counts["notify_after_normal"].AsUint64(), 0u);
+    EXPECT_EQ(counts["late_replies"].AsUint64(), 0u);
+    EXPECT_EQ(counts["unknown_request_ids"].AsUint64(), 0u);
+    EXPECT_EQ(json["latency_ns"]["samples"].AsUint64(), 40u);
+    ExpectBalanced(json);
+    ProcessResult server = StopServer();
+    EXPECT_EQ(server.ExitCode, 0);
+    EXPECT_NE(server.Stdout.find("Transaction service time (ms) min/avg/max = "),
+              std::string::npos);
+    EXPECT_NE(server.Stdout.find(" for 200 responses\n"), std::string::npos);
+    EXPECT_EQ(CountLines(server.Stdout), CountLines(run.Stdout));
+}
+
+/* With no responses the server closes each transaction: the client sees E. */
+TEST_F(ClientAgainstServer, TransactionsWithoutResponsesEndByTheirClose)
+{
+    StartServer({"-q", "-c", "0:0"});
+    ProcessResult run;
+    JsonValue json = RunClientJson({"-n", "25", "-w", "5", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    const JsonValue &counts = json["counts"];
+    EXPECT_EQ(counts["completed"].AsUint64(), 25u);
+    EXPECT_EQ(counts["closed_without_response"].AsUint64(), 25u);
+    EXPECT_EQ(counts["notify_responses"].AsUint64(), 0u);
+    EXPECT_EQ(counts["normal_responses"].AsUint64(), 0u);
+    ExpectBalanced(json);
+    EXPECT_NE(
+        run.Stdout.find("Completed      0 by their last response, 25 closed without a response\n"),
+        std::string::npos);
+    StopServer();
+}
+
+/* -a y: one notify response and, before it, one alert per transaction. */
+TEST_F(ClientAgainstServer, AlertComesWithEachNotifyResponse)
+{
+    StartServer({"-q", "-a", "y"});
+    JsonValue json = RunClientJson({"-n", "30", "-w", "3", "E1"});
+    const JsonValue &counts = json["counts"];
+    EXPECT_EQ(counts["completed"].AsUint64(), 30u);
+    EXPECT_EQ(counts["notify_responses"].AsUint64(), 30u);
+    EXPECT_EQ(counts["normal_responses"].AsUint64(), 0u);
+    EXPECT_EQ(counts["alerts"].AsUint64(), 30u);
+    EXPECT_EQ(json["exit_code"].AsUint64(), 0u);
+    StopServer();
+}
+
+/* Datagrams get no reply; the client's and the server's counts agree. */
+TEST_F(ClientAgainstServer, DatagramsAreCountedAlikeByClientAndServer)
+{
+    StartServer({"-q"});
+    ProcessResult run;
+    JsonValue json =
+        RunClientJson({"-n", "200", "-g", "25", "-s", "64-512", "-S", "7", "-w", "8", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    const JsonValue &counts = json["counts"];
+    EXPECT_EQ(counts["messages"].AsUint64(), 200u);
+    EXPECT_EQ(counts["datagrams"].AsUint64(), 50u);
+    EXPECT_EQ(counts["transactions"].AsUint64(), 150u);
+    EXPECT_EQ(counts["completed"].AsUint64(), 150u);
+    EXPECT_EQ(json["server_view"]["datagrams"].AsUint64(), 50u);
+    ProcessResult server = StopServer();
+    std::string lines = CountLines(server.Stdout);
+    EXPECT_EQ(lines.rfind("Transactions = 150, Datagrams = 50, Total = 200\n", 0), 0u) << lines;
+    EXPECT_EQ(lines, CountLines(run.Stdout));
+}
+
+/* A server that replaces data (-s 300) passes -V when told the size (-e). */
+TEST_F(ClientAgainstServer, VerifiesRepliesOfReplacedData)
+{
+    StartServer({"-q", "-s", "300", "-c", "2:1"});
+    ProcessResult run;
+    JsonValue json = RunClientJson({"-n", "50", "-w", "4", "-V", "-e", "300", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
+    const JsonValue &counts = json["counts"];
+    EXPECT_EQ(counts["checked"].AsUint64(), 150u);
+    EXPECT_EQ(counts["check_failures"].AsUint64(), 0u);
+    EXPECT_TRUE(json["first_check_failure"].IsNull());
+    EXPECT_NE(run.Stdout.find("Checks         150 responses checked, 0 failed\n"),
+              std::string::npos);
+    StopServer();
+}
+
+/* Without -e the replaced replies fail the size check, shown by example. */
+TEST_F(ClientAgainstServer, VerificationFailuresAreCountedAndShown)
+{
+    StartServer({"-q", "-s", "300"});
+    ProcessResult run;
+    JsonValue json = RunClientJson({"-n", "10", "-V", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(json["counts"]["check_failures"].AsUint64(), 10u);
+    std::string first =
+        "message 1: reply length 300, expected 128 as sent (give -e when the server "
+        "replaces data with -s)";
+    EXPECT_EQ(json["first_check_failure"].Text, first);
+    EXPECT_NE(run.Stdout.find("First failure  " + first + "\n"), std::string::npos);
+    StopServer();
+}
+
+/* The tag and the message id come back as the server sends them. */
+TEST_F(ClientAgainstServer, VerifiesTagAndMessageId)
+{
+    StartServer({"-q", "-m", "order-77"});
+    ProcessResult run;
+    JsonValue json =
+        RunClientJson({"-n", "20", "-V", "-m", "order-77", "-s", "40-200", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
+    EXPECT_EQ(json["counts"]["checked"].AsUint64(), 20u);
+    EXPECT_EQ(json["counts"]["check_failures"].AsUint64(), 0u);
+    StopServer();
+}
+
+/* A message id the server does not take is refused with its reason. */
+TEST_F(ClientAgainstServer, OtherMessageIdIsRefused)
+{
+    StartServer({"-q", "-m", "order-77"});
+    ProcessResult run;
+    JsonValue json = RunClientJson({"-n", "6", "-m", "order-78", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(json["counts"]["refused"].AsUint64(), 6u);
+    EXPECT_EQ(json["refused_by_reason"][0]["reason"].AsUint64(), 50u);
+    EXPECT_EQ(json["refused_by_reason"][0]["count"].AsUint64(), 6u);
+    ExpectBalanced(json);
+    EXPECT_NE(run.Stdout.find("Refused        6: no receiver for the message id (50)\n"),
+              std::string::npos);
+    StopServer();
+}
+
+/* No server: a clear error at once, exit code 1, nothing on standard output. */
+TEST_F(ClientAgainstServer, ServerNotRunningIsAClearError)
+{
+    ASSERT_EQ(mkdir(qlxDir_.c_str(), 0700), 0);
+    ProcessResult run = RunClient({"-n", "5", "E1"});
+    EXPECT_FALSE(run.TimedOut);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Stdout, "");
+    EXPECT_EQ(run.Stderr,
+              "ClientConnect: \n\nPrimary Result: service element E1 is not served by a live "
+              "process (43)\n\nSub Result: no live process holds " +
+                  qlxDir_ + "/E1.lock\n");
+}
+
+/* A server that stops mid-run leaves transactions to time out: counted,
+ * the run ends on its own, exit code 1. */
+TEST_F(ClientAgainstServer, ServerStoppedMidRunTimesOutTheRest)
+{
+    StartServer({"-q"});
+    std::vector<std::string> args = {TFXCLNT_PATH, "-d", "60", "-w",  "4", "-t",
+                                     "0.5",        "-P", "-o", json_, "E1"};
+    Process client(args, Options());
+    auto deadline = std::chrono::steady_clock::now() + Generous;
+    while (client.StderrSoFar().find("completed") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    server_->Signal(SIGKILL);
+    ProcessResult run = client.Wait(Generous);
+    EXPECT_FALSE(run.TimedOut);
+    EXPECT_EQ(run.ExitCode, 1);
+    JsonValue json;
+    std::string error;
+    ASSERT_TRUE(tfxtest::ParseJson(tfxtest::ReadFile(json_), &json, &error)) << error;
+    EXPECT_EQ(json["ended_by"].Text, "silence");
+    EXPECT_GE(json["counts"]["timed_out"].AsUint64(), 1u);
+    EXPECT_GE(json["counts"]["completed"].AsUint64(), 1u);
+    ExpectBalanced(json);
+    EXPECT_NE(run.Stdout.find(
+                  "Run ended by silence: transactions timed out and nothing came back for 0.5 s"),
+              std::string::npos);
+}
+
+/* -x at the end of a run ends the server's run too. */
+TEST_F(ClientAgainstServer, StopRequestEndsTheServersRun)
+{
+    StartServer({"-q"});
+    ProcessResult run = RunClient({"-n", "10", "-x", "E1"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    EXPECT_NE(run.Stdout.find("\nStop request sent to service element E1\n"), std::string::npos);
+    ProcessResult server = server_->Wait(Generous);
+    EXPECT_FALSE(server.TimedOut);
+    EXPECT_EQ(server.ExitCode, 0);
+    EXPECT_NE(server.Stdout.find("Terminating due to applicaton manager request\n"),
+              std::string::npos);
+    EXPECT_NE(server.Stdout.find("Transactions = 10, Datagrams = 0, Total = 10\n"),
+              std::string::npos);
+}
+
+/* -x with -n 0 only sends the stop request. */
+TEST_F(ClientAgainstServer, StopRequestAloneSendsNothingElse)
+{
+    StartServer({"-q"});
+    ProcessResult run = RunClient({"-n", "0", "-x", "E1"});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_EQ(run.Stdout, "Stop request sent to service element E1\n");
+    EXPECT_EQ(run.Stderr, "");
+    ProcessResult server = server_->Wait(Generous);
+    EXPECT_EQ(server.ExitCode, 0);
+    EXPECT_NE(server.Stdout.find("Transactions = 0, Datagrams = 0, Total = 0\n"),
+              std::string::npos);
+}
+
+/* The JSON output parses back and agrees with itself and with the run. */
+TEST_F(ClientAgainstServer, JsonOutputParsesBackAndAgrees)
+{
+    StartServer({"-q"});
+    JsonValue json =
+        RunClientJson({"-n", "300", "-k", "3", "-w", "2", "-p", "50,99", "-S", "11", "E1"});
+    EXPECT_EQ(json["tool"].Text, "tfxclnt");
+    EXPECT_EQ(json["settings"]["element"].Text, "E1");
+    EXPECT_EQ(json["settings"]["connections"].AsUint64(), 3u);
+    EXPECT_EQ(json["settings"]["window"].AsUint64(), 2u);
+    EXPECT_EQ(json["settings"]["seed"].AsUint64(), 11u);
+    EXPECT_EQ(json["ended_by"].Text, "count");
+    EXPECT_EQ(json["counts"]["completed"].AsUint64(), 300u);
+    ExpectBalanced(json);
+    const JsonValue &latency = json["latency_ns"];
+    EXPECT_EQ(latency["samples"].AsUint64(), 300u);
+    EXPECT_LE(latency["min"].AsUint64(), latency["percentiles"]["50"].AsUint64());
+    EXPECT_LE(latency["percentiles"]["50"].AsUint64(), latency["percentiles"]["99"].AsUint64());
+    EXPECT_LE(latency["percentiles"]["99"].AsUint64(), latency["max"].AsUint64());
+    EXPECT_FALSE(latency["percentiles"].Has("90"));
+    uint64_t counted = 0;
+    for (const JsonValue &bucket : latency["buckets"].Items) {
+        EXPECT_LE(bucket[0].AsUint64(), bucket[1].AsUint64());
+        counted += bucket[2].AsUint64();
+    }
+    EXPECT_EQ(counted, 300u);
+    EXPECT_GT(json["throughput"]["transactions_per_s"].Number, 0.0);
+    EXPECT_EQ(json["server_view"]["size_total"].AsUint64(), 300u * 128u);
+    EXPECT_EQ(json["exit_code"].AsUint64(), 0u);
+    StopServer();
+}
+
+/* Under a rate the uncorrected latency and the send lag come beside it. */
+TEST_F(ClientAgainstServer, OpenLoopReportsBothLatencies)
+{
+    StartServer({"-q"});
+    ProcessResult run;
+    JsonValue json = RunClientJson({"-r", "2000", "-n", "400", "-k", "2", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    EXPECT_EQ(json["counts"]["completed"].AsUint64(), 400u);
+    EXPECT_EQ(json["uncorrected_latency_ns"]["samples"].AsUint64(), 400u);
+    EXPECT_EQ(json["send_lag_ns"]["samples"].AsUint64(), 400u);
+    EXPECT_NE(run.Stdout.find("\nUncorrected    min "), std::string::npos);
+    EXPECT_NE(run.Stdout.find("\nSend lag       min "), std::string::npos);
+    StopServer();
+}
+
+/* The warm-up is kept apart: -n counts the messages after it. */
+TEST_F(ClientAgainstServer, WarmupIsReportedApart)
+{
+    StartServer({"-q"});
+    JsonValue json = RunClientJson({"-W", "0.2", "-n", "100", "E1"});
+    const JsonValue &counts = json["counts"];
+    EXPECT_EQ(counts["measured_messages"].AsUint64(), 100u);
+    EXPECT_EQ(json["latency_ns"]["samples"].AsUint64(), 100u);
+    EXPECT_GE(counts["warmup_transactions"].AsUint64(), 1u);
+    EXPECT_EQ(json["warmup_latency_ns"]["samples"].AsUint64(),
+              counts["warmup_transactions"].AsUint64());
+    EXPECT_EQ(counts["messages"].AsUint64(), 100u + counts["warmup_messages"].AsUint64());
+    StopServer();
+}
+
+/* -d ends the run after its time, and says so. */
+TEST_F(ClientAgainstServer, DurationEndsTheRun)
+{
+    StartServer({"-q"});
+    JsonValue json = RunClientJson({"-d", "0.3", "-w", "2", "E1"});
+    EXPECT_EQ(json["ended_by"].Text, "duration");
+    EXPECT_TRUE(json["settings"]["count"].IsNull());
+    EXPECT_GE(json["counts"]["completed"].AsUint64(), 1u);
+    ExpectBalanced(json);
+    StopServer();
+}
+
+/* Thresholds that hold: listed as met, exit code 0. */
+TEST_F(ClientAgainstServer, ThresholdsThatHoldPass)
+{
+    StartServer({"-q"});
+    ProcessResult run =
+        RunClient({"-n", "20", "-A", "timeouts=0,refused=0,completed=20,max<3600s", "E1"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
+    EXPECT_NE(run.Stdout.find("Threshold      timeouts=0: met, timeouts = 0\n"), std::string::npos);
+    EXPECT_NE(run.Stdout.find("Threshold      completed=20: met, completed = 20\n"),
+              std::string::npos);
+    StopServer();
+}
+
+/* A threshold missed is printed and makes the exit code 1. */
+TEST_F(ClientAgainstServer, ThresholdMissedFailsTheRun)
+{
+    StartServer({"-q"});
+    ProcessResult run;
+    JsonValue json = RunClientJson({"-n", "20", "-A", "p50<1ns,completed=20", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_NE(run.Stdout.find("Threshold      p50<1ns: NOT MET, p50 = "), std::string::npos);
+    EXPECT_FALSE(json["thresholds"][0]["met"].Boolean);
+    EXPECT_TRUE(json["thresholds"][1]["met"].Boolean);
+    EXPECT_EQ(json["exit_code"].AsUint64(), 1u);
+    StopServer();
+}
+
+/* -v shows each message and reply, the server's tag included. */
+TEST_F(ClientAgainstServer, VerboseShowsEveryMessageAndReply)
+{
+    StartServer({"-q", "-c", "1:1"});
+    ProcessResult run = RunClient({"-n", "1", "-v", "E1"});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_NE(run.Stdout.find("Sent Transaction 1 length 128: message 1 from tfxclnt "),
+              std::string::npos);
+    EXPECT_NE(
+        run.Stdout.find("Got Response to 1 (notify, more) length 128: message 1 from tfxclnt "),
+        std::string::npos);
+    EXPECT_NE(run.Stdout.find("; E1\nGot Response to 1 (normal) length 128: "), std::string::npos);
+    StopServer();
+}
+
+/* Help: the usage text on standard error, exit code 0. */
+TEST(TfxclntCommandLine, HelpPrintsTheUsageText)
+{
+    ProcessResult run = tfxtest::RunProcess({TFXCLNT_PATH, "-h"});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_EQ(run.Stdout, "");
+    EXPECT_EQ(run.Stderr, ClientUsageText);
+}
+
+/* A usage error: what was wrong, then the usage text, exit code 2. */
+TEST(TfxclntCommandLine, UsageErrorNamesTheMistake)
+{
+    ProcessResult run = tfxtest::RunProcess({TFXCLNT_PATH, "-w", "0", "E1"});
+    EXPECT_EQ(run.ExitCode, 2);
+    EXPECT_EQ(run.Stdout, "");
+    EXPECT_EQ(run.Stderr, "tfxclnt: -w 0: the window must be a whole number from 1 to 65536\n" +
+                              ClientUsageText);
+}
+
+/* An unknown option: the scanner's line, then the usage text, exit code 2. */
+TEST(TfxclntCommandLine, UnknownOptionIsAUsageError)
+{
+    ProcessResult run = tfxtest::RunProcess({TFXCLNT_PATH, "-z"});
+    EXPECT_EQ(run.ExitCode, 2);
+    EXPECT_EQ(run.Stderr, std::string(TFXCLNT_PATH) + ": illegal option -- z\n" + ClientUsageText);
+}
+
+/* An output file that cannot be written is found before the run. */
+TEST(TfxclntCommandLine, UnwritableOutputIsFoundFirst)
+{
+    ProcessResult run = tfxtest::RunProcess({TFXCLNT_PATH, "-o", "/nonexistent-dir/r.json", "E1"});
+    EXPECT_EQ(run.ExitCode, 2);
+    EXPECT_EQ(
+        run.Stderr,
+        "tfxclnt: -o /nonexistent-dir/r.json: cannot be written (No such file or directory)\n");
+}
+
+} // namespace
