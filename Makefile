@@ -1,9 +1,11 @@
 # The whole set-up: `make demo` and `make test`. Each installs what it needs.
-BUILD    ?= build
-PACKAGES := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev
-JOBS     ?= 2
+BUILD       ?= build
+JOBS        ?= 2
+FUZZ_SECONDS ?= 15
+PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev
+FUZZ_PACKAGES := clang libclang-rt-14-dev
 
-.PHONY: demo test build deps clean
+.PHONY: demo test build deps sanitize fuzz clean
 
 demo: build
 	@scripts/demo $(BUILD)
@@ -18,5 +20,19 @@ build: deps
 deps:
 	@scripts/install-deps $(PACKAGES)
 
+# Every test, the end-to-end ones included, under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTFX_SANITIZE=ON
+	cmake --build build-sanitize
+	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS) --timeout 900
+
+# Each fuzz target for FUZZ_SECONDS, with libFuzzer (clang).
+fuzz: deps
+	@scripts/install-deps $(FUZZ_PACKAGES)
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_FUZZ=ON
+	cmake --build build-fuzz --target fuzz_wire fuzz_endpoint fuzz_commandline fuzz_replytext
+	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-sanitize build-fuzz
