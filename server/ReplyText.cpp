@@ -1,6 +1,5 @@
 #include "server/ReplyText.h"
 
-#include <cstdio>
 #include <cstring>
 
 void CopyReplyText(char *buffer, size_t size, const char *text)
@@ -12,14 +11,28 @@ void CopyReplyText(char *buffer, size_t size, const char *text)
     buffer[length] = '\0';
 }
 
+/* Copies what fits of length bytes into *cursor, which has *room bytes left
+ * before the one kept for the terminator. */
+static void PutCut(char **cursor, size_t *room, const char *bytes, size_t length)
+{
+    size_t taken = length < *room ? length : *room;
+    memcpy(*cursor, bytes, taken);
+    *cursor += taken;
+    *room -= taken;
+}
+
 void TagReplyText(char *buffer, size_t size, const char *element)
 {
     size_t length = strnlen(buffer, size);
     if (length == size)
         return;
-    const void *lineFeed = memrchr(buffer, '\n', length);
+    char *lineFeed = static_cast<char *>(memrchr(buffer, '\n', length));
     if (lineFeed == nullptr)
         return;
-    size_t at = static_cast<size_t>(static_cast<const char *>(lineFeed) - buffer);
-    (void)snprintf(buffer + at, size - at, "; %s\n", element);
+    char *cursor = lineFeed;
+    size_t room = size - static_cast<size_t>(lineFeed - buffer) - 1;
+    PutCut(&cursor, &room, "; ", 2);
+    PutCut(&cursor, &room, element, strlen(element));
+    PutCut(&cursor, &room, "\n", 1);
+    *cursor = '\0';
 }
