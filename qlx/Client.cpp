@@ -147,7 +147,7 @@ int Client::Receive(QLXREPLY *reply, int32_t waitMs)
                         ? -1
                         : WaitReadable(socket_.Get(), unlimited, deadline);
         if (ready == 0 || ready == -1)
-            return Fail(QLXRC_NO_MESSAGE, "no reply available within the wait interval");
+            return FailNoReply();
         if (ready == -2)
             return Fail(QLXRC_RECEIVE_FAILED, "waiting for service element %s failed",
                         name_.c_str());

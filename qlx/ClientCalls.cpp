@@ -90,7 +90,7 @@ int qlxClientWait(const QLXHCONN *hConns, uint32_t count, int32_t waitMs, uint8_
         for (uint32_t i = 0; i < count; ++i)
             ready[i] = (items[i].revents & ZMQ_POLLIN) ? 1 : 0;
         if (polled <= 0)
-            return qlx::Fail(QLXRC_NO_MESSAGE, "no reply available within the wait interval");
+            return qlx::FailNoReply();
         return 1;
     });
 }

@@ -58,6 +58,18 @@ int Fail(int32_t reason, const char *format, ...)
     return 0;
 }
 
+int FailNoReply()
+{
+    static const QLXERROR NoReply = {
+        0,
+        {CompletionFailed, QLXRC_NO_MESSAGE, "no reply available within the wait interval (20)"},
+        {CompletionFailed, 0, "no further detail"},
+    };
+    LastErrorRecord = NoReply;
+    DetailPending = false;
+    return 0;
+}
+
 const QLXERROR &LastError()
 {
     return LastErrorRecord;

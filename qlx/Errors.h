@@ -18,6 +18,10 @@ void Detail(int32_t code, const char *format, ...) __attribute__((format(printf,
  * none is pending). Returns 0, the failure result of every call. */
 int Fail(int32_t reason, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+/* Records the client side's "no reply within the wait interval": the one
+ * failure of a polling loop, so it is copied whole rather than formatted. */
+int FailNoReply();
+
 /* Notes errno after a failed system or ZeroMQ call named by what. */
 void DetailErrno(const char *what, int error);
 
