@@ -4,8 +4,9 @@ JOBS        ?= 2
 FUZZ_SECONDS ?= 15
 PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+BENCH_PACKAGES := sockperf python3
 
-.PHONY: demo test build deps sanitize fuzz clean
+.PHONY: demo test build deps sanitize fuzz bench clean
 
 demo: build
 	@scripts/demo $(BUILD)
@@ -33,6 +34,12 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_FUZZ=ON
 	cmake --build build-fuzz --target fuzz_wire fuzz_endpoint fuzz_commandline fuzz_replytext
 	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
+
+# The server against the bare echo service: a table on standard output and
+# the same figures as JSON in bench/results/bench.json.
+bench: build
+	@scripts/install-deps $(BENCH_PACKAGES)
+	python3 bench/run_bench.py $(BUILD) --json bench/results/bench.json
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-fuzz

@@ -1,0 +1,85 @@
+/* qlx-loadloop: the least a client can do to load a QLX/1 service: keep a
+ * window of transactions outstanding on one connection for a while and count
+ * the final responses. No timing per message, no checks: the yardstick for
+ * tfxclnt's own cost.
+ *
+ * Usage: qlx-loadloop ENDPOINT WINDOW SECONDS [SIZE]
+ * Prints: transactions: N, seconds: S, rate: R [tx/s]. */
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+#include <zmq.h>
+
+static void SendTransaction(void *socket, uint64_t id, const std::vector<char> &data)
+{
+    uint8_t header[16] = {1, 'T', 0, 0, 0, 0, 0, 0};
+    memcpy(header + 8, &id, sizeof id);
+    if (zmq_send(socket, header, sizeof header, ZMQ_SNDMORE) < 0 ||
+        zmq_send(socket, "", 0, ZMQ_SNDMORE) < 0 ||
+        zmq_send(socket, data.data(), data.size(), 0) < 0) {
+        fprintf(stderr, "qlx-loadloop: send: %s\n", zmq_strerror(errno));
+        exit(1);
+    }
+}
+
+/* Receives one whole reply; true when it is a final response. */
+static bool ReceiveReply(void *socket, zmq_msg_t *part)
+{
+    bool final = false;
+    int index = 0;
+    do {
+        if (zmq_msg_recv(part, socket, 0) < 0) {
+            fprintf(stderr, "qlx-loadloop: receive: %s\n", zmq_strerror(errno));
+            exit(1);
+        }
+        if (index++ == 0 && zmq_msg_size(part) == 16) {
+            const uint8_t *header = static_cast<const uint8_t *>(zmq_msg_data(part));
+            final = header[1] == 'R' && (header[2] & 2) == 0;
+        }
+    } while (zmq_msg_more(part));
+    return final;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: qlx-loadloop ENDPOINT WINDOW SECONDS [SIZE]\n");
+        return 2;
+    }
+    int window = atoi(argv[2]);
+    double seconds = atof(argv[3]);
+    std::vector<char> data(argc > 4 ? static_cast<size_t>(atoi(argv[4])) : 64, '\0');
+    void *context = zmq_ctx_new();
+    void *socket = zmq_socket(context, ZMQ_DEALER);
+    int linger = 0;
+    zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
+    if (zmq_connect(socket, argv[1]) != 0) {
+        fprintf(stderr, "qlx-loadloop: connect %s: %s\n", argv[1], zmq_strerror(errno));
+        return 1;
+    }
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    uint64_t sent = 0;
+    uint64_t done = 0;
+    for (; sent < static_cast<uint64_t>(window); ++sent)
+        SendTransaction(socket, sent, data);
+    auto start = std::chrono::steady_clock::now();
+    auto end = start + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (!ReceiveReply(socket, &part))
+            continue;
+        ++done;
+        SendTransaction(socket, sent++, data);
+    }
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printf("transactions: %llu\nseconds: %.3f\nrate: %.1f [tx/s]\n",
+           static_cast<unsigned long long>(done), elapsed, static_cast<double>(done) / elapsed);
+    zmq_msg_close(&part);
+    zmq_close(socket);
+    zmq_ctx_term(context);
+    return 0;
+}

@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""The server against the bare echo service, side by side in one invocation.
+
+Every case runs several times, the services interleaved, each run with a
+fresh service process; the table shows medians and the ratio server / echo.
+Placements: "one CPU" pins service and client to CPU 0; "two CPUs" pins the
+service to CPU 0 and the client to CPU 1. Figures from one placement are
+never mixed with another's.
+
+Usage: run_bench.py BUILD-DIR [--runs N] [--seconds S] [--json FILE] [--quick]
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+PLACEMENTS = {"one CPU": ("0", "0"), "two CPUs": ("0", "1")}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(check, seconds=10.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if check():
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+class Bench:
+    def __init__(self, build, runs, seconds, work):
+        self.build = os.path.abspath(build)
+        self.runs = runs
+        self.seconds = seconds
+        self.work = work
+        self.server = os.path.join(self.build, "server", "tfxsrvr")
+        self.echo = os.path.join(self.build, "bench", "qlx-echo")
+        self.loadloop = os.path.join(self.build, "bench", "qlx-loadloop")
+        self.client = os.path.join(self.build, "client", "tfxclnt")
+        self.counter = 0
+
+    def endpoint(self, transport):
+        self.counter += 1
+        if transport == "ipc":
+            return "ipc://%s/s%d.sock" % (self.work, self.counter)
+        return "tcp://127.0.0.1:%d" % free_port()
+
+    def start(self, service, endpoint, cpu, server_options=(), stdout=subprocess.DEVNULL):
+        env = dict(os.environ, QLX_ENDPOINT=endpoint)
+        if service == "tfxsrvr":
+            argv = [self.server, *server_options, "BenchElement"]
+        else:
+            argv = [self.echo, endpoint]
+        process = subprocess.Popen(["taskset", "-c", cpu, *argv], env=env, stdout=stdout,
+                                   stderr=subprocess.DEVNULL)
+        if endpoint.startswith("ipc://"):
+            ready = wait_until(lambda: os.path.exists(endpoint[6:]))
+        else:
+            ready = wait_until(lambda: port_open(int(endpoint.rsplit(":", 1)[1])))
+        if not ready:
+            process.kill()
+            raise RuntimeError("%s did not start on %s" % (service, endpoint))
+        return process
+
+    @staticmethod
+    def stop(process, service):
+        process.send_signal(signal.SIGUSR1 if service == "tfxsrvr" else signal.SIGTERM)
+        try:
+            process.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+    def drive(self, endpoint, cpu, window, size=64, extra=()):
+        """Runs tfxclnt for the bench duration; returns its JSON result."""
+        self.counter += 1
+        result = os.path.join(self.work, "r%d.json" % self.counter)
+        env = dict(os.environ, QLX_ENDPOINT=endpoint)
+        argv = ["taskset", "-c", cpu, self.client, "-d", str(self.seconds), "-w", str(window),
+                "-s", str(size), "-q", "-o", result, *extra, "BenchElement"]
+        subprocess.run(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=self.seconds + 60)
+        with open(result) as f:
+            return json.load(f)
+
+    def measure(self, service, transport, placement, window, server_options=(), size=64,
+                extra=(), stdout=subprocess.DEVNULL):
+        service_cpu, client_cpu = PLACEMENTS[placement]
+        endpoint = self.endpoint(transport)
+        process = self.start(service, endpoint, service_cpu, server_options, stdout)
+        try:
+            result = self.drive(endpoint, client_cpu, window, size, extra)
+        finally:
+            self.stop(process, service)
+        latency = result["latency_ns"]
+        return {
+            "tps": result["throughput"]["transactions_per_s"],
+            "p50_us": latency["percentiles"]["50"] / 1000.0 if latency["samples"] else None,
+            "p99_us": latency["percentiles"]["99"] / 1000.0 if latency["samples"] else None,
+            "timed_out": result["counts"]["timed_out"],
+        }
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def summarize(samples):
+    return {key: median([s[key] for s in samples]) for key in ("tps", "p50_us", "p99_us")}
+
+
+def core_cases(bench, results):
+    cases = [(t, p, w) for t in ("ipc", "tcp") for p in PLACEMENTS for w in (1, 64)]
+    samples = {(c, s): [] for c in cases for s in ("tfxsrvr", "echo")}
+    for run in range(bench.runs):
+        for case in cases:
+            for service in (("tfxsrvr", "echo") if run % 2 == 0 else ("echo", "tfxsrvr")):
+                options = ("-q",) if service == "tfxsrvr" else ()
+                samples[(case, service)].append(
+                    bench.measure(service, case[0], case[1], case[2], options))
+        print("  core cases: run %d of %d done" % (run + 1, bench.runs), file=sys.stderr)
+    for case in cases:
+        server = summarize(samples[(case, "tfxsrvr")])
+        echo = summarize(samples[(case, "echo")])
+        results["core"].append({
+            "transport": case[0], "placement": case[1], "window": case[2],
+            "tfxsrvr": server, "echo": echo,
+            "tps_ratio": server["tps"] / echo["tps"],
+            "p50_ratio": server["p50_us"] / echo["p50_us"],
+        })
+
+
+def feature_cases(bench, results):
+    variants = [("default", ["-q"]), ("-c 3:2", ["-q", "-c", "3:2"]),
+                ("-s 1024", ["-q", "-s", "1024"]), ("-a y", ["-q", "-a", "y"]),
+                ("lines to a file", [])]
+    samples = {(v, w): [] for v, _ in variants for w in (1, 64)}
+    for run in range(bench.runs):
+        for window in (1, 64):
+            for name, options in variants:
+                out = open(os.path.join(bench.work, "lines.out"), "w") if not options else None
+                samples[(name, window)].append(
+                    bench.measure("tfxsrvr", "ipc", "two CPUs", window, options,
+                                  stdout=out or subprocess.DEVNULL))
+                if out:
+                    out.close()
+    for window in (1, 64):
+        base = summarize(samples[("default", window)])
+        for name, _ in variants:
+            figures = summarize(samples[(name, window)])
+            results["features"].append({
+                "variant": name, "window": window, **figures,
+                "tps_ratio": figures["tps"] / base["tps"],
+            })
+
+
+def sockperf_case(bench, results):
+    if shutil.which("sockperf") is None:
+        results["sockperf"] = None
+        return
+    for placement, (server_cpu, client_cpu) in PLACEMENTS.items():
+        p50s = []
+        for _ in range(bench.runs):
+            port = free_port()
+            server = subprocess.Popen(["taskset", "-c", server_cpu, "sockperf", "server", "-i",
+                                       "127.0.0.1", "-p", str(port), "--tcp"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            wait_until(lambda: port_open(port))
+            run = subprocess.run(["taskset", "-c", client_cpu, "sockperf", "ping-pong", "-i",
+                                  "127.0.0.1", "-p", str(port), "--tcp", "-t",
+                                  str(max(1, int(bench.seconds))), "-m", "64", "--full-rtt"],
+                                 capture_output=True, text=True, timeout=60)
+            out = run.stdout + run.stderr
+            server.kill()
+            server.wait()
+            for line in out.splitlines():
+                if "percentile 50.000" in line:
+                    p50s.append(float(line.split("=")[-1]))
+        results["sockperf"] = results.get("sockperf") or {}
+        results["sockperf"][placement] = {"p50_rtt_us": median(p50s)}
+
+
+def proc_cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def proc_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return None
+
+
+def idle_case(bench, results):
+    endpoint = bench.endpoint("ipc")
+    process = bench.start("tfxsrvr", endpoint, "0", ("-q",))
+    before = proc_cpu_seconds(process.pid)
+    time.sleep(10)  # the measurement itself: ten seconds of waiting for nothing
+    after = proc_cpu_seconds(process.pid)
+    bench.stop(process, "tfxsrvr")
+    results["idle"] = {"seconds": 10, "cpu_percent": (after - before) / 10 * 100}
+
+
+def memory_case(bench, results, total):
+    endpoint = bench.endpoint("ipc")
+    process = bench.start("tfxsrvr", endpoint, "0", ("-q", "-s", "300-5000"))
+    env = dict(os.environ, QLX_ENDPOINT=endpoint)
+
+    def drive(count):
+        subprocess.run(["taskset", "-c", "1", bench.client, "-n", str(count), "-w", "64", "-s",
+                        "64-1024", "-q", "-t", "30", "BenchElement"], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+
+    drive(total // 10)
+    warm = proc_rss_kib(process.pid)
+    drive(total)
+    after = proc_rss_kib(process.pid)
+    bench.stop(process, "tfxsrvr")
+    results["memory"] = {"transactions": total, "rss_after_warmup_kib": warm,
+                         "rss_after_kib": after, "growth_kib": after - warm}
+
+
+def client_case(bench, results):
+    loop, client = [], []
+    for _ in range(bench.runs):
+        endpoint = bench.endpoint("ipc")
+        process = bench.start("echo", endpoint, "0")
+        out = subprocess.run(["taskset", "-c", "1", bench.loadloop, endpoint, "64",
+                              str(bench.seconds)], capture_output=True, text=True,
+                             timeout=bench.seconds + 60).stdout
+        loop.append(float(out.split("rate:")[1].split()[0]))
+        client.append(bench.drive(endpoint, "1", 64)["throughput"]["transactions_per_s"])
+        bench.stop(process, "echo")
+    results["client"] = {"loadloop_tps": median(loop), "tfxclnt_tps": median(client),
+                         "ratio": median(client) / median(loop)}
+
+
+def fmt(value, digits=1):
+    return "-" if value is None else ("%.*f" % (digits, value))
+
+
+def print_tables(results):
+    print("\nServer against the bare echo service (64-byte data; medians of %d runs of %ss)"
+          % (results["runs"], results["seconds"]))
+    print("%-4s %-9s %6s | %12s %12s %6s | %9s %9s %6s" % (
+        "tr", "placement", "window", "tfxsrvr tx/s", "echo tx/s", "ratio",
+        "srv p50us", "echo p50us", "ratio"))
+    for row in results["core"]:
+        print("%-4s %-9s %6d | %12s %12s %6s | %9s %9s %6s" % (
+            row["transport"], row["placement"], row["window"],
+            fmt(row["tfxsrvr"]["tps"], 0), fmt(row["echo"]["tps"], 0), fmt(row["tps_ratio"], 2),
+            fmt(row["tfxsrvr"]["p50_us"]), fmt(row["echo"]["p50_us"]), fmt(row["p50_ratio"], 2)))
+    print("\nServer features against its default (ipc, two CPUs)")
+    print("%-16s %6s | %12s %6s | %9s %9s" % ("variant", "window", "tx/s", "ratio", "p50us",
+                                              "p99us"))
+    for row in results["features"]:
+        print("%-16s %6d | %12s %6s | %9s %9s" % (
+            row["variant"], row["window"], fmt(row["tps"], 0), fmt(row["tps_ratio"], 2),
+            fmt(row["p50_us"]), fmt(row["p99_us"])))
+    if results.get("sockperf"):
+        print("\nRaw TCP ping-pong on loopback (sockperf, 64 bytes, full round trip)")
+        for placement, figures in results["sockperf"].items():
+            print("  %-9s p50 %s us" % (placement, fmt(figures["p50_rtt_us"])))
+    idle = results["idle"]
+    print("\nIdle server: %.2f%% of a core over %d s" % (idle["cpu_percent"], idle["seconds"]))
+    memory = results["memory"]
+    print("Resident memory over %d transactions (-s 300-5000): %d KiB after warm-up, "
+          "%d KiB after, growth %d KiB" % (memory["transactions"], memory["rss_after_warmup_kib"],
+                                           memory["rss_after_kib"], memory["growth_kib"]))
+    c = results["client"]
+    print("Client cost (echo, ipc, window 64, two CPUs): qlx-loadloop %s tx/s, tfxclnt %s tx/s, "
+          "ratio %s" % (fmt(c["loadloop_tps"], 0), fmt(c["tfxclnt_tps"], 0), fmt(c["ratio"], 2)))
+
+
+def check_targets(results):
+    verdicts = []
+    for row in results["core"]:
+        name = "%s %s window %d" % (row["transport"], row["placement"], row["window"])
+        if row["window"] == 64:
+            verdicts.append(("throughput %s >= 0.90x echo" % name, row["tps_ratio"] >= 0.90))
+        else:
+            verdicts.append(("median latency %s <= 1.10x echo" % name, row["p50_ratio"] <= 1.10))
+    verdicts.append(("idle server < 1% of a core", results["idle"]["cpu_percent"] < 1.0))
+    verdicts.append(("memory growth < 1 MiB", results["memory"]["growth_kib"] < 1024))
+    verdicts.append(("tfxclnt >= 0.90x the minimal load loop", results["client"]["ratio"] >= 0.90))
+    print("\nTargets")
+    for name, met in verdicts:
+        print("  %-50s %s" % (name, "met" if met else "MISSED"))
+    results["targets"] = [{"target": n, "met": m} for n, m in verdicts]
+    return all(m for _, m in verdicts)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--seconds", type=float, default=2.0)
+    parser.add_argument("--transactions", type=int, default=1000000)
+    parser.add_argument("--json", default="bench/results/bench.json")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="tfxbench-") as work:
+        bench = Bench(args.build, args.runs, args.seconds, work)
+        results = {"runs": args.runs, "seconds": args.seconds, "machine": os.uname().release,
+                   "cpus": os.cpu_count(), "core": [], "features": []}
+        steps = [("core cases", lambda: core_cases(bench, results)),
+                 ("feature cases", lambda: feature_cases(bench, results)),
+                 ("raw TCP ping-pong", lambda: sockperf_case(bench, results)),
+                 ("idle server", lambda: idle_case(bench, results)),
+                 ("memory", lambda: memory_case(bench, results, args.transactions)),
+                 ("client cost", lambda: client_case(bench, results))]
+        for name, step in steps:
+            print("bench: %s" % name, file=sys.stderr)
+            step()
+    print_tables(results)
+    met = check_targets(results)
+    os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
+    with open(args.json, "w") as f:
+        json.dump(results, f, indent=1)
+    print("\nJSON: %s" % args.json)
+    return 0 if met else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
