@@ -73,10 +73,11 @@ int Client::SendFrames(uint8_t kind, uint64_t requestId, Frame msgId, Frame data
     uint8_t header[HeaderSize];
     EncodeHeader(Header{ProtocolVersion, kind, 0, 0, requestId}, header);
     const Frame frames[] = {Frame{header, HeaderSize}, msgId, data};
-    switch (SendMessage(socket_.Get(), frames, 3)) {
+    switch (SendMessage(socket_.Get(), frames, 3, false)) {
     case SendResult::Sent:
         return 1;
-    case SendResult::Dropped:
+    case SendResult::Gone:
+    case SendResult::Full:
         return Fail(QLXRC_SEND_QUEUE_FULL, "the queue towards service element %s is full",
                     name_.c_str());
     case SendResult::Failed:
@@ -131,9 +132,7 @@ bool Client::Deliver(QLXREPLY *reply)
 
 int Client::Receive(QLXREPLY *reply, int32_t waitMs)
 {
-    bool unlimited = waitMs < 0;
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(unlimited ? 0 : waitMs);
+    Deadline deadline(waitMs);
     for (;;) {
         ReceivedMessage::Result result = received_.Receive(socket_.Get());
         if (result == ReceivedMessage::Result::Failed)
@@ -145,7 +144,7 @@ int Client::Receive(QLXREPLY *reply, int32_t waitMs)
             continue;
         int ready = result == ReceivedMessage::Result::Interrupted
                         ? -1
-                        : WaitReadable(socket_.Get(), unlimited, deadline);
+                        : WaitReadable(socket_.Get(), &deadline);
         if (ready == 0 || ready == -1)
             return FailNoReply();
         if (ready == -2)

@@ -1,6 +1,8 @@
 #include "qlx/Service.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +15,8 @@ namespace qlx {
 
 Service::~Service()
 {
+    if (socket_.Get() != nullptr)
+        WriteStatsFile();
     socket_.Close();
     if (!endpoint_.SocketPath.empty() && lockFd_ >= 0)
         (void)unlink(endpoint_.SocketPath.c_str());
@@ -59,8 +63,9 @@ bool Service::BindSocket()
     int64_t frameLimit = MaxFrameSize;
     bool ok = socket_.SetInt(ZMQ_LINGER, 0, "ZMQ_LINGER") &&
               socket_.SetInt(ZMQ_ROUTER_MANDATORY, 1, "ZMQ_ROUTER_MANDATORY") &&
-              socket_.SetInt(ZMQ_SNDHWM, ServiceQueueLimit, "ZMQ_SNDHWM") &&
-              socket_.SetInt(ZMQ_RCVHWM, ServiceQueueLimit, "ZMQ_RCVHWM") &&
+              socket_.SetInt(ZMQ_SNDHWM, SendQueueLimit, "ZMQ_SNDHWM") &&
+              socket_.SetInt(ZMQ_RCVHWM, ReceiveQueueLimit, "ZMQ_RCVHWM") &&
+              socket_.SetInt(ZMQ_SNDTIMEO, StallLimitMs, "ZMQ_SNDTIMEO") &&
               socket_.SetInt(ZMQ_HANDSHAKE_IVL, HandshakeLimitMs, "ZMQ_HANDSHAKE_IVL") &&
               socket_.SetInt(ZMQ_HEARTBEAT_IVL, HeartbeatMs, "ZMQ_HEARTBEAT_IVL") &&
               socket_.SetInt(ZMQ_HEARTBEAT_TIMEOUT, HeartbeatTimeoutMs, "ZMQ_HEARTBEAT_TIMEOUT");
@@ -124,17 +129,73 @@ void Service::Reply(const std::string &routingId, uint8_t kind, uint16_t flags, 
         msgId,
         data,
     };
-    switch (SendMessage(socket_.Get(), frames, 4)) {
+    bool stalled = IsStalled(routingId);
+    switch (SendMessage(socket_.Get(), frames, 4, !stalled)) {
     case SendResult::Sent:
         ++stats_.RepliesSent;
+        if (stalled)
+            MarkStalled(routingId, false);
         return;
-    case SendResult::Dropped:
+    case SendResult::Gone:
         ++stats_.RepliesDropped;
+        return;
+    case SendResult::Full:
+        ++stats_.RepliesDropped;
+        if (!stalled)
+            MarkStalled(routingId, true);
         return;
     case SendResult::Failed:
         *failed = true;
         return;
     }
+}
+
+bool Service::IsStalled(const std::string &routingId) const
+{
+    for (const std::string &peer : stalled_) {
+        if (peer == routingId)
+            return true;
+    }
+    return false;
+}
+
+void Service::MarkStalled(const std::string &routingId, bool stalled)
+{
+    if (!stalled) {
+        std::erase(stalled_, routingId);
+        return;
+    }
+    if (stalled_.size() >= StalledPeersKept)
+        stalled_.erase(stalled_.begin());
+    stalled_.push_back(routingId);
+}
+
+/* With QLX_STATS_FILE set, a closing service appends its counters there: how
+ * tests and operators see what was dropped and refused. */
+void Service::WriteStatsFile() const
+{
+    const char *path = getenv("QLX_STATS_FILE");
+    if (path == nullptr || path[0] == '\0')
+        return;
+    FILE *file = fopen(path, "a");
+    if (file == nullptr)
+        return;
+    const QLXSTATS &s = stats_;
+    fprintf(file,
+            "qlx-stats element=%s transactions=%llu datagrams=%llu stop_requests=%llu "
+            "malformed=%llu refused=%llu datagrams_dropped=%llu replies_sent=%llu "
+            "replies_dropped=%llu buffers_handed=%llu buffers_released=%llu\n",
+            name_.c_str(), static_cast<unsigned long long>(s.Transactions),
+            static_cast<unsigned long long>(s.Datagrams),
+            static_cast<unsigned long long>(s.StopRequests),
+            static_cast<unsigned long long>(s.Malformed),
+            static_cast<unsigned long long>(s.Refused),
+            static_cast<unsigned long long>(s.DatagramsDropped),
+            static_cast<unsigned long long>(s.RepliesSent),
+            static_cast<unsigned long long>(s.RepliesDropped),
+            static_cast<unsigned long long>(s.BuffersHanded),
+            static_cast<unsigned long long>(s.BuffersReleased));
+    (void)fclose(file);
 }
 
 void Service::Refuse(const WireMessage &wire, int32_t reason)
@@ -233,9 +294,7 @@ int Service::Interrupted()
 int Service::GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest)
 {
     ReleaseBuffer();
-    bool unlimited = options->WaitInterval < 0;
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(unlimited ? 0 : options->WaitInterval);
+    Deadline deadline(options->WaitInterval);
     for (;;) {
         ReceivedMessage::Result result = received_.Receive(socket_.Get());
         if (result == ReceivedMessage::Result::Interrupted)
@@ -253,10 +312,10 @@ int Service::GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hR
                 return NoMessage();
             }
             /* A stream of dropped messages does not hold the wait past its end. */
-            if (!unlimited && std::chrono::steady_clock::now() >= deadline)
+            if (deadline.Passed())
                 ready = 0;
         } else {
-            ready = WaitReadable(socket_.Get(), unlimited, deadline);
+            ready = WaitReadable(socket_.Get(), &deadline);
         }
         if (ready == 0) {
             Detail(0, "waited %d ms", options->WaitInterval);

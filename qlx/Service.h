@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "binding/ClientRecords.h"
 #include "binding/ServiceRecords.h"
@@ -16,13 +17,24 @@
 namespace qlx {
 
 enum : uint32_t {
-    MaxDataSize = 8u << 20,     /* larger data is refused */
-    MaxFrameSize = 16u << 20,   /* a larger frame drops the sender's connection */
+    MaxDataSize = 1u << 20,     /* larger data is refused */
+    MaxFrameSize = 2u << 20,    /* a larger frame drops the sender's connection */
     MaxOpenTransactions = 4096, /* further transactions are refused */
-    ServiceQueueLimit = 1000,   /* messages queued per peer, each way */
-    HandshakeLimitMs = 2000,    /* a peer that does not finish its handshake is dropped */
-    HeartbeatMs = 2000,         /* tcp:// peers are probed this often */
-    HeartbeatTimeoutMs = 6000,  /* and dropped when silent this long */
+    /* Messages received and queued per peer: with the frame limit, what a
+     * peer can make the service hold, 256 MiB at the very most. */
+    ReceiveQueueLimit = 128,
+    /* Replies queued per peer. Fewer would make a fast train of responses
+     * wait for the transport more often; a stalled peer holds at most this
+     * many replies. */
+    SendQueueLimit = 512,
+    /* A reply that cannot be queued for this long is dropped, and its peer
+     * taken as stalled until it reads again; replies to a stalled peer are
+     * dropped at once. */
+    StallLimitMs = 250,
+    StalledPeersKept = 64,
+    HandshakeLimitMs = 2000,   /* a peer that does not finish its handshake is dropped */
+    HeartbeatMs = 2000,        /* tcp:// peers are probed this often */
+    HeartbeatTimeoutMs = 6000, /* and dropped when silent this long */
 };
 
 class Service : public Connection {
@@ -50,6 +62,9 @@ class Service : public Connection {
     void Refuse(const WireMessage &wire, int32_t reason);
     void Reply(const std::string &routingId, uint8_t kind, uint16_t flags, int32_t code,
                uint64_t requestId, Frame msgId, Frame data, bool *failed);
+    bool IsStalled(const std::string &routingId) const;
+    void MarkStalled(const std::string &routingId, bool stalled);
+    void WriteStatsFile() const;
     void ReleaseBuffer();
     void Complete(QLXHREQ handle);
     Verdict TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest);
@@ -68,6 +83,7 @@ class Service : public Connection {
     bool bufferHanded_ = false;
     QLXHREQ current_ = 0;
     QLXSTATS stats_ = DefaultStats;
+    std::vector<std::string> stalled_; /* peers that stopped reading, oldest first */
 };
 
 } // namespace qlx

@@ -105,27 +105,43 @@ static int SendFrame(void *socket, const Frame &frame, int flags)
     }
 }
 
-SendResult SendMessage(void *socket, const Frame *frames, size_t count)
+SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait)
 {
     for (size_t i = 0; i < count; ++i) {
-        int flags = ZMQ_DONTWAIT | (i + 1 < count ? ZMQ_SNDMORE : 0);
+        int flags = (i + 1 < count ? ZMQ_SNDMORE : 0) | (i == 0 && wait ? 0 : ZMQ_DONTWAIT);
         int error = SendFrame(socket, frames[i], flags);
         if (error == 0)
             continue;
-        if (i == 0 && (error == EHOSTUNREACH || error == EAGAIN))
-            return SendResult::Dropped;
+        if (i == 0 && error == EHOSTUNREACH)
+            return SendResult::Gone;
+        if (i == 0 && error == EAGAIN)
+            return SendResult::Full;
         DetailErrno("zmq_send", error);
         return SendResult::Failed;
     }
     return SendResult::Sent;
 }
 
-int WaitReadable(void *socket, bool unlimited, std::chrono::steady_clock::time_point deadline)
+std::chrono::steady_clock::time_point Deadline::At()
+{
+    if (!started_) {
+        at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(Unlimited() ? 0 : ms_);
+        started_ = true;
+    }
+    return at_;
+}
+
+bool Deadline::Passed()
+{
+    return !Unlimited() && std::chrono::steady_clock::now() >= At();
+}
+
+int WaitReadable(void *socket, Deadline *deadline)
 {
     zmq_pollitem_t item{socket, 0, ZMQ_POLLIN, 0};
     long timeout = -1;
-    if (!unlimited) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+    if (!deadline->Unlimited()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline->At() -
                                                                  std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return 0;
@@ -136,7 +152,7 @@ int WaitReadable(void *socket, bool unlimited, std::chrono::steady_clock::time_p
         return 1;
     /* zmq_poll may come back a fraction of a millisecond early. */
     if (ready == 0)
-        return unlimited || std::chrono::steady_clock::now() < deadline ? 1 : 0;
+        return deadline->Passed() ? 0 : 1;
     if (errno == EINTR)
         return -1;
     DetailErrno("zmq_poll", errno);

@@ -54,17 +54,41 @@ class ReceivedMessage {
     size_t count_ = 0;
 };
 
-enum class SendResult { Sent, Dropped, Failed };
+enum class SendResult {
+    Sent,
+    Gone,   /* the peer is gone: nothing was sent */
+    Full,   /* the queue towards the peer stayed full: nothing was sent */
+    Failed, /* the transport failed (recorded) */
+};
 
-/* Sends count frames as one message without blocking. With a ROUTER socket
- * the first frame is the routing id: a peer that is gone or whose queue is
- * full makes the message Dropped. Interrupted sends are retried. */
-SendResult SendMessage(void *socket, const Frame *frames, size_t count);
+/* Sends count frames as one message. With wait, the first frame may wait for
+ * room in the queue as long as the socket's send timeout allows; without,
+ * not at all. With a ROUTER socket the first frame is the routing id.
+ * Interrupted sends are retried. */
+SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait);
 
-/* Waits until socket may hold a message, up to deadline (none when
- * unlimited). Returns 1 when it may, 0 at the deadline, -1 when a signal cut
- * the wait short, -2 on failure (recorded). */
-int WaitReadable(void *socket, bool unlimited, std::chrono::steady_clock::time_point deadline);
+/* The end of a wait of so many milliseconds (negative: no end). The clock is
+ * read only once a wait is needed: a message that is already there costs no
+ * clock reading. */
+class Deadline {
+  public:
+    explicit Deadline(int32_t ms) : ms_(ms) {}
+    bool Unlimited() const { return ms_ < 0; }
+    int32_t Milliseconds() const { return ms_; }
+    std::chrono::steady_clock::time_point At();
+    /* True once a limited wait has reached its end. */
+    bool Passed();
+
+  private:
+    int32_t ms_;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point at_{};
+};
+
+/* Waits until socket may hold a message, up to the deadline. Returns 1 when
+ * it may, 0 at the deadline, -1 when a signal cut the wait short, -2 on
+ * failure (recorded). */
+int WaitReadable(void *socket, Deadline *deadline);
 
 /* A malloc'd buffer that grows as needed and is reused: the one copy of
  * received data, terminated by a zero byte. */

@@ -1,5 +1,8 @@
 #include "qlx/Wire.h"
 
+#include <bit>
+#include <cstring>
+
 namespace qlx {
 
 const char *FaultName(Fault fault)
@@ -23,27 +26,39 @@ const char *FaultName(Fault fault)
     return "unknown fault";
 }
 
-static void PutLittle(uint8_t *out, uint64_t value, size_t bytes)
+/* Fields travel little-endian: on this host a plain copy, elsewhere swapped. */
+template <typename T> static T Little(T value)
 {
-    for (size_t i = 0; i < bytes; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little || sizeof(T) == 1)
+        return value;
+    else if constexpr (sizeof(T) == 2)
+        return static_cast<T>(__builtin_bswap16(value));
+    else if constexpr (sizeof(T) == 4)
+        return static_cast<T>(__builtin_bswap32(value));
+    else
+        return static_cast<T>(__builtin_bswap64(value));
 }
 
-static uint64_t GetLittle(const uint8_t *in, size_t bytes)
+template <typename T> static void Put(uint8_t *out, T value)
 {
-    uint64_t value = 0;
-    for (size_t i = 0; i < bytes; ++i)
-        value |= uint64_t{in[i]} << (8 * i);
-    return value;
+    value = Little(value);
+    memcpy(out, &value, sizeof value);
+}
+
+template <typename T> static T Get(const uint8_t *in)
+{
+    T value;
+    memcpy(&value, in, sizeof value);
+    return Little(value);
 }
 
 void EncodeHeader(const Header &header, uint8_t out[HeaderSize])
 {
     out[0] = header.Version;
     out[1] = header.Kind;
-    PutLittle(out + 2, header.Flags, 2);
-    PutLittle(out + 4, static_cast<uint32_t>(header.Code), 4);
-    PutLittle(out + 8, header.RequestId, 8);
+    Put(out + 2, header.Flags);
+    Put(out + 4, header.Code);
+    Put(out + 8, header.RequestId);
 }
 
 Header DecodeHeader(const uint8_t in[HeaderSize])
@@ -51,9 +66,9 @@ Header DecodeHeader(const uint8_t in[HeaderSize])
     Header header{};
     header.Version = in[0];
     header.Kind = in[1];
-    header.Flags = static_cast<uint16_t>(GetLittle(in + 2, 2));
-    header.Code = static_cast<int32_t>(static_cast<uint32_t>(GetLittle(in + 4, 4)));
-    header.RequestId = GetLittle(in + 8, 8);
+    header.Flags = Get<uint16_t>(in + 2);
+    header.Code = Get<int32_t>(in + 4);
+    header.RequestId = Get<uint64_t>(in + 8);
     return header;
 }
 
