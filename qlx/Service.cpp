@@ -61,7 +61,7 @@ bool Service::BindSocket()
     if (!socket_.Open(context_, ZMQ_ROUTER))
         return false;
     int64_t frameLimit = MaxFrameSize;
-    bool ok = socket_.SetInt(ZMQ_LINGER, 0, "ZMQ_LINGER") &&
+    bool ok = socket_.SetInt(ZMQ_LINGER, CloseLingerMs, "ZMQ_LINGER") &&
               socket_.SetInt(ZMQ_ROUTER_MANDATORY, 1, "ZMQ_ROUTER_MANDATORY") &&
               socket_.SetInt(ZMQ_SNDHWM, SendQueueLimit, "ZMQ_SNDHWM") &&
               socket_.SetInt(ZMQ_RCVHWM, ReceiveQueueLimit, "ZMQ_RCVHWM") &&

@@ -20,8 +20,10 @@ enum : uint32_t {
     MaxDataSize = 1u << 20,     /* larger data is refused */
     MaxFrameSize = 2u << 20,    /* a larger frame drops the sender's connection */
     MaxOpenTransactions = 4096, /* further transactions are refused */
-    /* Messages received and queued per peer: with the frame limit, what a
-     * peer can make the service hold, 256 MiB at the very most. */
+    /* Messages received and queued per peer: with the frame limit, 256 MiB
+     * of data at the very most. ZeroMQ does not limit the frames of one
+     * message, and holds each (about 64 bytes when empty) until the whole
+     * message can be read. */
     ReceiveQueueLimit = 128,
     /* Replies queued per peer. Fewer would make a fast train of responses
      * wait for the transport more often; a stalled peer holds at most this
@@ -31,6 +33,10 @@ enum : uint32_t {
      * taken as stalled until it reads again; replies to a stalled peer are
      * dropped at once. */
     StallLimitMs = 250,
+    /* Replies still queued when the service closes may take this long to
+     * reach their clients; a client that does not read holds the close no
+     * longer. */
+    CloseLingerMs = 500,
     StalledPeersKept = 64,
     HandshakeLimitMs = 2000,   /* a peer that does not finish its handshake is dropped */
     HeartbeatMs = 2000,        /* tcp:// peers are probed this often */
