@@ -1,0 +1,192 @@
+/* Access: the real server refuses a runtime directory that others could
+ * tamper with, keeps its own directory and socket private, and does not hear
+ * a process of another user even when the socket is opened to it. */
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <grp.h>
+#include <ostream>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/hardening/HardeningHarness.h"
+
+namespace {
+
+using namespace hardening;
+
+const std::string SetprivPath = "/usr/bin/setpriv";
+
+/* A user and group id that nobody on this machine has; 0 when none is found. */
+uid_t UnusedId()
+{
+    for (uid_t id = 61000; id < 62000; ++id) {
+        if (getpwuid(id) == nullptr && getgrgid(id) == nullptr)
+            return id;
+    }
+    return 0;
+}
+
+/* The permission bits of path in octal, or "absent". */
+std::string ModeOf(const std::string &path)
+{
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0)
+        return "absent";
+    char text[8];
+    (void)snprintf(text, sizeof text, "%04o", static_cast<unsigned>(info.st_mode & 0777));
+    return text;
+}
+
+/* What the server writes when it cannot open its service because of its
+ * runtime directory. */
+std::string DirectoryRefusal(const std::string &text)
+{
+    return "ServerInitialize: \n\nPrimary Result: " + text +
+           " (40)\n\nSub Result: no further detail\n";
+}
+
+/* A runtime directory that others could change. */
+enum class Unsafe { OwnedByAnotherUser, WritableByItsGroup, WritableByOthers, SymbolicLink };
+
+void PrintTo(Unsafe unsafe, std::ostream *out)
+{
+    static const char *const Names[] = {"owned by another user", "writable by its group",
+                                        "writable by others", "a symbolic link"};
+    *out << Names[static_cast<int>(unsafe)];
+}
+
+class UnsafeRuntimeDirectory : public HardeningTest, public testing::WithParamInterface<Unsafe> {};
+
+/* The server refuses a runtime directory of another user, one that group or
+ * others may write, and a symbolic link, with a text that says which; it
+ * puts nothing there and ends with exit code 1. */
+TEST_P(UnsafeRuntimeDirectory, IsRefusedWithAClearText)
+{
+    const std::string dir = QlxDir();
+    std::string text;
+    switch (GetParam()) {
+    case Unsafe::OwnedByAnotherUser: {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "giving a directory to another user needs root";
+        uid_t other = UnusedId();
+        ASSERT_NE(other, 0u);
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(chown(dir.c_str(), other, other), 0) << strerror(errno);
+        text = "runtime directory " + dir + " is owned by uid " + std::to_string(other) +
+               ", not by uid 0";
+        break;
+    }
+    case Unsafe::WritableByItsGroup:
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0770), 0);
+        text = "runtime directory " + dir + " is open to others (mode 0770)";
+        break;
+    case Unsafe::WritableByOthers:
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0757), 0);
+        text = "runtime directory " + dir + " is open to others (mode 0757)";
+        break;
+    case Unsafe::SymbolicLink: {
+        std::string target = TempPath() + "/elsewhere";
+        ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+        ASSERT_EQ(symlink(target.c_str(), dir.c_str()), 0);
+        text = "runtime directory " + dir + " is a symbolic link";
+        break;
+    }
+    }
+    ProcessResult server = tfxtest::RunProcess({ServerPath, "E1"}, Options());
+    EXPECT_EQ(server.ExitCode, 1);
+    EXPECT_EQ(server.Stdout, "Service Element E1\nOpening Service\n");
+    EXPECT_EQ(server.Stderr, DirectoryRefusal(text));
+    EXPECT_EQ(ModeOf(dir + "/E1.sock"), "absent");
+    EXPECT_EQ(ModeOf(dir + "/E1.lock"), "absent");
+}
+
+INSTANTIATE_TEST_SUITE_P(Directories, UnsafeRuntimeDirectory,
+                         testing::Values(Unsafe::OwnedByAnotherUser, Unsafe::WritableByItsGroup,
+                                         Unsafe::WritableByOthers, Unsafe::SymbolicLink));
+
+class OtherUsers : public HardeningTest {
+  protected:
+    /* Runs tfxclnt with args as a user and group of its own, in this test's
+     * environment. */
+    ProcessResult RunClientAs(uid_t id, const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argv = {SetprivPath,
+                                         "--reuid=" + std::to_string(id),
+                                         "--regid=" + std::to_string(id),
+                                         "--clear-groups",
+                                         "--",
+                                         ClientPath};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return tfxtest::RunProcess(argv, Options());
+    }
+};
+
+/* The server's runtime directory is private to its user, and its socket and
+ * lock file too: a client of another user is turned away before it can try. */
+TEST_F(OtherUsers, FindTheRuntimeDirectoryAndSocketPrivate)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServer({"-q"}));
+    EXPECT_EQ(ModeOf(QlxDir()), "0700");
+    EXPECT_EQ(ModeOf(QlxDir() + "/E1.sock"), "0600");
+    EXPECT_EQ(ModeOf(QlxDir() + "/E1.lock"), "0600");
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    uid_t other = UnusedId();
+    ASSERT_NE(other, 0u);
+    ASSERT_EQ(chmod(TempPath().c_str(), 0755), 0);
+    ProcessResult stranger = RunClientAs(other, {"-n", "3", "-t", "1", "E1"});
+    EXPECT_EQ(stranger.ExitCode, 1);
+    EXPECT_EQ(stranger.Stdout, "");
+    EXPECT_EQ(stranger.Stderr, "ClientConnect: \n\nPrimary Result: runtime directory " + QlxDir() +
+                                   " is owned by uid 0, not by uid " + std::to_string(other) +
+                                   " (40)\n\nSub Result: no further detail\n");
+    ProcessResult server = InterruptServer();
+    EXPECT_EQ(server.ExitCode, 0);
+    EXPECT_EQ(ParseSummary(server.Stdout).Total, 0u);
+}
+
+/* With the socket opened to everyone, a client of another user connects, but
+ * the server hears none of its transactions; the well-behaved client of the
+ * server's own user beside it loses nothing. */
+TEST_F(OtherUsers, AreNotHeardEvenWhenTheSocketIsOpenToThem)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    uid_t other = UnusedId();
+    ASSERT_NE(other, 0u);
+    std::string open = TempPath() + "/open";
+    ASSERT_EQ(mkdir(open.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(TempPath().c_str(), 0755), 0);
+    std::string socket = open + "/E1.sock";
+    UseEndpoint("ipc://" + socket);
+    ASSERT_NO_FATAL_FAILURE(StartServer({"-q"}));
+    ASSERT_EQ(chmod(socket.c_str(), 0666), 0);
+    ASSERT_EQ(chmod((socket + ".lock").c_str(), 0644), 0);
+    StartSteadyClient();
+    ASSERT_TRUE(Steady().WaitForCompleted(1));
+
+    ProcessResult stranger = RunClientAs(other, {"-n", "5", "-w", "5", "-t", "2", "E1"});
+    EXPECT_EQ(stranger.ExitCode, 1) << stranger.Stderr;
+    EXPECT_NE(stranger.Stdout.find("Transactions   5 sent = 0 completed + 0 refused + 5 timed out"),
+              std::string::npos)
+        << stranger.Stdout << stranger.Stderr;
+
+    ASSERT_TRUE(Steady().WaitForMore());
+    JsonValue steady = Steady().Finish();
+    ExpectLostNothing(steady);
+    ProcessResult server = InterruptServer();
+    EXPECT_EQ(server.ExitCode, 0);
+    ServerSummary summary = ParseSummary(server.Stdout);
+    EXPECT_EQ(summary.Transactions, steady["counts"]["transactions"].AsUint64());
+    EXPECT_EQ(Stats()["transactions"], summary.Transactions);
+}
+
+} // namespace

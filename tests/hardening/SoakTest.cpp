@@ -1,0 +1,111 @@
+/* A soak: minutes of mixed traffic against the real server. What the client
+ * sent is what the server counted, and the server's memory and descriptors
+ * stay flat once it has warmed up. */
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/hardening/HardeningHarness.h"
+
+namespace {
+
+using namespace hardening;
+
+/* How long the traffic runs, how long the server may warm up before it is
+ * measured, and how often it is measured then. */
+constexpr int SoakSeconds = 120;
+constexpr std::chrono::seconds SoakWarmUp(20);
+constexpr std::chrono::seconds SampleEvery(5);
+
+class Soak : public HardeningTest {};
+
+/* Two minutes of transactions and datagrams of random sizes over several
+ * connections, against a server with delays, notify and normal responses,
+ * alerts and replies of its own random sizes: nothing is lost, every reply
+ * is the one expected, the client's counts and the server's agree figure by
+ * figure, and resident memory and open descriptors are flat. */
+TEST_F(Soak, MixedTrafficLosesNothingAndLeavesTheServerFlat)
+{
+    ASSERT_NO_FATAL_FAILURE(
+        StartServer({"-q", "-c", "2:1", "-a", "y", "-i", "0.001-0.002", "-s", "256-2048"}));
+    pid_t pid = ServerPid();
+    std::string json = TempPath() + "/soak.json";
+    tfxtest::Process client({ClientPath, "-d", std::to_string(SoakSeconds), "-r", "300", "-k", "4",
+                             "-g", "20", "-s", "16-4096", "-e", "256-2048", "-S", "20240601", "-q",
+                             "-o", json, "E1"},
+                            Options());
+    /* Samples end a sampling period before the client does: its run starts
+     * after this clock, so it is still sending at the last one. */
+    auto start = Clock::now();
+    auto last = start + std::chrono::seconds(SoakSeconds) - SampleEvery;
+    std::vector<uint64_t> resident;
+    std::vector<size_t> descriptors;
+    for (auto next = start + SoakWarmUp; next <= last && client.Running(); next += SampleEvery) {
+        std::this_thread::sleep_until(next);
+        resident.push_back(ResidentKiB(pid));
+        descriptors.push_back(OpenDescriptors(pid));
+    }
+    ProcessResult run = client.Wait(Generous);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout << run.Stderr;
+    JsonValue result;
+    std::string error;
+    ASSERT_TRUE(tfxtest::ParseJson(tfxtest::ReadFile(json), &result, &error)) << error;
+    ProcessResult server = InterruptServer();
+    EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
+
+    const JsonValue &counts = result["counts"];
+    uint64_t transactions = counts["transactions"].AsUint64();
+    EXPECT_EQ(result["ended_by"].Text, "duration");
+    EXPECT_EQ(counts["completed"].AsUint64(), transactions);
+    EXPECT_EQ(counts["timed_out"].AsUint64(), 0u);
+    EXPECT_EQ(counts["refused"].AsUint64(), 0u);
+    EXPECT_EQ(counts["check_failures"].AsUint64(), 0u) << result["first_check_failure"].Text;
+    EXPECT_EQ(counts["late_replies"].AsUint64(), 0u);
+    EXPECT_EQ(counts["notify_after_normal"].AsUint64(), 0u);
+    EXPECT_EQ(counts["alerts"].AsUint64(), transactions);
+    EXPECT_EQ(counts["notify_responses"].AsUint64(), transactions);
+    EXPECT_EQ(counts["normal_responses"].AsUint64(), 2 * transactions);
+    EXPECT_GE(counts["datagrams"].AsUint64(), 1u);
+
+    const JsonValue &view = result["server_view"];
+    ServerSummary summary = ParseSummary(server.Stdout);
+    EXPECT_EQ(summary.Transactions, view["transactions"].AsUint64());
+    EXPECT_EQ(summary.Transactions, transactions);
+    EXPECT_EQ(summary.Datagrams, view["datagrams"].AsUint64());
+    EXPECT_EQ(summary.Datagrams, counts["datagrams"].AsUint64());
+    EXPECT_EQ(summary.Total, view["total"].AsUint64());
+    EXPECT_EQ(summary.Responses,
+              counts["notify_responses"].AsUint64() + counts["normal_responses"].AsUint64());
+    EXPECT_EQ(summary.Sizes, view["size_min"].Text + "/" + view["size_avg"].Text + "/" +
+                                 view["size_max"].Text + "/" + view["size_total"].Text);
+    ServiceStats stats = Stats();
+    EXPECT_EQ(stats["transactions"], transactions);
+    EXPECT_EQ(stats["datagrams"], counts["datagrams"].AsUint64());
+    EXPECT_EQ(stats["malformed"], 0u);
+    EXPECT_EQ(stats["refused"], 0u);
+    EXPECT_EQ(stats["replies_dropped"], 0u);
+    EXPECT_EQ(stats["replies_sent"], 4 * transactions);
+    EXPECT_EQ(stats["buffers_handed"], stats["buffers_released"]);
+
+    std::string samples;
+    for (size_t i = 0; i < resident.size(); ++i)
+        samples += std::to_string(resident[i]) + "/" + std::to_string(descriptors[i]) + " ";
+    RecordProperty("transactions", std::to_string(transactions));
+    RecordProperty("datagrams", counts["datagrams"].AsUint64());
+    RecordProperty("resident_kib_and_descriptors", samples);
+    ASSERT_GE(resident.size(), 10u) << "too few samples: " << samples;
+    uint64_t low = *std::min_element(resident.begin(), resident.end());
+    uint64_t high = *std::max_element(resident.begin(), resident.end());
+    if (!Sanitized) {
+        EXPECT_LE(high - low, FlatKiB) << "resident KiB and descriptors: " << samples;
+    }
+    EXPECT_EQ(*std::min_element(descriptors.begin(), descriptors.end()),
+              *std::max_element(descriptors.begin(), descriptors.end()))
+        << "resident KiB and descriptors: " << samples;
+}
+
+} // namespace
