@@ -94,13 +94,8 @@ TEST_F(BadInput, MalformedMessagesOfEveryShapeAreDroppedAndCounted)
             ASSERT_TRUE(peer.Send(frames));
         ASSERT_NO_FATAL_FAILURE(ExpectAnswered(&peer, 777));
     }
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0);
-    uint64_t sent = steady["counts"]["transactions"].AsUint64();
-    ServerSummary summary = ParseSummary(server.Stdout);
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
     EXPECT_EQ(summary.Transactions, sent + 1);
     EXPECT_EQ(summary.Datagrams, 0u);
     ServiceStats stats = Stats();
@@ -206,13 +201,9 @@ TEST_F(BadInput, BytesThatAreNotZeroMQAndUnfinishedHandshakesCostOnlyTheirConnec
     }
     EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(ServerPid()) == descriptors; }, Generous))
         << OpenDescriptors(ServerPid()) << " descriptors open, " << descriptors << " before";
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0);
-    ServerSummary summary = ParseSummary(server.Stdout);
-    EXPECT_EQ(summary.Transactions, steady["counts"]["transactions"].AsUint64());
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
+    EXPECT_EQ(summary.Transactions, sent);
     EXPECT_EQ(summary.Datagrams, 0u);
     EXPECT_EQ(Stats()["refused"], 0u);
 }
@@ -345,13 +336,8 @@ TEST_F(BadInput, OversizeFrameCostsOnlyItsSendersConnection)
     }
     EXPECT_TRUE(answered);
 
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0);
-    ServerSummary summary = ParseSummary(server.Stdout);
-    uint64_t sent = steady["counts"]["transactions"].AsUint64();
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
     EXPECT_GE(summary.Transactions, sent + 2);
     EXPECT_LE(summary.Transactions, sent + 11);
     EXPECT_LE(summary.SizeMax, 128u);
@@ -403,14 +389,12 @@ TEST_F(BadInput, MessageOfVeryManyTinyFramesStaysWithinItsMemoryBudget)
         EXPECT_LE(after - held, FlatKiB)
             << "resident " << held << " KiB after one such message, " << after << " KiB after four";
     }
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
+    EXPECT_EQ(summary.Transactions, sent + 4);
     ServiceStats stats = Stats();
     EXPECT_EQ(stats["malformed"], 4u);
-    EXPECT_EQ(stats["transactions"], steady["counts"]["transactions"].AsUint64() + 4);
+    EXPECT_EQ(stats["transactions"], sent + 4);
 }
 
 /* How long the flood of foreign message ids lasts, and the part of it
@@ -463,13 +447,9 @@ TEST_F(BadInput, FloodOfForeignMessageIdsIsTurnedAwayWithFlatMemory)
                                        << " KiB over " << resident.size() << " samples";
     }
 
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
-    ServerSummary summary = ParseSummary(server.Stdout);
-    EXPECT_EQ(summary.Transactions, steady["counts"]["transactions"].AsUint64());
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
+    EXPECT_EQ(summary.Transactions, sent);
     EXPECT_EQ(summary.Datagrams, 0u);
     ServiceStats stats = Stats();
     EXPECT_EQ(stats["refused"], transactions);
@@ -535,13 +515,9 @@ TEST_P(TextsThatDoNotFit, AreCutToFitTheReplyBuffer)
         ASSERT_TRUE(client.Collect(id, Generous) == std::vector<ClientReply>{reply})
             << "text " << id << " of " << text.size() << " bytes";
     }
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
-    ServerSummary summary = ParseSummary(server.Stdout);
-    EXPECT_EQ(summary.Transactions, steady["counts"]["transactions"].AsUint64() + texts.size());
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
+    EXPECT_EQ(summary.Transactions, sent + texts.size());
     EXPECT_EQ(summary.SizeMax, qlx::MaxDataSize);
 }
 

@@ -82,14 +82,7 @@ class Victim {
     }
 
     /* Ends it as kill -9 does, and reaps it. */
-    void Kill()
-    {
-        if (pid_ <= 0)
-            return;
-        (void)kill(pid_, SIGKILL);
-        (void)waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void Kill() { tfxtest::KillAndReap(&pid_); }
 
   private:
     static void Note(int fd, char note) { (void)!write(fd, &note, 1); }
@@ -160,13 +153,9 @@ TEST_F(ClientFaults, KilledDuringTheDelay)
         victim.Kill();
         EXPECT_EQ(victim.NextNote(std::chrono::milliseconds(0)), 0) << "answered before its end";
     }
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
-    uint64_t transactions = steady["counts"]["transactions"].AsUint64() + 2;
-    ServerSummary summary = ParseSummary(server.Stdout);
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
+    uint64_t transactions = sent + 2;
     EXPECT_EQ(summary.Transactions, transactions);
     EXPECT_EQ(summary.Responses, 3 * transactions);
     ServiceStats stats = Stats();
@@ -191,13 +180,9 @@ TEST_F(ClientFaults, KilledBetweenNotifyResponses)
         ASSERT_EQ(victim.NextNote(Generous), 'n');
         victim.Kill();
     }
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
-    uint64_t transactions = steady["counts"]["transactions"].AsUint64() + 2;
-    ServerSummary summary = ParseSummary(server.Stdout);
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
+    uint64_t transactions = sent + 2;
     EXPECT_EQ(summary.Transactions, transactions);
     EXPECT_EQ(summary.Responses, 1001 * transactions);
     ServiceStats stats = Stats();
@@ -229,9 +214,7 @@ TEST_F(ClientFaults, ClientThatStopsReadingLosesOnlyItsOwnReplies)
         ASSERT_TRUE(probe.SendTransaction(2, "probe\n"));
         EXPECT_EQ(probe.Collect(2, Generous).size(), TrainLength);
     }
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
+    uint64_t sent = FinishSteadyClient();
 
     RawPeer second(Endpoint(), 1);
     ASSERT_TRUE(second.Send({WireHeader(1, 'T', 0, 0, 3), "", "second sleeper\n"}));
@@ -246,7 +229,7 @@ TEST_F(ClientFaults, ClientThatStopsReadingLosesOnlyItsOwnReplies)
     EXPECT_EQ(server.Stderr, "Interrupt received\n");
     EXPECT_LT(ending, 3000) << "a stalled client held the end of the run";
 
-    uint64_t transactions = steady["counts"]["transactions"].AsUint64() + 3;
+    uint64_t transactions = sent + 3;
     ServerSummary summary = ParseSummary(server.Stdout);
     EXPECT_EQ(summary.Transactions, transactions);
     EXPECT_EQ(summary.Responses, TrainLength * transactions);
@@ -359,13 +342,9 @@ TEST_F(Takeover, KilledServerIsReplacedAndASecondLiveOneIsRefused)
     EXPECT_NE(fresh.Stdout.find("50 sent = 50 completed + 0 refused + 0 timed out"),
               std::string::npos)
         << fresh.Stdout;
-    ASSERT_TRUE(Steady().WaitForMore());
-    JsonValue steady = Steady().Finish();
-    ExpectLostNothing(steady);
-    ProcessResult server = InterruptServer();
-    EXPECT_EQ(server.ExitCode, 0);
-    ServerSummary summary = ParseSummary(server.Stdout);
-    EXPECT_EQ(summary.Transactions, steady["counts"]["transactions"].AsUint64() + 50 + 1);
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
+    EXPECT_EQ(summary.Transactions, sent + 50 + 1);
     std::string statsLines = tfxtest::ReadFile(TempPath() + "/stats");
     EXPECT_EQ(std::count(statsLines.begin(), statsLines.end(), '\n'), 1) << statsLines;
 }

@@ -374,6 +374,28 @@ class HardeningTest : public testing::Test {
     }
     SteadyClient &Steady() { return *steady_; }
 
+    /* The well-behaved client is still answered after the fault; it ends
+     * its run having lost nothing. Returns the transactions it sent. */
+    uint64_t FinishSteadyClient()
+    {
+        EXPECT_TRUE(steady_->WaitForMore()) << "the well-behaved client is answered no more";
+        JsonValue json = steady_->Finish();
+        ExpectLostNothing(json);
+        return json["counts"]["transactions"].AsUint64();
+    }
+
+    /* The end of a test with the well-behaved client beside the fault: the
+     * client lost nothing, and SIGUSR1 ends the server's run with exit code
+     * 0. Returns the server's summary; sets *sent to the transactions the
+     * client sent. */
+    ServerSummary EndSteadyRun(uint64_t *sent)
+    {
+        *sent = FinishSteadyClient();
+        ProcessResult server = InterruptServer();
+        EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
+        return ParseSummary(server.Stdout);
+    }
+
     /* Ends the run with SIGUSR1 and returns what the server did. */
     ProcessResult InterruptServer()
     {

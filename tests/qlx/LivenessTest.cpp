@@ -12,6 +12,7 @@
 
 #include "binding/qlx.h"
 #include "tests/qlx/QlxHarness.h"
+#include "tests/support/Subprocess.h"
 
 namespace {
 
@@ -50,14 +51,7 @@ class ChildService {
         return got && opened == 'Y';
     }
     /* Ends the child as kill -9 would, and reaps it. */
-    void Kill()
-    {
-        if (pid_ <= 0)
-            return;
-        (void)kill(pid_, SIGKILL);
-        (void)waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void Kill() { tfxtest::KillAndReap(&pid_); }
     ~ChildService() { Kill(); }
 
   private:

@@ -30,6 +30,15 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
+void KillAndReap(pid_t *pid)
+{
+    if (*pid <= 0)
+        return;
+    (void)kill(*pid, SIGKILL);
+    (void)waitpid(*pid, nullptr, 0);
+    *pid = -1;
+}
+
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -72,6 +72,10 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const ProcessOpti
 /* The whole content of a file; empty when it cannot be read. */
 std::string ReadFile(const std::string &path);
 
+/* Ends the child *pid as kill -9 does and reaps it; then *pid is -1. Does
+ * nothing when *pid is not a child's. */
+void KillAndReap(pid_t *pid);
+
 /* Waits until path exists, up to the timeout. */
 bool WaitForPath(const std::string &path,
                  std::chrono::milliseconds timeout = std::chrono::seconds(30));
