@@ -12,6 +12,8 @@ Usage: run_bench.py BUILD-DIR [--runs N] [--seconds S] [--json FILE] [--quick]
 import argparse
 import json
 import os
+import re
+import resource
 import shutil
 import signal
 import socket
@@ -118,6 +120,7 @@ class Bench:
             "p50_us": latency["percentiles"]["50"] / 1000.0 if latency["samples"] else None,
             "p99_us": latency["percentiles"]["99"] / 1000.0 if latency["samples"] else None,
             "timed_out": result["counts"]["timed_out"],
+            "completed": result["counts"]["completed"],
         }
 
 
@@ -179,26 +182,63 @@ def sockperf_case(bench, results):
     if shutil.which("sockperf") is None:
         results["sockperf"] = None
         return
+    results["sockperf"] = {}
     for placement, (server_cpu, client_cpu) in PLACEMENTS.items():
-        p50s = []
-        for _ in range(bench.runs):
-            port = free_port()
-            server = subprocess.Popen(["taskset", "-c", server_cpu, "sockperf", "server", "-i",
-                                       "127.0.0.1", "-p", str(port), "--tcp"],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            wait_until(lambda: port_open(port))
-            run = subprocess.run(["taskset", "-c", client_cpu, "sockperf", "ping-pong", "-i",
-                                  "127.0.0.1", "-p", str(port), "--tcp", "-t",
-                                  str(max(1, int(bench.seconds))), "-m", "64", "--full-rtt"],
-                                 capture_output=True, text=True, timeout=60)
-            out = run.stdout + run.stderr
-            server.kill()
-            server.wait()
-            for line in out.splitlines():
-                if "percentile 50.000" in line:
-                    p50s.append(float(line.split("=")[-1]))
-        results["sockperf"] = results.get("sockperf") or {}
+        p50s = [sockperf_round_trips(server_cpu, client_cpu, bench.seconds)[1]
+                for _ in range(bench.runs)]
         results["sockperf"][placement] = {"p50_rtt_us": median(p50s)}
+
+
+def children_usage():
+    """Context switches and CPU seconds of every child reaped so far."""
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_nvcsw + usage.ru_nivcsw, usage.ru_utime + usage.ru_stime
+
+
+def per_round_trip(before, after, count, p50_us):
+    return {"round_trips": count, "p50_us": p50_us,
+            "switches": (after[0] - before[0]) / count,
+            "cpu_us": (after[1] - before[1]) * 1e6 / count}
+
+
+def sockperf_round_trips(server_cpu, client_cpu, seconds):
+    """Raw TCP ping-pong of 64 bytes on loopback: round trips and median."""
+    port = free_port()
+    server = subprocess.Popen(["taskset", "-c", server_cpu, "sockperf", "server", "-i", "127.0.0.1",
+                               "-p", str(port), "--tcp"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_until(lambda: port_open(port))
+    run = subprocess.run(["taskset", "-c", client_cpu, "sockperf", "ping-pong", "-i", "127.0.0.1",
+                          "-p", str(port), "--tcp", "-t", str(max(1, int(seconds))), "-m", "64",
+                          "--full-rtt"],
+                         capture_output=True, text=True, timeout=60)
+    server.kill()
+    server.wait()
+    out = run.stdout + run.stderr
+    count = int(re.search(r"Total (\d+) observations", out).group(1))
+    p50 = float(re.search(r"percentile 50\.000 = *([0-9.]+)", out).group(1))
+    return count, p50
+
+
+def gap_case(bench, results):
+    """What a round trip at window 1 on one CPU is made of: context switches
+    and CPU time of service and client together, per round trip."""
+    results["gap"] = []
+    for transport in ("ipc", "tcp"):
+        for service in ("echo", "tfxsrvr"):
+            before = children_usage()
+            options = ("-q",) if service == "tfxsrvr" else ()
+            figures = bench.measure(service, transport, "one CPU", 1, options)
+            after = children_usage()
+            results["gap"].append({"path": "%s %s" % (service, transport),
+                                   **per_round_trip(before, after, figures["completed"],
+                                                    figures["p50_us"])})
+    if shutil.which("sockperf") is not None:
+        before = children_usage()
+        count, p50 = sockperf_round_trips("0", "0", bench.seconds)
+        after = children_usage()
+        results["gap"].append({"path": "raw TCP (sockperf)",
+                               **per_round_trip(before, after, count, p50)})
 
 
 def proc_cpu_seconds(pid):
@@ -285,6 +325,12 @@ def print_tables(results):
         print("\nRaw TCP ping-pong on loopback (sockperf, 64 bytes, full round trip)")
         for placement, figures in results["sockperf"].items():
             print("  %-9s p50 %s us" % (placement, fmt(figures["p50_rtt_us"])))
+    print("\nA round trip at window 1, one CPU: context switches and CPU time per round trip"
+          " (service and client together)")
+    print("%-20s %9s %9s %9s" % ("path", "p50us", "switches", "cpu us"))
+    for row in results["gap"]:
+        print("%-20s %9s %9s %9s" % (row["path"], fmt(row["p50_us"]), fmt(row["switches"]),
+                                     fmt(row["cpu_us"])))
     idle = results["idle"]
     print("\nIdle server: %.2f%% of a core over %d s" % (idle["cpu_percent"], idle["seconds"]))
     memory = results["memory"]
@@ -329,6 +375,7 @@ def main():
         steps = [("core cases", lambda: core_cases(bench, results)),
                  ("feature cases", lambda: feature_cases(bench, results)),
                  ("raw TCP ping-pong", lambda: sockperf_case(bench, results)),
+                 ("round trip make-up", lambda: gap_case(bench, results)),
                  ("idle server", lambda: idle_case(bench, results)),
                  ("memory", lambda: memory_case(bench, results, args.transactions)),
                  ("client cost", lambda: client_case(bench, results))]
