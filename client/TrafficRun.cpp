@@ -119,7 +119,8 @@ bool TrafficRun::SendNext(Link *link, uint64_t intended)
     request_.RequestId = planned.Datagram ? 0 : (planned.Seq << SlotBits) | index;
     request_.Data = text_.Fill(planned.Seq);
     request_.DataLength = planned.Size;
-    uint64_t sent = NowNs();
+    /* In a closed loop a message goes when it is meant to: one clock reading. */
+    uint64_t sent = OpenLoop() ? NowNs() : intended;
     if (!qlxClientSend(link->Handle, &request_)) {
         QLXERROR error;
         (void)qlxGetLastError(&error);
