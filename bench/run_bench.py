@@ -215,9 +215,12 @@ def sockperf_round_trips(server_cpu, client_cpu, seconds):
     server.kill()
     server.wait()
     out = run.stdout + run.stderr
-    count = int(re.search(r"Total (\d+) observations", out).group(1))
-    p50 = float(re.search(r"percentile 50\.000 = *([0-9.]+)", out).group(1))
-    return count, p50
+    count = re.search(r"Total (\d+) observations", out)
+    p50 = re.search(r"percentile 50\.000 = *([0-9.]+)", out)
+    if count is None or p50 is None:
+        print("bench: sockperf printed no figures:\n%s" % out[-2000:], file=sys.stderr)
+        return 0, None
+    return int(count.group(1)), float(p50.group(1))
 
 
 def gap_case(bench, results):
@@ -237,8 +240,9 @@ def gap_case(bench, results):
         before = children_usage()
         count, p50 = sockperf_round_trips("0", "0", bench.seconds)
         after = children_usage()
-        results["gap"].append({"path": "raw TCP (sockperf)",
-                               **per_round_trip(before, after, count, p50)})
+        if count > 0:
+            results["gap"].append({"path": "raw TCP (sockperf)",
+                                   **per_round_trip(before, after, count, p50)})
 
 
 def proc_cpu_seconds(pid):
