@@ -134,22 +134,14 @@ int Client::Receive(QLXREPLY *reply, int32_t waitMs)
 {
     Deadline deadline(waitMs);
     for (;;) {
-        ReceivedMessage::Result result = received_.Receive(socket_.Get());
+        ReceivedMessage::Result result = received_.Receive(socket_.Get(), &deadline);
         if (result == ReceivedMessage::Result::Failed)
             return Fail(QLXRC_RECEIVE_FAILED, "receiving from service element %s failed",
                         name_.c_str());
-        if (result == ReceivedMessage::Result::Received && Deliver(reply))
-            return 1;
-        if (result == ReceivedMessage::Result::Received)
-            continue;
-        int ready = result == ReceivedMessage::Result::Interrupted
-                        ? -1
-                        : WaitReadable(socket_.Get(), &deadline);
-        if (ready == 0 || ready == -1)
+        if (result != ReceivedMessage::Result::Received)
             return FailNoReply();
-        if (ready == -2)
-            return Fail(QLXRC_RECEIVE_FAILED, "waiting for service element %s failed",
-                        name_.c_str());
+        if (Deliver(reply))
+            return 1;
     }
 }
 

@@ -119,7 +119,7 @@ int Service::NoMessage()
 }
 
 void Service::Reply(const std::string &routingId, uint8_t kind, uint16_t flags, int32_t code,
-                    uint64_t requestId, Frame msgId, Frame data, bool *failed)
+                    uint64_t requestId, Frame msgId, Frame data, bool *failed, zmq_msg_t *parts)
 {
     uint8_t header[HeaderSize];
     EncodeHeader(Header{ProtocolVersion, kind, flags, code, requestId}, header);
@@ -129,8 +129,10 @@ void Service::Reply(const std::string &routingId, uint8_t kind, uint16_t flags, 
         msgId,
         data,
     };
+    if (parts != nullptr)
+        memcpy(zmq_msg_data(&parts[1]), header, HeaderSize);
     bool stalled = IsStalled(routingId);
-    switch (SendMessage(socket_.Get(), frames, 4, !stalled)) {
+    switch (SendMessage(socket_.Get(), frames, 4, !stalled, parts)) {
     case SendResult::Sent:
         ++stats_.RepliesSent;
         if (stalled)
@@ -257,6 +259,7 @@ int Service::Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hReq
     }
     ++stats_.Transactions;
     current_ = requests_.Open(routingId_.data(), routingId_.size(), wire.Head.RequestId);
+    returnable_ = current_;
     *hRequest = current_;
     return 1;
 }
@@ -285,6 +288,12 @@ Service::Verdict Service::TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *optio
     return verdict;
 }
 
+int Service::WaitedInVain(int32_t waitMs)
+{
+    Detail(0, "waited %d ms", waitMs);
+    return NoMessage();
+}
+
 int Service::Interrupted()
 {
     Detail(EINTR, "the wait was cut short by a signal");
@@ -294,38 +303,27 @@ int Service::Interrupted()
 int Service::GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest)
 {
     ReleaseBuffer();
+    returnable_ = 0;
     Deadline deadline(options->WaitInterval);
     for (;;) {
-        ReceivedMessage::Result result = received_.Receive(socket_.Get());
+        ReceivedMessage::Result result = received_.Receive(socket_.Get(), &deadline);
         if (result == ReceivedMessage::Result::Interrupted)
             return Interrupted();
         if (result == ReceivedMessage::Result::Failed)
             return Fail(QLXRC_RECEIVE_FAILED, "receiving for service element %s failed",
                         name_.c_str());
-        int ready = 1;
-        if (result == ReceivedMessage::Result::Received) {
-            Verdict verdict = TakeReceived(message, options, hRequest);
-            if (verdict == Verdict::Deliver)
-                return 1;
-            if (verdict == Verdict::Stop) {
-                Detail(0, "the application manager asked the service to stop");
-                return NoMessage();
-            }
-            /* A stream of dropped messages does not hold the wait past its end. */
-            if (deadline.Passed())
-                ready = 0;
-        } else {
-            ready = WaitReadable(socket_.Get(), &deadline);
-        }
-        if (ready == 0) {
-            Detail(0, "waited %d ms", options->WaitInterval);
+        if (result == ReceivedMessage::Result::Empty)
+            return WaitedInVain(options->WaitInterval);
+        Verdict verdict = TakeReceived(message, options, hRequest);
+        if (verdict == Verdict::Deliver)
+            return 1;
+        if (verdict == Verdict::Stop) {
+            Detail(0, "the application manager asked the service to stop");
             return NoMessage();
         }
-        if (ready == -1)
-            return Interrupted();
-        if (ready == -2)
-            return Fail(QLXRC_RECEIVE_FAILED, "waiting for service element %s failed",
-                        name_.c_str());
+        /* A stream of dropped messages does not hold the wait past its end. */
+        if (deadline.Passed())
+            return WaitedInVain(options->WaitInterval);
     }
 }
 
@@ -354,13 +352,33 @@ int Service::PutResponse(QLXMESSAGE *message, QLXPUTOPTIONS *options, QLXHREQ *h
         msgId = Frame{options->MsgId, MsgIdSize};
     bool failed = false;
     Reply(request->RoutingId, KindResponse, flags, 0, request->RequestId, msgId,
-          Frame{reinterpret_cast<const uint8_t *>(data), message->DataLength}, &failed);
+          Frame{reinterpret_cast<const uint8_t *>(data), message->DataLength}, &failed,
+          ReturnableParts(handle, *message, msgId));
     if (failed)
         return Fail(QLXRC_SEND_FAILED, "a response for service element %s cannot be sent",
                     name_.c_str());
     if ((options->Options & QLX_PMO_MORE) == 0)
         Complete(handle);
     return 1;
+}
+
+/* The first response to the transaction just received that carries data of
+ * its length out of the buffer it was handed in goes back in the very frames
+ * the transaction came in, rewritten: ZeroMQ then neither allocates nor
+ * copies, as for a bare echo. Later responses are built afresh. */
+zmq_msg_t *Service::ReturnableParts(QLXHREQ handle, const QLXMESSAGE &message, Frame msgId)
+{
+    if (handle != returnable_ || message.Buffer.Data != buffer_.Data())
+        return nullptr;
+    returnable_ = 0;
+    zmq_msg_t *parts = received_.Parts();
+    if (zmq_msg_size(&parts[2]) != msgId.Size || zmq_msg_size(&parts[3]) != message.DataLength)
+        return nullptr;
+    if (msgId.Size > 0)
+        memcpy(zmq_msg_data(&parts[2]), msgId.Data, msgId.Size);
+    if (message.DataLength > 0)
+        memcpy(zmq_msg_data(&parts[3]), buffer_.Data(), message.DataLength);
+    return parts;
 }
 
 /* A completed transaction is done with its received buffer too. */

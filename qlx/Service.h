@@ -67,7 +67,9 @@ class Service : public Connection {
     int Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hRequest);
     void Refuse(const WireMessage &wire, int32_t reason);
     void Reply(const std::string &routingId, uint8_t kind, uint16_t flags, int32_t code,
-               uint64_t requestId, Frame msgId, Frame data, bool *failed);
+               uint64_t requestId, Frame msgId, Frame data, bool *failed,
+               zmq_msg_t *parts = nullptr);
+    zmq_msg_t *ReturnableParts(QLXHREQ handle, const QLXMESSAGE &message, Frame msgId);
     bool IsStalled(const std::string &routingId) const;
     void MarkStalled(const std::string &routingId, bool stalled);
     void WriteStatsFile() const;
@@ -76,6 +78,7 @@ class Service : public Connection {
     Verdict TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest);
     int NoMessage();
     int Interrupted();
+    int WaitedInVain(int32_t waitMs);
 
     Socket socket_;
     void *context_ = nullptr;
@@ -88,6 +91,7 @@ class Service : public Connection {
     ReceiveBuffer buffer_;
     bool bufferHanded_ = false;
     QLXHREQ current_ = 0;
+    QLXHREQ returnable_ = 0; /* the transaction whose received frames may go back */
     QLXSTATS stats_ = DefaultStats;
     std::vector<std::string> stalled_; /* peers that stopped reading, oldest first */
 };

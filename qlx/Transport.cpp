@@ -64,10 +64,33 @@ bool ReceivedMessage::ReceiveRest(void *socket, zmq_msg_t *part)
     }
 }
 
-ReceivedMessage::Result ReceivedMessage::Receive(void *socket)
+/* A look that finds nothing waits in ZeroMQ's own receive for as long as the
+ * deadline allows: one poll of its signal, where zmq_poll takes several. */
+int ReceivedMessage::ReceiveFirst(void *socket, Deadline *deadline)
+{
+    int received = zmq_msg_recv(&parts_[0], socket, ZMQ_DONTWAIT);
+    while (received < 0 && errno == EAGAIN) {
+        int wait = deadline->Left();
+        if (wait == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (wait != waitSet_) {
+            if (zmq_setsockopt(socket, ZMQ_RCVTIMEO, &wait, sizeof wait) != 0)
+                return -1;
+            waitSet_ = wait;
+        }
+        /* ZeroMQ may give up a fraction of a millisecond early: the loop asks
+         * the deadline again. */
+        received = zmq_msg_recv(&parts_[0], socket, 0);
+    }
+    return received;
+}
+
+ReceivedMessage::Result ReceivedMessage::Receive(void *socket, Deadline *deadline)
 {
     count_ = 0;
-    if (zmq_msg_recv(&parts_[0], socket, ZMQ_DONTWAIT) < 0) {
+    if (ReceiveFirst(socket, deadline) < 0) {
         if (errno == EAGAIN)
             return Result::Empty;
         if (errno == EINTR)
@@ -105,11 +128,23 @@ static int SendFrame(void *socket, const Frame &frame, int flags)
     }
 }
 
-SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait)
+/* A received message sent back costs ZeroMQ no allocation and no copy. */
+static int SendPart(void *socket, zmq_msg_t *part, int flags)
+{
+    for (;;) {
+        if (zmq_msg_send(part, socket, flags) >= 0)
+            return 0;
+        if (errno != EINTR)
+            return errno;
+    }
+}
+
+SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait, zmq_msg_t *parts)
 {
     for (size_t i = 0; i < count; ++i) {
         int flags = (i + 1 < count ? ZMQ_SNDMORE : 0) | (i == 0 && wait ? 0 : ZMQ_DONTWAIT);
-        int error = SendFrame(socket, frames[i], flags);
+        int error = parts != nullptr ? SendPart(socket, &parts[i], flags)
+                                     : SendFrame(socket, frames[i], flags);
         if (error == 0)
             continue;
         if (i == 0 && error == EHOSTUNREACH)
@@ -131,35 +166,22 @@ std::chrono::steady_clock::time_point Deadline::At()
     return at_;
 }
 
+int32_t Deadline::Left()
+{
+    if (Unlimited())
+        return -1;
+    if (!started_) {
+        (void)At();
+        return ms_;
+    }
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(at_ - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int32_t>(left.count()) : 0;
+}
+
 bool Deadline::Passed()
 {
     return !Unlimited() && std::chrono::steady_clock::now() >= At();
-}
-
-int WaitReadable(void *socket, Deadline *deadline)
-{
-    /* A look without a wait, the client's usual poll, reads no clock. */
-    if (deadline->Milliseconds() == 0)
-        return 0;
-    zmq_pollitem_t item{socket, 0, ZMQ_POLLIN, 0};
-    long timeout = -1;
-    if (!deadline->Unlimited()) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline->At() -
-                                                                 std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return 0;
-        timeout = static_cast<long>(left.count());
-    }
-    int ready = zmq_poll(&item, 1, timeout);
-    if (ready > 0)
-        return 1;
-    /* zmq_poll may come back a fraction of a millisecond early. */
-    if (ready == 0)
-        return deadline->Passed() ? 0 : 1;
-    if (errno == EINTR)
-        return -1;
-    DetailErrno("zmq_poll", errno);
-    return -2;
 }
 
 ReceiveBuffer::~ReceiveBuffer()

@@ -31,6 +31,26 @@ class Socket {
     void *socket_ = nullptr;
 };
 
+/* The end of a wait of so many milliseconds (negative: no end). The clock is
+ * read only once a wait is needed: a message that is already there costs no
+ * clock reading. */
+class Deadline {
+  public:
+    explicit Deadline(int32_t ms) : ms_(ms) {}
+    bool Unlimited() const { return ms_ < 0; }
+    /* Milliseconds still to wait, rounded up: -1 without an end, 0 once it
+     * has come. */
+    int32_t Left();
+    /* True once a limited wait has reached its end. */
+    bool Passed();
+
+  private:
+    std::chrono::steady_clock::time_point At();
+    int32_t ms_;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point at_{};
+};
+
 /* The frames of one received message. Frames past the kept ones are counted
  * and discarded, so an over-long message costs no memory here. */
 class ReceivedMessage {
@@ -42,16 +62,21 @@ class ReceivedMessage {
     ReceivedMessage &operator=(const ReceivedMessage &) = delete;
 
     enum class Result { Received, Empty, Interrupted, Failed };
-    /* Takes the next whole message from socket without waiting. */
-    Result Receive(void *socket);
+    /* Takes the next whole message from socket, waiting for it until the
+     * deadline: Empty when the deadline came first. */
+    Result Receive(void *socket, Deadline *deadline);
     size_t FrameCount() const { return count_; }
     Frame FrameAt(size_t index);
+    /* The ZeroMQ messages of the kept frames, until the next Receive. */
+    zmq_msg_t *Parts() { return parts_; }
 
   private:
+    int ReceiveFirst(void *socket, Deadline *deadline);
     bool ReceiveRest(void *socket, zmq_msg_t *part);
     zmq_msg_t parts_[KeptFrames];
     zmq_msg_t discard_;
     size_t count_ = 0;
+    int waitSet_ = -1; /* the socket's receive timeout: ZeroMQ's default to start with */
 };
 
 enum class SendResult {
@@ -63,32 +88,11 @@ enum class SendResult {
 
 /* Sends count frames as one message. With wait, the first frame may wait for
  * room in the queue as long as the socket's send timeout allows; without,
- * not at all. With a ROUTER socket the first frame is the routing id.
+ * not at all. With a ROUTER socket the first frame is the routing id. With
+ * parts, the frames are those ZeroMQ messages, each left empty once sent.
  * Interrupted sends are retried. */
-SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait);
-
-/* The end of a wait of so many milliseconds (negative: no end). The clock is
- * read only once a wait is needed: a message that is already there costs no
- * clock reading. */
-class Deadline {
-  public:
-    explicit Deadline(int32_t ms) : ms_(ms) {}
-    bool Unlimited() const { return ms_ < 0; }
-    int32_t Milliseconds() const { return ms_; }
-    std::chrono::steady_clock::time_point At();
-    /* True once a limited wait has reached its end. */
-    bool Passed();
-
-  private:
-    int32_t ms_;
-    bool started_ = false;
-    std::chrono::steady_clock::time_point at_{};
-};
-
-/* Waits until socket may hold a message, up to the deadline. Returns 1 when
- * it may, 0 at the deadline, -1 when a signal cut the wait short, -2 on
- * failure (recorded). */
-int WaitReadable(void *socket, Deadline *deadline);
+SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait,
+                       zmq_msg_t *parts = nullptr);
 
 /* A malloc'd buffer that grows as needed and is reused: the one copy of
  * received data, terminated by a zero byte. */

@@ -117,6 +117,75 @@ TEST_F(Replies, ResponseOnTheWireIsThreeFrames)
                                                 "raw"}));
 }
 
+/* The first response goes back in the frames the transaction came in; what
+ * the service writes into its buffer afterwards does not reach a response
+ * already sent, and the next one carries the new bytes. */
+TEST_F(Replies, BufferWrittenAfterAResponseLeavesThatResponseAlone)
+{
+    Deliver(16, "first");
+    memcpy(service_.Message.Buffer.Data, "FIRST", 5);
+    ASSERT_TRUE(service_.Respond(QLX_PMO_MORE)) << LastPrimaryText();
+    memcpy(service_.Message.Buffer.Data, "again", 5);
+    ASSERT_TRUE(service_.Respond(0)) << LastPrimaryText();
+    EXPECT_EQ(NextReply(), "R flags 2 code 0 id 16 msgid [] data [FIRST]");
+    EXPECT_EQ(NextReply(), "R flags 0 code 0 id 16 msgid [] data [again]");
+}
+
+/* A response carries the message id of its put options, or none, whatever
+ * id the transaction came with. */
+TEST_F(Replies, ResponseMessageIdIsThePutOptionsNotTheTransactions)
+{
+    const std::string asked = MsgId("ASKED");
+    const std::string given = MsgId("GIVEN");
+    ASSERT_TRUE(client_.Transaction(17, "one", asked));
+    ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
+    ASSERT_TRUE(service_.Respond()) << LastPrimaryText();
+    ASSERT_TRUE(client_.Transaction(18, "two", asked));
+    ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
+    PreparePutOptions(&service_.Put, nullptr, given.data());
+    ASSERT_TRUE(service_.Respond()) << LastPrimaryText();
+    EXPECT_EQ(NextReply(), "R flags 0 code 0 id 17 msgid [] data [one]");
+    EXPECT_EQ(NextReply(), "R flags 0 code 0 id 18 msgid [" + given + "] data [two]");
+}
+
+/* A response to a transaction received before the latest one goes to its
+ * own client with its own request id. */
+TEST_F(Replies, ResponseToAnEarlierTransactionReachesItsOwnClient)
+{
+    qlxtest::TestClient other;
+    ASSERT_TRUE(other.Connect("E1")) << LastPrimaryText();
+    Deliver(51, "mine");
+    QLXHREQ earlier = service_.hRequest;
+    ASSERT_TRUE(other.Transaction(52, "theirs"));
+    ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
+    QLXHREQ latest = service_.hRequest;
+    service_.hRequest = earlier;
+    ASSERT_TRUE(service_.Respond()) << LastPrimaryText();
+    service_.hRequest = latest;
+    ASSERT_TRUE(service_.Respond()) << LastPrimaryText();
+    EXPECT_EQ(NextReply(), "R flags 0 code 0 id 51 msgid [] data [theirs]");
+    QLXREPLY reply;
+    ASSERT_TRUE(other.Receive(&reply)) << LastPrimaryText();
+    EXPECT_EQ(reply.RequestId, 52u);
+    EXPECT_EQ(ReplyData(reply), "theirs");
+}
+
+/* The response that goes back in the transaction's own frames, as it
+ * travels: the header rewritten whole, no message id, the data. */
+TEST_F(Replies, ResponseInTheTransactionsFramesOnTheWire)
+{
+    tfxtest::RawPeer peer(Address("E1"));
+    const std::string data(200, 'd');
+    ASSERT_TRUE(peer.Send({WireHeader(1, 'T', 0, 0, 0x1112131415161718ull), "", data}));
+    ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
+    service_.Message.Buffer.Data[0] = 'D';
+    ASSERT_TRUE(service_.Respond(QLX_PMO_NOTIFY)) << LastPrimaryText();
+    std::vector<std::string> frames;
+    ASSERT_TRUE(peer.Receive(&frames, std::chrono::milliseconds(qlxtest::ReplyWaitMs)));
+    EXPECT_EQ(frames, (std::vector<std::string>{WireHeader(1, 'R', 1, 0, 0x1112131415161718ull), "",
+                                                "D" + data.substr(1)}));
+}
+
 /* Closing a transaction unanswered sends the end, and completes it. */
 TEST_F(Replies, CloseHandleOnATransactionSendsTheEnd)
 {
