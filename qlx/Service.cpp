@@ -118,13 +118,13 @@ int Service::NoMessage()
     return Fail(QLXRC_NO_MESSAGE, "no message available within the wait interval");
 }
 
-void Service::Reply(const std::string &routingId, uint8_t kind, uint16_t flags, int32_t code,
-                    uint64_t requestId, Frame msgId, Frame data, bool *failed, zmq_msg_t *parts)
+void Service::Reply(Frame routingId, uint8_t kind, uint16_t flags, int32_t code, uint64_t requestId,
+                    Frame msgId, Frame data, bool *failed, zmq_msg_t *parts)
 {
     uint8_t header[HeaderSize];
     EncodeHeader(Header{ProtocolVersion, kind, flags, code, requestId}, header);
     const Frame frames[] = {
-        Frame{reinterpret_cast<const uint8_t *>(routingId.data()), routingId.size()},
+        routingId,
         Frame{header, HeaderSize},
         msgId,
         data,
@@ -152,24 +152,24 @@ void Service::Reply(const std::string &routingId, uint8_t kind, uint16_t flags, 
     }
 }
 
-bool Service::IsStalled(const std::string &routingId) const
+bool Service::IsStalled(Frame routingId) const
 {
     for (const std::string &peer : stalled_) {
-        if (peer == routingId)
+        if (peer == AsText(routingId))
             return true;
     }
     return false;
 }
 
-void Service::MarkStalled(const std::string &routingId, bool stalled)
+void Service::MarkStalled(Frame routingId, bool stalled)
 {
     if (!stalled) {
-        std::erase(stalled_, routingId);
+        std::erase(stalled_, AsText(routingId));
         return;
     }
     if (stalled_.size() >= StalledPeersKept)
         stalled_.erase(stalled_.begin());
-    stalled_.push_back(routingId);
+    stalled_.emplace_back(AsText(routingId));
 }
 
 /* With QLX_STATS_FILE set, a closing service appends its counters there: how
@@ -204,7 +204,8 @@ void Service::Refuse(const WireMessage &wire, int32_t reason)
 {
     ++stats_.Refused;
     bool failed = false;
-    Reply(routingId_, KindRefused, 0, reason, wire.Head.RequestId, Frame{}, Frame{}, &failed);
+    Reply(received_.FrameAt(0), KindRefused, 0, reason, wire.Head.RequestId, Frame{}, Frame{},
+          &failed);
 }
 
 static bool MsgIdMatches(const QLXGETOPTIONS &options, const WireMessage &wire)
@@ -258,7 +259,8 @@ int Service::Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hReq
         return 1;
     }
     ++stats_.Transactions;
-    current_ = requests_.Open(routingId_.data(), routingId_.size(), wire.Head.RequestId);
+    Frame routing = received_.FrameAt(0);
+    current_ = requests_.Open(routing.Data, routing.Size, wire.Head.RequestId);
     returnable_ = current_;
     *hRequest = current_;
     return 1;
@@ -278,8 +280,6 @@ Service::Verdict Service::TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *optio
         ++stats_.Malformed;
         return Verdict::Dropped;
     }
-    Frame routing = received_.FrameAt(0);
-    routingId_.assign(reinterpret_cast<const char *>(routing.Data), routing.Size);
     Verdict verdict = Classify(*options, wire);
     if (verdict == Verdict::Stop)
         options->Status |= QLX_STATUS_STOP;
@@ -351,7 +351,7 @@ int Service::PutResponse(QLXMESSAGE *message, QLXPUTOPTIONS *options, QLXHREQ *h
     if (options->Options & QLX_PMO_MSGID)
         msgId = Frame{options->MsgId, MsgIdSize};
     bool failed = false;
-    Reply(request->RoutingId, KindResponse, flags, 0, request->RequestId, msgId,
+    Reply(AsFrame(request->RoutingId), KindResponse, flags, 0, request->RequestId, msgId,
           Frame{reinterpret_cast<const uint8_t *>(data), message->DataLength}, &failed,
           ReturnableParts(handle, *message, msgId));
     if (failed)
@@ -371,14 +371,16 @@ zmq_msg_t *Service::ReturnableParts(QLXHREQ handle, const QLXMESSAGE &message, F
     if (handle != returnable_ || message.Buffer.Data != buffer_.Data())
         return nullptr;
     returnable_ = 0;
-    zmq_msg_t *parts = received_.Parts();
-    if (zmq_msg_size(&parts[2]) != msgId.Size || zmq_msg_size(&parts[3]) != message.DataLength)
+    Frame sentId = received_.FrameAt(2);
+    Frame sentData = received_.FrameAt(3);
+    if (sentId.Size != msgId.Size || sentData.Size != message.DataLength)
         return nullptr;
+    /* The parts are the library's own until they are sent. */
     if (msgId.Size > 0)
-        memcpy(zmq_msg_data(&parts[2]), msgId.Data, msgId.Size);
+        memcpy(const_cast<uint8_t *>(sentId.Data), msgId.Data, msgId.Size);
     if (message.DataLength > 0)
-        memcpy(zmq_msg_data(&parts[3]), buffer_.Data(), message.DataLength);
-    return parts;
+        memcpy(const_cast<uint8_t *>(sentData.Data), buffer_.Data(), message.DataLength);
+    return received_.Parts();
 }
 
 /* A completed transaction is done with its received buffer too. */
@@ -397,7 +399,7 @@ int Service::SendAlert(const QLXALERT &alert)
         return Fail(QLXRC_NO_CURRENT_REQUEST, "no transaction is being handled to alert about");
     const char *text = alert.Text != nullptr ? alert.Text : "";
     bool failed = false;
-    Reply(request->RoutingId, KindAlert, 0, alert.AlertType, request->RequestId, Frame{},
+    Reply(AsFrame(request->RoutingId), KindAlert, 0, alert.AlertType, request->RequestId, Frame{},
           Frame{reinterpret_cast<const uint8_t *>(text), strlen(text)}, &failed);
     if (failed)
         return Fail(QLXRC_SEND_FAILED, "an alert for service element %s cannot be sent",
@@ -413,7 +415,8 @@ int Service::CloseHandle(QLXHREQ handle)
     if (request == nullptr)
         return BadRequest(handle);
     bool failed = false;
-    Reply(request->RoutingId, KindEnd, 0, 0, request->RequestId, Frame{}, Frame{}, &failed);
+    Reply(AsFrame(request->RoutingId), KindEnd, 0, 0, request->RequestId, Frame{}, Frame{},
+          &failed);
     Complete(handle);
     if (failed)
         return Fail(QLXRC_SEND_FAILED, "the end of a transaction cannot be sent");

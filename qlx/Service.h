@@ -66,12 +66,11 @@ class Service : public Connection {
     Verdict Classify(const QLXGETOPTIONS &options, const WireMessage &wire);
     int Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hRequest);
     void Refuse(const WireMessage &wire, int32_t reason);
-    void Reply(const std::string &routingId, uint8_t kind, uint16_t flags, int32_t code,
-               uint64_t requestId, Frame msgId, Frame data, bool *failed,
-               zmq_msg_t *parts = nullptr);
+    void Reply(Frame routingId, uint8_t kind, uint16_t flags, int32_t code, uint64_t requestId,
+               Frame msgId, Frame data, bool *failed, zmq_msg_t *parts = nullptr);
     zmq_msg_t *ReturnableParts(QLXHREQ handle, const QLXMESSAGE &message, Frame msgId);
-    bool IsStalled(const std::string &routingId) const;
-    void MarkStalled(const std::string &routingId, bool stalled);
+    bool IsStalled(Frame routingId) const;
+    void MarkStalled(Frame routingId, bool stalled);
     void WriteStatsFile() const;
     void ReleaseBuffer();
     void Complete(QLXHREQ handle);
@@ -87,7 +86,6 @@ class Service : public Connection {
     int lockFd_ = -1;
     RequestTable requests_;
     ReceivedMessage received_;
-    std::string routingId_;
     ReceiveBuffer buffer_;
     bool bufferHanded_ = false;
     QLXHREQ current_ = 0;

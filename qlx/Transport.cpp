@@ -1,6 +1,7 @@
 #include "qlx/Transport.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,13 +55,12 @@ ReceivedMessage::~ReceivedMessage()
 
 /* The frames after the first are already queued with it: only a signal can
  * get in the way, and the receive is tried again then. */
-bool ReceivedMessage::ReceiveRest(void *socket, zmq_msg_t *part)
+int ReceivedMessage::ReceiveRest(void *socket, zmq_msg_t *part)
 {
     for (;;) {
-        if (zmq_msg_recv(part, socket, 0) >= 0)
-            return true;
-        if (errno != EINTR)
-            return false;
+        int received = zmq_msg_recv(part, socket, 0);
+        if (received >= 0 || errno != EINTR)
+            return received;
     }
 }
 
@@ -90,7 +90,8 @@ int ReceivedMessage::ReceiveFirst(void *socket, Deadline *deadline)
 ReceivedMessage::Result ReceivedMessage::Receive(void *socket, Deadline *deadline)
 {
     count_ = 0;
-    if (ReceiveFirst(socket, deadline) < 0) {
+    int received = ReceiveFirst(socket, deadline);
+    if (received < 0) {
         if (errno == EAGAIN)
             return Result::Empty;
         if (errno == EINTR)
@@ -98,24 +99,31 @@ ReceivedMessage::Result ReceivedMessage::Receive(void *socket, Deadline *deadlin
         DetailErrno("zmq_msg_recv", errno);
         return Result::Failed;
     }
+    Keep(0, received);
     count_ = 1;
     zmq_msg_t *last = &parts_[0];
     while (zmq_msg_more(last)) {
-        zmq_msg_t *next = count_ < KeptFrames ? &parts_[count_] : &discard_;
-        if (!ReceiveRest(socket, next)) {
+        bool kept = count_ < KeptFrames;
+        zmq_msg_t *next = kept ? &parts_[count_] : &discard_;
+        received = ReceiveRest(socket, next);
+        if (received < 0) {
             DetailErrno("zmq_msg_recv", errno);
             return Result::Failed;
         }
+        if (kept)
+            Keep(count_, received);
         ++count_;
         last = next;
     }
     return Result::Received;
 }
 
-Frame ReceivedMessage::FrameAt(size_t index)
+/* zmq_msg_recv tells the size, up to INT_MAX. */
+void ReceivedMessage::Keep(size_t index, int received)
 {
     zmq_msg_t *part = &parts_[index];
-    return Frame{static_cast<const uint8_t *>(zmq_msg_data(part)), zmq_msg_size(part)};
+    size_t size = received < INT_MAX ? static_cast<size_t>(received) : zmq_msg_size(part);
+    frames_[index] = Frame{static_cast<const uint8_t *>(zmq_msg_data(part)), size};
 }
 
 static int SendFrame(void *socket, const Frame &frame, int flags)
@@ -141,12 +149,17 @@ static int SendPart(void *socket, zmq_msg_t *part, int flags)
 
 SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait, zmq_msg_t *parts)
 {
+    int more = ZMQ_SNDMORE;
+    int dontWait = wait ? 0 : ZMQ_DONTWAIT;
     for (size_t i = 0; i < count; ++i) {
-        int flags = (i + 1 < count ? ZMQ_SNDMORE : 0) | (i == 0 && wait ? 0 : ZMQ_DONTWAIT);
-        int error = parts != nullptr ? SendPart(socket, &parts[i], flags)
-                                     : SendFrame(socket, frames[i], flags);
-        if (error == 0)
+        if (i + 1 == count)
+            more = 0;
+        int error = parts != nullptr ? SendPart(socket, &parts[i], more | dontWait)
+                                     : SendFrame(socket, frames[i], more | dontWait);
+        if (error == 0) {
+            dontWait = ZMQ_DONTWAIT;
             continue;
+        }
         if (i == 0 && error == EHOSTUNREACH)
             return SendResult::Gone;
         if (i == 0 && error == EAGAIN)

@@ -66,14 +66,18 @@ class ReceivedMessage {
      * deadline: Empty when the deadline came first. */
     Result Receive(void *socket, Deadline *deadline);
     size_t FrameCount() const { return count_; }
-    Frame FrameAt(size_t index);
+    /* A kept frame as received; its bytes are the part's, until the part is
+     * sent or the next Receive. */
+    Frame FrameAt(size_t index) const { return frames_[index]; }
     /* The ZeroMQ messages of the kept frames, until the next Receive. */
     zmq_msg_t *Parts() { return parts_; }
 
   private:
     int ReceiveFirst(void *socket, Deadline *deadline);
-    bool ReceiveRest(void *socket, zmq_msg_t *part);
+    int ReceiveRest(void *socket, zmq_msg_t *part);
+    void Keep(size_t index, int received);
     zmq_msg_t parts_[KeptFrames];
+    Frame frames_[KeptFrames] = {};
     zmq_msg_t discard_;
     size_t count_ = 0;
     int waitSet_ = -1; /* the socket's receive timeout: ZeroMQ's default to start with */

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace qlx {
 
@@ -38,6 +39,16 @@ struct Frame {
     const uint8_t *Data;
     size_t Size;
 };
+
+/* A frame's bytes as text, and text as a frame's bytes. */
+inline std::string_view AsText(Frame frame)
+{
+    return {reinterpret_cast<const char *>(frame.Data), frame.Size};
+}
+inline Frame AsFrame(std::string_view text)
+{
+    return Frame{reinterpret_cast<const uint8_t *>(text.data()), text.size()};
+}
 
 /* A decoded message; MsgId and Data point into the frames. */
 struct WireMessage {
