@@ -86,8 +86,9 @@ static bool ReadPair(clockid_t clock, uint64_t *count, int64_t *ns)
 
 /* Takes a fresh anchor, and measures the rate once enough time has passed
  * since the thread's first reading. A reading that cannot be paired is the
- * system clock's, and the next one tries again. */
-static int64_t Reanchor(CounterClock &c)
+ * system clock's, and the next one tries again. Kept out of line, so that
+ * the common reading saves no registers. */
+[[gnu::noinline]] static int64_t Reanchor(CounterClock &c)
 {
     uint64_t rawCount = 0;
     uint64_t count = 0;
