@@ -367,7 +367,7 @@ def check_targets(results):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build")
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=2.0)
     parser.add_argument("--transactions", type=int, default=1000000)
     parser.add_argument("--json", default="bench/results/bench.json")
