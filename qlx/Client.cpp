@@ -106,12 +106,9 @@ int Client::Stop()
 
 bool Client::Deliver(QLXREPLY *reply)
 {
-    size_t count = received_.FrameCount();
-    Frame frames[FramesPerMessage] = {};
-    for (size_t i = 0; i < count && i < FramesPerMessage; ++i)
-        frames[i] = received_.FrameAt(i);
-    WireMessage wire{};
-    if (DecodeMessage(frames, count, Direction::ToClient, &wire) != Fault::None ||
+    WireMessage wire;
+    if (DecodeMessage(received_.Frames(), received_.FrameCount(), Direction::ToClient, &wire) !=
+            Fault::None ||
         !buffer_.Fill(wire.Data.Data, wire.Data.Size)) {
         ++malformed_;
         return false;

@@ -271,12 +271,12 @@ int Service::Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hReq
 Service::Verdict Service::TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *options,
                                        QLXHREQ *hRequest)
 {
-    size_t payload = received_.FrameCount() - 1;
-    Frame frames[FramesPerMessage] = {};
-    for (size_t i = 0; i < payload && i < FramesPerMessage; ++i)
-        frames[i] = received_.FrameAt(i + 1);
-    WireMessage wire{};
-    if (DecodeMessage(frames, payload, Direction::ToService, &wire) != Fault::None) {
+    /* The frames after the routing id: a message of more frames than were
+     * kept is refused by its count before any of them is read. */
+    const Frame *payload = received_.Frames() + 1;
+    WireMessage wire;
+    if (DecodeMessage(payload, received_.FrameCount() - 1, Direction::ToService, &wire) !=
+        Fault::None) {
         ++stats_.Malformed;
         return Verdict::Dropped;
     }

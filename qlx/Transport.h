@@ -69,6 +69,8 @@ class ReceivedMessage {
     /* A kept frame as received; its bytes are the part's, until the part is
      * sent or the next Receive. */
     Frame FrameAt(size_t index) const { return frames_[index]; }
+    /* The kept frames, the first min(FrameCount(), KeptFrames) of them. */
+    const Frame *Frames() const { return frames_; }
     /* The ZeroMQ messages of the kept frames, until the next Receive. */
     zmq_msg_t *Parts() { return parts_; }
 
