@@ -129,10 +129,13 @@ void Service::Reply(Frame routingId, uint8_t kind, uint16_t flags, int32_t code,
         msgId,
         data,
     };
+    /* Returned parts are the received message's: its header frame is kept. */
     if (parts != nullptr)
-        memcpy(zmq_msg_data(&parts[1]), header, HeaderSize);
+        memcpy(const_cast<uint8_t *>(received_.FrameAt(1).Data), header, HeaderSize);
     bool stalled = IsStalled(routingId);
-    switch (SendMessage(socket_.Get(), frames, 4, !stalled, parts)) {
+    SendResult sent = parts != nullptr ? SendParts(socket_.Get(), parts, 4, !stalled)
+                                       : SendMessage(socket_.Get(), frames, 4, !stalled);
+    switch (sent) {
     case SendResult::Sent:
         ++stats_.RepliesSent;
         if (stalled)

@@ -126,48 +126,54 @@ void ReceivedMessage::Keep(size_t index, int received)
     frames_[index] = Frame{static_cast<const uint8_t *>(zmq_msg_data(part)), size};
 }
 
-static int SendFrame(void *socket, const Frame &frame, int flags)
+/* Retries a send that a signal cut short; returns 0 or the send's errno. */
+template <typename Send> static int SendRetried(Send send)
 {
     for (;;) {
-        if (zmq_send(socket, frame.Data, frame.Size, flags) >= 0)
+        if (send() >= 0)
             return 0;
         if (errno != EINTR)
             return errno;
     }
 }
 
-/* A received message sent back costs ZeroMQ no allocation and no copy. */
-static int SendPart(void *socket, zmq_msg_t *part, int flags)
+static SendResult SendFailure(size_t index, int error)
 {
-    for (;;) {
-        if (zmq_msg_send(part, socket, flags) >= 0)
-            return 0;
-        if (errno != EINTR)
-            return errno;
-    }
+    if (index == 0 && error == EHOSTUNREACH)
+        return SendResult::Gone;
+    if (index == 0 && error == EAGAIN)
+        return SendResult::Full;
+    DetailErrno("zmq_send", error);
+    return SendResult::Failed;
 }
 
-SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait, zmq_msg_t *parts)
+/* Sends count frames through send(index, flags), which returns 0 or an
+ * errno: all but the last with ZMQ_SNDMORE, only the first allowed to wait. */
+template <typename SendFrame>
+static SendResult SendFrames(size_t count, bool wait, SendFrame sendFrame)
 {
-    int more = ZMQ_SNDMORE;
-    int dontWait = wait ? 0 : ZMQ_DONTWAIT;
+    int flags = wait ? 0 : ZMQ_DONTWAIT;
     for (size_t i = 0; i < count; ++i) {
-        if (i + 1 == count)
-            more = 0;
-        int error = parts != nullptr ? SendPart(socket, &parts[i], more | dontWait)
-                                     : SendFrame(socket, frames[i], more | dontWait);
-        if (error == 0) {
-            dontWait = ZMQ_DONTWAIT;
-            continue;
-        }
-        if (i == 0 && error == EHOSTUNREACH)
-            return SendResult::Gone;
-        if (i == 0 && error == EAGAIN)
-            return SendResult::Full;
-        DetailErrno("zmq_send", error);
-        return SendResult::Failed;
+        int error = sendFrame(i, i + 1 < count ? flags | ZMQ_SNDMORE : flags);
+        if (error != 0)
+            return SendFailure(i, error);
+        flags = ZMQ_DONTWAIT;
     }
     return SendResult::Sent;
+}
+
+SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait)
+{
+    return SendFrames(count, wait, [&](size_t i, int flags) {
+        return SendRetried([&] { return zmq_send(socket, frames[i].Data, frames[i].Size, flags); });
+    });
+}
+
+SendResult SendParts(void *socket, zmq_msg_t *parts, size_t count, bool wait)
+{
+    return SendFrames(count, wait, [&](size_t i, int flags) {
+        return SendRetried([&] { return zmq_msg_send(&parts[i], socket, flags); });
+    });
 }
 
 std::chrono::steady_clock::time_point Deadline::At()

@@ -94,11 +94,14 @@ enum class SendResult {
 
 /* Sends count frames as one message. With wait, the first frame may wait for
  * room in the queue as long as the socket's send timeout allows; without,
- * not at all. With a ROUTER socket the first frame is the routing id. With
- * parts, the frames are those ZeroMQ messages, each left empty once sent.
+ * not at all. With a ROUTER socket the first frame is the routing id.
  * Interrupted sends are retried. */
-SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait,
-                       zmq_msg_t *parts = nullptr);
+SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait);
+
+/* As SendMessage, the frames being those ZeroMQ messages, each left empty
+ * once sent: a received message sent back costs ZeroMQ no allocation and no
+ * copy. */
+SendResult SendParts(void *socket, zmq_msg_t *parts, size_t count, bool wait);
 
 /* A malloc'd buffer that grows as needed and is reused: the one copy of
  * received data, terminated by a zero byte. */
