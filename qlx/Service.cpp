@@ -324,9 +324,6 @@ int Service::GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hR
             Detail(0, "the application manager asked the service to stop");
             return NoMessage();
         }
-        /* A stream of dropped messages does not hold the wait past its end. */
-        if (deadline.Passed())
-            return WaitedInVain(options->WaitInterval);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "qlx/Transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -64,27 +65,25 @@ int ReceivedMessage::ReceiveRest(void *socket, zmq_msg_t *part)
     }
 }
 
-/* A look that finds nothing waits in ZeroMQ's own receive for as long as the
- * deadline allows: one poll of its signal, where zmq_poll takes several. */
+/* Waits in ZeroMQ's own receive, with no look before it: a look at an empty
+ * queue costs ZeroMQ a system call, and the wait then makes another. */
 int ReceivedMessage::ReceiveFirst(void *socket, Deadline *deadline)
 {
-    int received = zmq_msg_recv(&parts_[0], socket, ZMQ_DONTWAIT);
-    while (received < 0 && errno == EAGAIN) {
-        int wait = deadline->Left();
-        if (wait == 0) {
-            errno = EAGAIN;
-            return -1;
-        }
+    int32_t wait = 0;
+    bool more = deadline->NextPart(&wait);
+    while (more) {
         if (wait != waitSet_) {
             if (zmq_setsockopt(socket, ZMQ_RCVTIMEO, &wait, sizeof wait) != 0)
                 return -1;
             waitSet_ = wait;
         }
-        /* ZeroMQ may give up a fraction of a millisecond early: the loop asks
-         * the deadline again. */
-        received = zmq_msg_recv(&parts_[0], socket, 0);
+        int received = zmq_msg_recv(&parts_[0], socket, 0);
+        if (received >= 0 || errno != EAGAIN)
+            return received;
+        more = deadline->PartRanOut(&wait);
     }
-    return received;
+    errno = EAGAIN;
+    return -1;
 }
 
 ReceivedMessage::Result ReceivedMessage::Receive(void *socket, Deadline *deadline)
@@ -176,31 +175,40 @@ SendResult SendParts(void *socket, zmq_msg_t *parts, size_t count, bool wait)
     });
 }
 
-std::chrono::steady_clock::time_point Deadline::At()
+bool Deadline::NextPart(int32_t *wait)
 {
-    if (!started_) {
-        at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(Unlimited() ? 0 : ms_);
-        started_ = true;
+    if (Unlimited()) {
+        *wait = -1;
+        return true;
     }
-    return at_;
+    if (phase_ == Phase::Unstarted) {
+        phase_ = Phase::Whole;
+        *wait = ms_ == 0 ? 0 : ms_ + std::min<int32_t>(TimerSlackMs, INT32_MAX - ms_);
+        return true;
+    }
+    if (phase_ == Phase::Whole) {
+        phase_ = Phase::Timed;
+        at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms_);
+    }
+    return Left(wait);
 }
 
-int32_t Deadline::Left()
+bool Deadline::PartRanOut(int32_t *wait)
 {
-    if (Unlimited())
-        return -1;
-    if (!started_) {
-        (void)At();
-        return ms_;
+    if (Unlimited()) {
+        *wait = -1;
+        return true;
     }
+    return phase_ == Phase::Timed && Left(wait);
+}
+
+/* What is left of a timed wait, rounded up to whole milliseconds. */
+bool Deadline::Left(int32_t *wait) const
+{
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(at_ - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int32_t>(left.count()) : 0;
-}
-
-bool Deadline::Passed()
-{
-    return !Unlimited() && std::chrono::steady_clock::now() >= At();
+    *wait = left.count() > 0 ? static_cast<int32_t>(left.count()) : 0;
+    return *wait > 0;
 }
 
 ReceiveBuffer::~ReceiveBuffer()

@@ -1,8 +1,10 @@
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -124,6 +126,30 @@ TEST_F(Faults, MalformedMessagesDoNotShortenTheWait)
     EXPECT_EQ(LastReason(), QLXRC_NO_MESSAGE);
     ExpectAnswered(1, "still here");
     EXPECT_EQ(service_.Stats().Malformed, MalformedShapes().size());
+}
+
+/* A steady stream of malformed messages holds a wait no longer than twice
+ * its interval, however long the stream goes on (here up to 10 s): the rest
+ * of the wait is timed from the first message dropped. */
+TEST_F(Faults, StreamOfMalformedMessagesDoesNotHoldTheWait)
+{
+    std::atomic<bool> stop{false};
+    std::thread stream([&] {
+        for (int sent = 0; sent < 2000 && !stop; ++sent) {
+            (void)peer_->Send({"one frame only"});
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    auto start = Clock::now();
+    bool received = service_.Receive(300);
+    auto waited = Clock::now() - start;
+    stop = true;
+    stream.join();
+    EXPECT_FALSE(received);
+    EXPECT_EQ(LastReason(), QLXRC_NO_MESSAGE);
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_GT(service_.Stats().Malformed, 0u);
 }
 
 /* Data over the maximum size is refused with its reason; the same data
