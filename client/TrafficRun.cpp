@@ -214,31 +214,35 @@ bool TrafficRun::NoMessageOrFail(const char *label)
     return false;
 }
 
-/* Reads what the link holds, without waiting. Once the link has nothing
- * outstanding no reply is due, so it stops there; a stray one waits for the
- * next pass. */
-bool TrafficRun::Drain(Link *link)
+/* Reads what the link holds, the first reply waited for up to firstWaitMs,
+ * the rest not at all. Once the link has nothing outstanding no reply is
+ * due, so it stops there; a stray one waits for the next pass. */
+bool TrafficRun::Drain(Link *link, int32_t firstWaitMs)
 {
     for (uint32_t i = 0; i < MaxDrainPerLink; ++i) {
         if (i > 0 && link->Free.size() == link->Slots.size())
             return true;
-        if (!qlxClientReceive(link->Handle, &reply_, 0))
+        if (!qlxClientReceive(link->Handle, &reply_, i == 0 ? firstWaitMs : 0))
             return NoMessageOrFail("ClientReceive: ");
         HandleReply(link, NowNs());
     }
     return true;
 }
 
-/* Waits for any link to hold a reply, then reads the links that do. */
+/* Waits for any link to hold a reply, then reads the links that do. A
+ * closed loop with one link waits in the receive itself: a poll of the link
+ * first would cost ZeroMQ several system calls more, and nothing is due
+ * before a reply that the receive's slack of a millisecond or two could
+ * delay, as the next send of an open loop is. */
 bool TrafficRun::ReceiveReplies(int32_t waitMs)
 {
-    if (links_.size() == 1 && waitMs == 0)
-        return Drain(&links_[0]);
+    if (links_.size() == 1 && (waitMs == 0 || !OpenLoop()))
+        return Drain(&links_[0], waitMs);
     if (!qlxClientWait(handles_.data(), static_cast<uint32_t>(handles_.size()), waitMs,
                        ready_.data()))
         return NoMessageOrFail("ClientWait: ");
     for (size_t i = 0; i < links_.size(); ++i)
-        if (ready_[i] != 0 && !Drain(&links_[i]))
+        if (ready_[i] != 0 && !Drain(&links_[i], 0))
             return false;
     return true;
 }

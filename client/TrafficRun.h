@@ -73,7 +73,7 @@ class TrafficRun {
     Link *LinkWithRoom();
     bool SendNext(Link *link, uint64_t intended);
     bool ReceiveReplies(int32_t waitMs);
-    bool Drain(Link *link);
+    bool Drain(Link *link, int32_t firstWaitMs);
     bool NoMessageOrFail(const char *label);
     void HandleReply(Link *link, uint64_t now);
     void HandleKnownReply(Link *link, uint32_t index, uint64_t now);
