@@ -192,7 +192,7 @@ TEST_F(ClientFaults, KilledBetweenNotifyResponses)
 
 /* The replies of a train that a client that has stopped reading can take
  * at most: the service's queue towards it and what the sockets hold. */
-constexpr uint64_t TrainLength = 1000;
+constexpr uint64_t TrainLength = 2 * qlx::SendQueueLimit;
 constexpr uint64_t ReachesAStalledClient = qlx::SendQueueLimit + 200;
 
 /* A client that stops reading while the server sends it large replies costs
