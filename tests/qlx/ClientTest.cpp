@@ -1,6 +1,9 @@
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <zmq.h>
 
 #include <gtest/gtest.h>
 
@@ -36,6 +39,81 @@ TEST_F(Client, ReceiveWaitsTheIntervalThenFailsWithNoMessage)
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
     EXPECT_EQ(LastReason(), QLXRC_NO_MESSAGE);
     EXPECT_EQ(LastPrimaryText(), "no reply available within the wait interval (20)");
+}
+
+/* A bare ROUTER on a loopback port, posing as the service a client reaches
+ * through QLX_ENDPOINT: it learns the client's routing id from one message
+ * and then sends it replies that are not QLX/1 until told to stop. */
+class MalformedReplier {
+  public:
+    MalformedReplier()
+    {
+        int zero = 0;
+        (void)zmq_setsockopt(socket_, ZMQ_LINGER, &zero, sizeof zero);
+        EXPECT_EQ(zmq_bind(socket_, "tcp://127.0.0.1:*"), 0);
+        char endpoint[64] = {};
+        size_t size = sizeof endpoint;
+        (void)zmq_getsockopt(socket_, ZMQ_LAST_ENDPOINT, endpoint, &size);
+        endpoint_ = endpoint;
+    }
+    ~MalformedReplier()
+    {
+        Stop();
+        (void)zmq_close(socket_);
+        (void)zmq_ctx_term(context_);
+    }
+    const std::string &Endpoint() const { return endpoint_; }
+    /* Takes the client's first message, then replies junk every 5 ms, for
+     * at most 10 s. */
+    void Start()
+    {
+        thread_ = std::thread([this] {
+            char id[256];
+            int idSize = zmq_recv(socket_, id, sizeof id, 0);
+            if (idSize <= 0)
+                return;
+            for (int sent = 0; sent < 2000 && !stop_; ++sent) {
+                (void)zmq_send(socket_, id, static_cast<size_t>(idSize), ZMQ_SNDMORE);
+                (void)zmq_send(socket_, "junk", 4, 0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+    }
+    void Stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    void *context_ = zmq_ctx_new();
+    void *socket_ = zmq_socket(context_, ZMQ_ROUTER);
+    std::string endpoint_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+/* A steady stream of malformed replies holds a receive no longer than twice
+ * its interval, however long the stream goes on. */
+TEST(ClientReceive, StreamOfMalformedRepliesDoesNotHoldTheWait)
+{
+    qlxtest::SavedEnvironment environment;
+    MalformedReplier replier;
+    (void)setenv("QLX_ENDPOINT", replier.Endpoint().c_str(), 1);
+    replier.Start();
+    qlxtest::TestClient client;
+    ASSERT_TRUE(client.Connect("E1")) << LastPrimaryText();
+    ASSERT_TRUE(client.Transaction(1, "hello"));
+    QLXREPLY reply;
+    auto start = Clock::now();
+    bool received = client.Receive(&reply, 300);
+    auto waited = Clock::now() - start;
+    replier.Stop();
+    EXPECT_FALSE(received);
+    EXPECT_EQ(LastReason(), QLXRC_NO_MESSAGE);
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
 /* The reply's data sits in a buffer with a zero byte after it. */
