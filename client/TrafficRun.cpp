@@ -230,10 +230,10 @@ bool TrafficRun::Drain(Link *link, int32_t firstWaitMs)
 }
 
 /* Waits for any link to hold a reply, then reads the links that do. A
- * closed loop with one link waits in the receive itself: a poll of the link
- * first would cost ZeroMQ several system calls more, and nothing is due
- * before a reply that the receive's slack of a millisecond or two could
- * delay, as the next send of an open loop is. */
+ * closed loop with one link waits in the receive itself, which costs ZeroMQ
+ * several system calls fewer than a poll first. An open loop keeps the poll:
+ * the receive may wait up to 2 ms past its time, and would delay the next
+ * scheduled send by as much. */
 bool TrafficRun::ReceiveReplies(int32_t waitMs)
 {
     if (links_.size() == 1 && (waitMs == 0 || !OpenLoop()))
