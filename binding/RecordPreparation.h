@@ -2,7 +2,7 @@
 #ifndef TFX_BINDING_RECORDPREPARATION_H
 #define TFX_BINDING_RECORDPREPARATION_H
 
-#include "binding/ServiceRecords.h"
+#include "qlx/ServiceRecords.h"
 
 /* Copies at most 132 bytes of text into a name field and fills the rest with
  * zero bytes; a text of 132 characters or more leaves no terminator. A null

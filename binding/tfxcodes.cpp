@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "util/ConsoleInput.h"
 
 enum { ReportSize = 800 };

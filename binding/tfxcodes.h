@@ -2,7 +2,7 @@
 #ifndef TFX_BINDING_TFXCODES_H
 #define TFX_BINDING_TFXCODES_H
 
-#include "binding/ErrorRecord.h"
+#include "qlx/ErrorRecord.h"
 
 /* 1 when the primary reason code of the record is 20 (no message arrived
  * within the wait interval), else 0. */

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "binding/ClientRecords.h"
+#include "qlx/ClientRecords.h"
 #include "client/Workload.h"
 
 /* "Sent Transaction 3 length 128: message 3 from ...". */

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/ClientRecords.h"
+#include "qlx/ClientRecords.h"
 #include "client/ClientOptions.h"
 #include "client/RequestText.h"
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "binding/ErrorRecord.h"
+#include "qlx/ErrorRecord.h"
 #include "client/Histogram.h"
 
 enum class EndReason {

@@ -1,6 +1,6 @@
 #include "client/SummaryReport.h"
 
-#include "binding/ErrorRecord.h"
+#include "qlx/ErrorRecord.h"
 #include "client/FigureText.h"
 #include "client/ValueParsing.h"
 

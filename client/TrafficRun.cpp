@@ -6,7 +6,7 @@
 #include <sys/prctl.h>
 
 #include "binding/RecordPreparation.h"
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "binding/tfxcodes.h"
 #include "client/MessageLines.h"
 #include "client/MonotonicClock.h"

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "binding/ClientRecords.h"
+#include "qlx/ClientRecords.h"
 #include "client/ClientOptions.h"
 #include "client/ReplyChecks.h"
 #include "client/RequestText.h"

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "binding/ErrorRecord.h"
+#include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
 
 namespace qlx {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "binding/ClientRecords.h"
+#include "qlx/ClientRecords.h"
 #include "qlx/Connection.h"
 #include "qlx/Endpoint.h"
 #include "qlx/Transport.h"

@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "qlx/Client.h"
 #include "qlx/Errors.h"
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <zmq.h>
 
-#include "binding/ErrorRecord.h"
+#include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
 
 namespace qlx {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "binding/ServiceRecords.h"
+#include "qlx/ServiceRecords.h"
 
 namespace qlx {
 

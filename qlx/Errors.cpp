@@ -6,7 +6,7 @@
 #include <cstring>
 #include <zmq.h>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 
 namespace qlx {
 

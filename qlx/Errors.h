@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <new>
 
-#include "binding/ErrorRecord.h"
+#include "qlx/ErrorRecord.h"
 
 namespace qlx {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/ServiceRecords.h"
+#include "qlx/ServiceRecords.h"
 
 namespace qlx {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "binding/ClientRecords.h"
-#include "binding/ServiceRecords.h"
+#include "qlx/ClientRecords.h"
+#include "qlx/ServiceRecords.h"
 #include "qlx/Connection.h"
 #include "qlx/Endpoint.h"
 #include "qlx/RequestTable.h"

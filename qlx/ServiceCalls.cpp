@@ -2,7 +2,7 @@
  * exception out and turn every failure into the error record. */
 #include <cstring>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "qlx/Errors.h"
 #include "qlx/Service.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "binding/ErrorRecord.h"
+#include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
 
 namespace qlx {

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "binding/tfxcodes.h"
 #include "server/RunSettings.h"
 

@@ -2,8 +2,8 @@
 #ifndef TFX_SERVER_FATALFAILURE_H
 #define TFX_SERVER_FATALFAILURE_H
 
-#include "binding/ErrorRecord.h"
-#include "binding/ServiceRecords.h"
+#include "qlx/ErrorRecord.h"
+#include "qlx/ServiceRecords.h"
 
 extern QLXERROR Err; /* the error of the last failed call */
 

@@ -3,7 +3,7 @@
 #ifndef TFX_SERVER_SERVICERUN_H
 #define TFX_SERVER_SERVICERUN_H
 
-#include "binding/ServiceRecords.h"
+#include "qlx/ServiceRecords.h"
 
 struct ServiceRun {
     QLXSERVICEADDRESS ServiceAddress;

@@ -5,7 +5,7 @@
 #include <sys/select.h>
 
 #include "binding/RecordPreparation.h"
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "server/FatalFailure.h"
 #include "server/RandomDraw.h"
 #include "server/ReplyText.h"

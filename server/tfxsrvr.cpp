@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "binding/RecordPreparation.h"
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "binding/tfxcodes.h"
 #include "server/CommandLine.h"
 #include "server/FatalFailure.h"

@@ -1,6 +1,6 @@
 /* The trace facility as instrumented units see it: the blocks they hand to it,
  * the library's control word and the calls that write trace records. The
- * facility itself ships beside the messaging library (libqlxxtra).
+ * facility itself (qlxtrace, beside this header) ships with the messaging library.
  *
  * Block layout: a block is a row of words, and every word is pointer-wide, so
  * word i lies at offset i * sizeof(uintptr_t) whether it holds an address, a

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "binding/RecordPreparation.h"
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "qlx/Service.h"
 #include "tests/hardening/HardeningHarness.h"
 #include "tests/support/RawPeer.h"

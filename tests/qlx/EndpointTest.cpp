@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/ErrorRecord.h"
+#include "qlx/ErrorRecord.h"
 #include "tests/qlx/QlxHarness.h"
 
 namespace {

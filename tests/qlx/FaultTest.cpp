@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "qlx/Service.h"
 #include "tests/qlx/QlxHarness.h"
 #include "tests/support/RawPeer.h"

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "tests/qlx/QlxHarness.h"
 #include "tests/support/RawPeer.h"
 

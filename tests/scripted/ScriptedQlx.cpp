@@ -46,7 +46,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 #include "util/SystemClock.h"
 
 namespace {

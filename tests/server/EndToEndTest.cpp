@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/ClientRecords.h"
-#include "binding/ErrorRecord.h"
+#include "qlx/ClientRecords.h"
+#include "qlx/ErrorRecord.h"
 #include "tests/support/ServerConsole.h"
 #include "tests/support/ServiceClient.h"
 #include "tests/support/Subprocess.h"

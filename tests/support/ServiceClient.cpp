@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "binding/RecordPreparation.h"
-#include "binding/qlx.h"
+#include "qlx/qlx.h"
 
 namespace tfxtest {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/ServiceRecords.h"
+#include "qlx/ServiceRecords.h"
 
 namespace tfxtest {
 

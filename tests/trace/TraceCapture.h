@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "qlx/xtra/TraceControl.h"
+#include "trace/TraceControl.h"
 #include "trace/TfxanutlTrace.h"
 
 namespace tfxtest {

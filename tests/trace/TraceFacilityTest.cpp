@@ -1,4 +1,4 @@
-#include "qlx/xtra/TraceControl.h"
+#include "trace/TraceControl.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>

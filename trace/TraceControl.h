@@ -14,8 +14,8 @@
  *   TFX tfxanutl.cpp EnvToString 825 args (2040000, 0x7ffd5c1e8a20, A)
  *
  * Records are written by one thread at a time. */
-#ifndef TFX_QLX_XTRA_TRACECONTROL_H
-#define TFX_QLX_XTRA_TRACECONTROL_H
+#ifndef TFX_TRACE_TRACECONTROL_H
+#define TFX_TRACE_TRACECONTROL_H
 
 #include <cstdint>
 

@@ -1,14 +1,14 @@
 /* The calls of the messaging library libqlx. Each returns non-zero for
  * success and zero for failure; after a failure qlxGetLastError tells what
  * failed and why. */
-#ifndef TFX_BINDING_QLX_H
-#define TFX_BINDING_QLX_H
+#ifndef QLX_QLX_H
+#define QLX_QLX_H
 
 #include <cstdint>
 
-#include "binding/ClientRecords.h"
-#include "binding/ErrorRecord.h"
-#include "binding/ServiceRecords.h"
+#include "qlx/ClientRecords.h"
+#include "qlx/ErrorRecord.h"
+#include "qlx/ServiceRecords.h"
 
 extern "C" {
 

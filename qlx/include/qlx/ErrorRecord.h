@@ -1,6 +1,6 @@
 /* The error record that the messaging library fills after a failed call. */
-#ifndef TFX_BINDING_ERRORRECORD_H
-#define TFX_BINDING_ERRORRECORD_H
+#ifndef QLX_ERRORRECORD_H
+#define QLX_ERRORRECORD_H
 
 #include <cstddef>
 #include <cstdint>

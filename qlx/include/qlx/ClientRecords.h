@@ -1,12 +1,12 @@
 /* The records of the messaging library's client side: a request to send to a
  * service element, and one reply received from it. */
-#ifndef TFX_BINDING_CLIENTRECORDS_H
-#define TFX_BINDING_CLIENTRECORDS_H
+#ifndef QLX_CLIENTRECORDS_H
+#define QLX_CLIENTRECORDS_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "binding/ServiceRecords.h"
+#include "qlx/ServiceRecords.h"
 
 extern "C" {
 
@@ -85,8 +85,15 @@ static_assert(offsetof(QLXREPLY, DataLength) == 56);
 static_assert(offsetof(QLXREPLY, Data) == 64);
 static_assert(sizeof(QLXSTATS) == 88);
 
-extern const QLXREQUEST DefaultRequest;
-extern const QLXREPLY DefaultReply;
-extern const QLXSTATS DefaultStats;
+/* The default images every record starts from. */
+inline constexpr QLXREQUEST DefaultRequest = {
+    {'F', 'X', 'R', 'Q'}, 1, QLX_MSGTYPE_TRANSACTION, 0, 0, {}, 0, 0, nullptr,
+};
+
+inline constexpr QLXREPLY DefaultReply = {
+    {'F', 'X', 'R', 'P'}, 1, 0, 0, 0, 0, 0, {}, 0, 0, nullptr,
+};
+
+inline constexpr QLXSTATS DefaultStats = {{'F', 'X', 'S', 'T'}, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 #endif

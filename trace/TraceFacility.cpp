@@ -1,6 +1,6 @@
 /* The trace facility: control word, class mask, and the records written to the
  * trace file or to an installed sink. */
-#include "qlx/xtra/TraceControl.h"
+#include "trace/TraceControl.h"
 
 #include <cerrno>
 #include <cstdarg>

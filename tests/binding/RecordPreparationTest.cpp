@@ -1,135 +1,16 @@
-#include "binding/ServiceRecords.h"
+#include "binding/RecordPreparation.h"
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "binding/ClientRecords.h"
-#include "binding/ErrorRecord.h"
-#include "binding/RecordPreparation.h"
+#include "tests/support/RecordImages.h"
 
 namespace {
 
-/* A record's bytes. */
-template <typename Record> std::string Bytes(const Record &record)
-{
-    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
-}
-
-/* An expected image: zero bytes, with texts and words put at offsets. */
-class Image {
-  public:
-    explicit Image(size_t size) : bytes_(size, '\0') {}
-    Image &Text(size_t offset, const std::string &text)
-    {
-        bytes_.replace(offset, text.size(), text);
-        return *this;
-    }
-    Image &Word(size_t offset, uint32_t word)
-    {
-        memcpy(&bytes_[offset], &word, sizeof word);
-        return *this;
-    }
-    Image &Pointer(size_t offset, const void *pointer)
-    {
-        memcpy(&bytes_[offset], &pointer, sizeof pointer);
-        return *this;
-    }
-    const std::string &Bytes() const { return bytes_; }
-
-  private:
-    std::string bytes_;
-};
-
-Image ServiceAddressImage()
-{
-    return Image(420).Text(0, "FXAD").Word(4, 3);
-}
-
-Image MessageRecordImage()
-{
-    Image image(904);
-    image.Text(0, "FXMD").Word(4, 3).Word(124, 0xFFFFFFFFu);
-    for (size_t word = 0; word < 7; ++word)
-        image.Word(12 + 4 * word, 0xFFFFFFFEu);
-    return image;
-}
-
-Image GetOptionsImage()
-{
-    return Image(376).Text(0, "FXGO").Word(4, 3).Word(8, 0x40000000u).Word(12, 0xFFFFFFFEu);
-}
-
-Image PutOptionsImage()
-{
-    return Image(380).Text(0, "FXPO").Word(4, 3).Word(8, 0x40000000u).Word(368, 0x00200000u);
-}
-
-Image AlertImage()
-{
-    return Image(40).Text(0, "LXLD").Word(4, 1).Word(12, 4);
-}
-
-/* Each default image, byte for byte. */
-TEST(Records, ServiceAddressDefaultImage)
-{
-    EXPECT_EQ(Bytes(DefaultServiceAddress), ServiceAddressImage().Bytes());
-}
-
-TEST(Records, MessageRecordDefaultImage)
-{
-    EXPECT_EQ(Bytes(DefaultMessageRecord), MessageRecordImage().Bytes());
-}
-
-TEST(Records, GetOptionsDefaultImage)
-{
-    EXPECT_EQ(Bytes(DefaultGetOptions), GetOptionsImage().Bytes());
-}
-
-TEST(Records, PutOptionsDefaultImage)
-{
-    EXPECT_EQ(Bytes(DefaultPutOptions), PutOptionsImage().Bytes());
-}
-
-TEST(Records, AlertRecordDefaultImage)
-{
-    EXPECT_EQ(Bytes(DefaultAlertRecord), AlertImage().Bytes());
-}
-
-/* The fields sit at their fixed offsets, pointers widened in place. */
-TEST(Records, FieldsSitAtTheirOffsets)
-{
-    EXPECT_EQ(offsetof(QLXSERVICEADDRESS, Name), 8u);
-    EXPECT_EQ(offsetof(QLXMESSAGE, MsgType), 8u);
-    EXPECT_EQ(offsetof(QLXMESSAGE, DataLength), 92u);
-    EXPECT_EQ(offsetof(QLXMESSAGE, Buffer), 96u);
-    EXPECT_EQ(offsetof(QLXMESSAGE, Buffer) + offsetof(QLXBUFFER, BufferSize), 100u);
-    EXPECT_EQ(offsetof(QLXMESSAGE, Buffer) + offsetof(QLXBUFFER, Data), 104u);
-    EXPECT_EQ(offsetof(QLXMESSAGE, Reserved4), 124u);
-    EXPECT_EQ(offsetof(QLXGETOPTIONS, WaitInterval), 12u);
-    EXPECT_EQ(offsetof(QLXGETOPTIONS, MsgId), 20u);
-    EXPECT_EQ(offsetof(QLXGETOPTIONS, ProfileName), 88u);
-    EXPECT_EQ(offsetof(QLXGETOPTIONS, Status), 364u);
-    EXPECT_EQ(offsetof(QLXPUTOPTIONS, MsgId), 16u);
-    EXPECT_EQ(offsetof(QLXPUTOPTIONS, ProfileName), 80u);
-    EXPECT_EQ(offsetof(QLXPUTOPTIONS, Reserved4), 368u);
-    EXPECT_EQ(offsetof(QLXALERT, AlertType), 12u);
-    EXPECT_EQ(offsetof(QLXALERT, Text), 16u);
-    EXPECT_EQ(sizeof(QLXALERT), 40u);
-    EXPECT_EQ(offsetof(QLXERROR, PrimaryResult) + offsetof(ResultBlock, ReasonCode), 8u);
-    EXPECT_EQ(offsetof(QLXERROR, SubResult), 228u);
-    EXPECT_EQ(sizeof(QLXERROR), 452u);
-}
-
-/* The client-side records open with their eye-catchers and versions. */
-TEST(Records, ClientRecordDefaults)
-{
-    EXPECT_EQ(Bytes(DefaultRequest),
-              Image(64).Text(0, "FXRQ").Word(4, 1).Word(8, QLX_MSGTYPE_TRANSACTION).Bytes());
-    EXPECT_EQ(Bytes(DefaultReply), Image(72).Text(0, "FXRP").Word(4, 1).Bytes());
-    EXPECT_EQ(Bytes(DefaultStats), Image(88).Text(0, "FXST").Word(4, 1).Bytes());
-}
+using namespace tfxtest;
 
 const char NoMsgId[24] = {};
 

@@ -11,8 +11,8 @@
  *     reserved words behind it move to offsets 24-39 and the record grows from
  *     36 to 40 bytes.
  * Every byte the tables below do not name is zero in the default image. */
-#ifndef TFX_BINDING_SERVICERECORDS_H
-#define TFX_BINDING_SERVICERECORDS_H
+#ifndef QLX_SERVICERECORDS_H
+#define QLX_SERVICERECORDS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -157,10 +157,21 @@ static_assert(offsetof(QLXALERT, Text) == 16);
 static_assert(offsetof(QLXALERT, Reserved2) == 24);
 
 /* The default images every record starts from. */
-extern const QLXSERVICEADDRESS DefaultServiceAddress;
-extern const QLXMESSAGE DefaultMessageRecord;
-extern const QLXGETOPTIONS DefaultGetOptions;
-extern const QLXPUTOPTIONS DefaultPutOptions;
-extern const QLXALERT DefaultAlertRecord;
+inline constexpr QLXSERVICEADDRESS DefaultServiceAddress = {{'F', 'X', 'A', 'D'}, 3, {}, {}};
+
+inline constexpr QLXMESSAGE DefaultMessageRecord = {
+    {'F', 'X', 'M', 'D'}, 3, 0, {-2, -2, -2, -2, -2, -2, -2}, {}, 0, {0, 0, nullptr}, {}, -1, {},
+};
+
+inline constexpr QLXGETOPTIONS DefaultGetOptions = {
+    {'F', 'X', 'G', 'O'}, 3, 0x40000000u, -2, {}, {}, {}, {}, {}, 0, {},
+};
+
+inline constexpr QLXPUTOPTIONS DefaultPutOptions = {
+    {'F', 'X', 'P', 'O'}, 3, QLX_PMO_DEFAULT, {}, {}, {}, {}, {}, 0x00200000u, {},
+};
+
+inline constexpr QLXALERT DefaultAlertRecord = {{'L', 'X', 'L', 'D'}, 1, 0, 4, nullptr,
+                                                {0, 0, 0, 0}};
 
 #endif
