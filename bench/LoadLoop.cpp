@@ -6,13 +6,14 @@
  * Usage: qlx-loadloop ENDPOINT WINDOW SECONDS [SIZE]
  * Prints: transactions: N, seconds: S, rate: R [tx/s]. */
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 #include <zmq.h>
+
+#include "util/Clock.h"
 
 static void SendTransaction(void *socket, uint64_t id, const std::vector<char> &data)
 {
@@ -67,15 +68,15 @@ int main(int argc, char **argv)
     uint64_t done = 0;
     for (; sent < static_cast<uint64_t>(window); ++sent)
         SendTransaction(socket, sent, data);
-    auto start = std::chrono::steady_clock::now();
-    auto end = start + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
+    uint64_t start = MonotonicNs();
+    uint64_t end = start + static_cast<uint64_t>(seconds * 1e9);
+    while (MonotonicNs() < end) {
         if (!ReceiveReply(socket, &part))
             continue;
         ++done;
         SendTransaction(socket, sent++, data);
     }
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double elapsed = static_cast<double>(MonotonicNs() - start) / 1e9;
     printf("transactions: %llu\nseconds: %.3f\nrate: %.1f [tx/s]\n",
            static_cast<unsigned long long>(done), elapsed, static_cast<double>(done) / elapsed);
     zmq_msg_close(&part);

@@ -9,7 +9,7 @@
 #include "qlx/qlx.h"
 #include "binding/tfxcodes.h"
 #include "client/MessageLines.h"
-#include "client/MonotonicClock.h"
+#include "util/Clock.h"
 #include "client/ProgressLine.h"
 
 enum : uint64_t {
@@ -120,7 +120,7 @@ bool TrafficRun::SendNext(Link *link, uint64_t intended)
     request_.Data = text_.Fill(planned.Seq);
     request_.DataLength = planned.Size;
     /* In a closed loop a message goes when it is meant to: one clock reading. */
-    uint64_t sent = OpenLoop() ? NowNs() : intended;
+    uint64_t sent = OpenLoop() ? MonotonicNs() : intended;
     if (!qlxClientSend(link->Handle, &request_)) {
         QLXERROR error;
         (void)qlxGetLastError(&error);
@@ -163,7 +163,7 @@ void TrafficRun::SendClosedLoop(uint64_t now)
                 EndSending(EndReason::Count, now);
                 return;
             }
-            if (!SendNext(&link, NowNs()))
+            if (!SendNext(&link, MonotonicNs()))
                 return;
         }
     }
@@ -224,7 +224,7 @@ bool TrafficRun::Drain(Link *link, int32_t firstWaitMs)
             return true;
         if (!qlxClientReceive(link->Handle, &reply_, i == 0 ? firstWaitMs : 0))
             return NoMessageOrFail("ClientReceive: ");
-        HandleReply(link, NowNs());
+        HandleReply(link, MonotonicNs());
     }
     return true;
 }
@@ -422,7 +422,7 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
     /* Sleeps and waits end within a microsecond of their time, not the
      * default 50, so sends keep to their schedule. */
     (void)prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
-    uint64_t start = NowNs();
+    uint64_t start = MonotonicNs();
     result_->StartNs = start;
     result_->WarmupEndNs = start + ToNs(settings_.Warmup);
     if (settings_.Duration > 0.0)
@@ -433,7 +433,7 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
     if (output_.Progress != nullptr)
         nextProgressNs_ = start + SecondNs;
     for (;;) {
-        uint64_t now = NowNs();
+        uint64_t now = MonotonicNs();
         if (sending_ && *interrupted)
             EndSending(EndReason::Interrupt, now);
         if (sending_)
@@ -442,7 +442,7 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
             OpenLoop() ? SendOpenLoop(now) : SendClosedLoop(now);
         if (result_->Failed)
             break;
-        now = NowNs();
+        now = MonotonicNs();
         if (now >= nextScanNs_)
             ExpireTimeouts(now);
         if (now >= nextProgressNs_)
@@ -454,7 +454,7 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
         if (!ReceiveReplies(WaitBudget(now)))
             break;
     }
-    result_->EndNs = NowNs();
+    result_->EndNs = MonotonicNs();
     if (sending_)
         EndSending(EndReason::Failure, result_->EndNs);
     if (result_->Failed)

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "util/SystemClock.h"
+#include "util/Clock.h"
 
 /* The clock call, scripted: this definition takes the place of the system one
  * at link time, so every reading is the one the test has set. */

@@ -47,7 +47,7 @@
 #include <vector>
 
 #include "qlx/qlx.h"
-#include "util/SystemClock.h"
+#include "util/Clock.h"
 
 namespace {
 
