@@ -1,5 +1,4 @@
 /* The client-side calls of libqlx. */
-#include <cerrno>
 #include <cstring>
 
 #include "qlx/qlx.h"
@@ -75,21 +74,17 @@ int qlxClientWait(const QLXHCONN *hConns, uint32_t count, int32_t waitMs, uint8_
         if (count > qlx::ConnectionLimit)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "%u connections to wait for: at most %u are open",
                              count, static_cast<unsigned>(qlx::ConnectionLimit));
-        zmq_pollitem_t items[qlx::ConnectionLimit];
+        qlx::WaitTarget targets[qlx::ConnectionLimit];
         for (uint32_t i = 0; i < count; ++i) {
             qlx::Client *client = FindClient(hConns[i]);
             if (client == nullptr)
                 return 0;
-            items[i] = zmq_pollitem_t{client->SocketHandle(), 0, ZMQ_POLLIN, 0};
+            targets[i] = client->WaitOn();
         }
-        int polled = zmq_poll(items, static_cast<int>(count), waitMs < 0 ? -1L : long{waitMs});
-        if (polled < 0 && errno != EINTR) {
-            qlx::DetailErrno("zmq_poll", errno);
+        int readyCount = qlx::WaitForAny(targets, count, waitMs, ready);
+        if (readyCount < 0)
             return qlx::Fail(QLXRC_RECEIVE_FAILED, "waiting for replies failed");
-        }
-        for (uint32_t i = 0; i < count; ++i)
-            ready[i] = (items[i].revents & ZMQ_POLLIN) ? 1 : 0;
-        if (polled <= 0)
+        if (readyCount == 0)
             return qlx::FailNoReply();
         return 1;
     });

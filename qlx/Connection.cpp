@@ -1,12 +1,7 @@
 #include "qlx/Connection.h"
 
 #include <atomic>
-#include <cerrno>
 #include <mutex>
-#include <zmq.h>
-
-#include "qlx/ErrorRecord.h"
-#include "qlx/Errors.h"
 
 namespace qlx {
 
@@ -17,9 +12,6 @@ enum : uint32_t { SlotCount = ConnectionLimit + 1, SlotBits = 8 };
 static std::mutex TableLock;
 static std::atomic<Connection *> Slots[SlotCount];
 static std::atomic<uint32_t> Generations[SlotCount];
-
-static void *Context = nullptr;
-static int ContextUsers = 0;
 
 QLXHCONN RegisterConnection(std::unique_ptr<Connection> connection)
 {
@@ -71,30 +63,6 @@ Connection *FindConnectionWhere(bool (*visit)(Connection *, const void *), const
             return connection;
     }
     return nullptr;
-}
-
-void *AcquireContext()
-{
-    std::lock_guard<std::mutex> guard(TableLock);
-    if (Context == nullptr) {
-        Context = zmq_ctx_new();
-        if (Context == nullptr) {
-            DetailErrno("zmq_ctx_new", errno);
-            Fail(QLXRC_TRANSPORT, "the messaging context cannot be created");
-            return nullptr;
-        }
-    }
-    ++ContextUsers;
-    return Context;
-}
-
-void ReleaseContext()
-{
-    std::lock_guard<std::mutex> guard(TableLock);
-    if (--ContextUsers > 0)
-        return;
-    (void)zmq_ctx_term(Context);
-    Context = nullptr;
 }
 
 } // namespace qlx

@@ -1,5 +1,4 @@
-/* The table of open connections behind the 32-bit connection handles, and
- * the ZeroMQ context they share. */
+/* The table of open connections behind the 32-bit connection handles. */
 #ifndef TFX_QLX_CONNECTION_H
 #define TFX_QLX_CONNECTION_H
 
@@ -38,12 +37,6 @@ std::unique_ptr<Connection> UnregisterConnection(QLXHCONN handle);
 
 /* Calls visit on every open connection until it returns true. */
 Connection *FindConnectionWhere(bool (*visit)(Connection *, const void *), const void *context);
-
-/* The process's ZeroMQ context, made on first use; null (with the error
- * recorded) when it cannot be made. Each Acquire is paired with a Release;
- * the last Release ends the context. */
-void *AcquireContext();
-void ReleaseContext();
 
 } // namespace qlx
 

@@ -2,7 +2,7 @@
 
 namespace qlx {
 
-QLXHREQ RequestTable::Open(const void *routingId, size_t routingSize, uint64_t requestId)
+QLXHREQ RequestTable::Open(const void *peer, size_t peerSize, uint64_t requestId)
 {
     if (open_ >= limit_)
         return 0;
@@ -20,7 +20,7 @@ QLXHREQ RequestTable::Open(const void *routingId, size_t routingSize, uint64_t r
         generation = 1;
     generations_[index] = generation;
     OpenRequest &entry = entries_[index];
-    entry.RoutingId.assign(static_cast<const char *>(routingId), routingSize);
+    entry.Peer.assign(static_cast<const char *>(peer), peerSize);
     entry.RequestId = requestId;
     entry.Generation = generation;
     ++open_;

@@ -14,9 +14,9 @@
 namespace qlx {
 
 struct OpenRequest {
-    std::string RoutingId; /* the client's connection */
-    uint64_t RequestId;    /* the client's id, echoed in every reply */
-    uint32_t Generation;   /* 0 = free */
+    std::string Peer;    /* the client, as its transport names it */
+    uint64_t RequestId;  /* the client's id, echoed in every reply */
+    uint32_t Generation; /* 0 = free */
 };
 
 class RequestTable {
@@ -24,7 +24,7 @@ class RequestTable {
     explicit RequestTable(size_t limit) : limit_(limit) {}
 
     /* Opens an entry; returns its handle, or 0 when the limit is reached. */
-    QLXHREQ Open(const void *routingId, size_t routingSize, uint64_t requestId);
+    QLXHREQ Open(const void *peer, size_t peerSize, uint64_t requestId);
     /* The open entry behind handle, or null. */
     OpenRequest *Find(QLXHREQ handle);
     /* Frees the entry behind handle. */

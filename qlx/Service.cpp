@@ -4,10 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "qlx/Endpoint.h"
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
 
@@ -15,94 +13,15 @@ namespace qlx {
 
 Service::~Service()
 {
-    if (socket_.Get() != nullptr)
+    if (transport_ != nullptr)
         WriteStatsFile();
-    socket_.Close();
-    if (!endpoint_.SocketPath.empty() && lockFd_ >= 0)
-        (void)unlink(endpoint_.SocketPath.c_str());
-    if (lockFd_ >= 0)
-        (void)close(lockFd_);
-    if (context_ != nullptr)
-        ReleaseContext();
-}
-
-/* A live service holds a lock on its lock file for as long as it runs; the
- * kernel drops the lock when the process dies, however it dies. */
-bool Service::TakeLiveness()
-{
-    if (endpoint_.LockPath.empty())
-        return true;
-    const char *path = endpoint_.LockPath.c_str();
-    lockFd_ = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (lockFd_ < 0) {
-        DetailErrno(path, errno);
-        return Fail(QLXRC_ENDPOINT, "lock file of service element %s cannot be opened",
-                    name_.c_str());
-    }
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(lockFd_, F_OFD_SETLK, &lock) == 0)
-        return true;
-    int error = errno;
-    (void)close(lockFd_);
-    lockFd_ = -1;
-    if (error == EAGAIN || error == EACCES) {
-        Detail(0, "lock file %s is held", path);
-        return Fail(QLXRC_ALREADY_SERVED, "service element %s is already served by a live process",
-                    name_.c_str());
-    }
-    DetailErrno(path, error);
-    return Fail(QLXRC_ENDPOINT, "lock file of service element %s cannot be locked", name_.c_str());
-}
-
-bool Service::BindSocket()
-{
-    if (!socket_.Open(context_, ZMQ_ROUTER))
-        return false;
-    int64_t frameLimit = MaxFrameSize;
-    bool ok = socket_.SetInt(ZMQ_LINGER, CloseLingerMs, "ZMQ_LINGER") &&
-              socket_.SetInt(ZMQ_ROUTER_MANDATORY, 1, "ZMQ_ROUTER_MANDATORY") &&
-              socket_.SetInt(ZMQ_SNDHWM, SendQueueLimit, "ZMQ_SNDHWM") &&
-              socket_.SetInt(ZMQ_RCVHWM, ReceiveQueueLimit, "ZMQ_RCVHWM") &&
-              socket_.SetInt(ZMQ_SNDTIMEO, StallLimitMs, "ZMQ_SNDTIMEO") &&
-              socket_.SetInt(ZMQ_HANDSHAKE_IVL, HandshakeLimitMs, "ZMQ_HANDSHAKE_IVL") &&
-              socket_.SetInt(ZMQ_HEARTBEAT_IVL, HeartbeatMs, "ZMQ_HEARTBEAT_IVL") &&
-              socket_.SetInt(ZMQ_HEARTBEAT_TIMEOUT, HeartbeatTimeoutMs, "ZMQ_HEARTBEAT_TIMEOUT");
-    if (!ok)
-        return false;
-    if (zmq_setsockopt(socket_.Get(), ZMQ_MAXMSGSIZE, &frameLimit, sizeof frameLimit) != 0) {
-        DetailErrno("zmq_setsockopt", errno);
-        return Fail(QLXRC_TRANSPORT, "socket option ZMQ_MAXMSGSIZE cannot be set");
-    }
-    if (!endpoint_.SocketPath.empty() &&
-        !socket_.SetInt(ZMQ_IPC_FILTER_UID, static_cast<int>(geteuid()), "ZMQ_IPC_FILTER_UID"))
-        return false;
-    if (zmq_bind(socket_.Get(), endpoint_.Address.c_str()) != 0) {
-        int error = errno;
-        DetailErrno(("zmq_bind " + endpoint_.Address).c_str(), error);
-        if (error == EADDRINUSE)
-            return Fail(QLXRC_ALREADY_SERVED, "endpoint of service element %s is in use",
-                        name_.c_str());
-        return Fail(QLXRC_TRANSPORT, "service element %s cannot be bound", name_.c_str());
-    }
-    if (!endpoint_.SocketPath.empty())
-        (void)chmod(endpoint_.SocketPath.c_str(), 0600);
-    return true;
 }
 
 bool Service::Open(const QLXSERVICEADDRESS &address)
 {
-    size_t length = strnlen(address.Name, sizeof address.Name);
-    name_ = PrintableName(address.Name, length);
-    if (!ResolveEndpoint(address.Name, sizeof address.Name, true, &endpoint_))
-        return false;
-    if (!TakeLiveness())
-        return false;
-    context_ = AcquireContext();
-    if (context_ == nullptr)
-        return false;
-    return BindSocket();
+    name_ = PrintableName(address.Name, strnlen(address.Name, sizeof address.Name));
+    transport_ = OpenServiceTransport(address.Name, sizeof address.Name, name_);
+    return transport_ != nullptr;
 }
 
 void Service::ReleaseBuffer()
@@ -118,61 +37,21 @@ int Service::NoMessage()
     return Fail(QLXRC_NO_MESSAGE, "no message available within the wait interval");
 }
 
-void Service::Reply(Frame routingId, uint8_t kind, uint16_t flags, int32_t code, uint64_t requestId,
-                    Frame msgId, Frame data, bool *failed, zmq_msg_t *parts)
+/* Sends one reply and counts it. A peer that has gone or does not read loses
+ * the reply; only a failing transport fails the send. */
+SendResult Service::Reply(Frame peer, const Header &head, Frame msgId, Frame data)
 {
-    uint8_t header[HeaderSize];
-    EncodeHeader(Header{ProtocolVersion, kind, flags, code, requestId}, header);
-    const Frame frames[] = {
-        routingId,
-        Frame{header, HeaderSize},
-        msgId,
-        data,
-    };
-    /* Returned parts are the received message's: its header frame is kept. */
-    if (parts != nullptr)
-        memcpy(const_cast<uint8_t *>(received_.FrameAt(1).Data), header, HeaderSize);
-    bool stalled = IsStalled(routingId);
-    SendResult sent = parts != nullptr ? SendParts(socket_.Get(), parts, 4, !stalled)
-                                       : SendMessage(socket_.Get(), frames, 4, !stalled);
-    switch (sent) {
-    case SendResult::Sent:
+    SendResult sent = transport_->Send(peer, Outbound{head, msgId, data});
+    if (sent == SendResult::Sent)
         ++stats_.RepliesSent;
-        if (stalled)
-            MarkStalled(routingId, false);
-        return;
-    case SendResult::Gone:
+    if (sent == SendResult::Gone || sent == SendResult::Full)
         ++stats_.RepliesDropped;
-        return;
-    case SendResult::Full:
-        ++stats_.RepliesDropped;
-        if (!stalled)
-            MarkStalled(routingId, true);
-        return;
-    case SendResult::Failed:
-        *failed = true;
-        return;
-    }
+    return sent;
 }
 
-bool Service::IsStalled(Frame routingId) const
+static Header ReplyHeader(uint8_t kind, uint16_t flags, int32_t code, uint64_t requestId)
 {
-    for (const std::string &peer : stalled_) {
-        if (peer == AsText(routingId))
-            return true;
-    }
-    return false;
-}
-
-void Service::MarkStalled(Frame routingId, bool stalled)
-{
-    if (!stalled) {
-        std::erase(stalled_, AsText(routingId));
-        return;
-    }
-    if (stalled_.size() >= StalledPeersKept)
-        stalled_.erase(stalled_.begin());
-    stalled_.emplace_back(AsText(routingId));
+    return Header{ProtocolVersion, kind, flags, code, requestId};
 }
 
 /* With QLX_STATS_FILE set, a closing service appends its counters there: how
@@ -206,9 +85,8 @@ void Service::WriteStatsFile() const
 void Service::Refuse(const WireMessage &wire, int32_t reason)
 {
     ++stats_.Refused;
-    bool failed = false;
-    Reply(received_.FrameAt(0), KindRefused, 0, reason, wire.Head.RequestId, Frame{}, Frame{},
-          &failed);
+    (void)Reply(received_.Peer, ReplyHeader(KindRefused, 0, reason, wire.Head.RequestId), Frame{},
+                Frame{});
 }
 
 static bool MsgIdMatches(const QLXGETOPTIONS &options, const WireMessage &wire)
@@ -262,9 +140,7 @@ int Service::Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hReq
         return 1;
     }
     ++stats_.Transactions;
-    Frame routing = received_.FrameAt(0);
-    current_ = requests_.Open(routing.Data, routing.Size, wire.Head.RequestId);
-    returnable_ = current_;
+    current_ = requests_.Open(received_.Peer.Data, received_.Peer.Size, wire.Head.RequestId);
     *hRequest = current_;
     return 1;
 }
@@ -274,11 +150,10 @@ int Service::Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hReq
 Service::Verdict Service::TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *options,
                                        QLXHREQ *hRequest)
 {
-    /* The frames after the routing id: a message of more frames than were
-     * kept is refused by its count before any of them is read. */
-    const Frame *payload = received_.Frames() + 1;
+    /* A message of more frames than were kept is refused by its count before
+     * any of them is read. */
     WireMessage wire;
-    if (DecodeMessage(payload, received_.FrameCount() - 1, Direction::ToService, &wire) !=
+    if (DecodeMessage(received_.Frames, received_.FrameCount, Direction::ToService, &wire) !=
         Fault::None) {
         ++stats_.Malformed;
         return Verdict::Dropped;
@@ -306,16 +181,15 @@ int Service::Interrupted()
 int Service::GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest)
 {
     ReleaseBuffer();
-    returnable_ = 0;
     Deadline deadline(options->WaitInterval);
     for (;;) {
-        ReceivedMessage::Result result = received_.Receive(socket_.Get(), &deadline);
-        if (result == ReceivedMessage::Result::Interrupted)
+        ReceiveResult result = transport_->Receive(&deadline, &received_);
+        if (result == ReceiveResult::Interrupted)
             return Interrupted();
-        if (result == ReceivedMessage::Result::Failed)
+        if (result == ReceiveResult::Failed)
             return Fail(QLXRC_RECEIVE_FAILED, "receiving for service element %s failed",
                         name_.c_str());
-        if (result == ReceivedMessage::Result::Empty)
+        if (result == ReceiveResult::Empty)
             return WaitedInVain(options->WaitInterval);
         Verdict verdict = TakeReceived(message, options, hRequest);
         if (verdict == Verdict::Deliver)
@@ -350,37 +224,15 @@ int Service::PutResponse(QLXMESSAGE *message, QLXPUTOPTIONS *options, QLXHREQ *h
     Frame msgId{};
     if (options->Options & QLX_PMO_MSGID)
         msgId = Frame{options->MsgId, MsgIdSize};
-    bool failed = false;
-    Reply(AsFrame(request->RoutingId), KindResponse, flags, 0, request->RequestId, msgId,
-          Frame{reinterpret_cast<const uint8_t *>(data), message->DataLength}, &failed,
-          ReturnableParts(handle, *message, msgId));
-    if (failed)
+    SendResult sent =
+        Reply(AsFrame(request->Peer), ReplyHeader(KindResponse, flags, 0, request->RequestId),
+              msgId, Frame{reinterpret_cast<const uint8_t *>(data), message->DataLength});
+    if (sent == SendResult::Failed)
         return Fail(QLXRC_SEND_FAILED, "a response for service element %s cannot be sent",
                     name_.c_str());
     if ((options->Options & QLX_PMO_MORE) == 0)
         Complete(handle);
     return 1;
-}
-
-/* The first response to the transaction just received that carries data of
- * its length out of the buffer it was handed in goes back in the very frames
- * the transaction came in, rewritten: ZeroMQ then neither allocates nor
- * copies, as for a bare echo. Later responses are built afresh. */
-zmq_msg_t *Service::ReturnableParts(QLXHREQ handle, const QLXMESSAGE &message, Frame msgId)
-{
-    if (handle != returnable_ || message.Buffer.Data != buffer_.Data())
-        return nullptr;
-    returnable_ = 0;
-    Frame sentId = received_.FrameAt(2);
-    Frame sentData = received_.FrameAt(3);
-    if (sentId.Size != msgId.Size || sentData.Size != message.DataLength)
-        return nullptr;
-    /* The parts are the library's own until they are sent. */
-    if (msgId.Size > 0)
-        memcpy(const_cast<uint8_t *>(sentId.Data), msgId.Data, msgId.Size);
-    if (message.DataLength > 0)
-        memcpy(const_cast<uint8_t *>(sentData.Data), buffer_.Data(), message.DataLength);
-    return received_.Parts();
 }
 
 /* A completed transaction is done with its received buffer too. */
@@ -398,10 +250,10 @@ int Service::SendAlert(const QLXALERT &alert)
     if (request == nullptr)
         return Fail(QLXRC_NO_CURRENT_REQUEST, "no transaction is being handled to alert about");
     const char *text = alert.Text != nullptr ? alert.Text : "";
-    bool failed = false;
-    Reply(AsFrame(request->RoutingId), KindAlert, 0, alert.AlertType, request->RequestId, Frame{},
-          Frame{reinterpret_cast<const uint8_t *>(text), strlen(text)}, &failed);
-    if (failed)
+    SendResult sent = Reply(AsFrame(request->Peer),
+                            ReplyHeader(KindAlert, 0, alert.AlertType, request->RequestId), Frame{},
+                            Frame{reinterpret_cast<const uint8_t *>(text), strlen(text)});
+    if (sent == SendResult::Failed)
         return Fail(QLXRC_SEND_FAILED, "an alert for service element %s cannot be sent",
                     name_.c_str());
     return 1;
@@ -414,11 +266,10 @@ int Service::CloseHandle(QLXHREQ handle)
     OpenRequest *request = requests_.Find(handle);
     if (request == nullptr)
         return BadRequest(handle);
-    bool failed = false;
-    Reply(AsFrame(request->RoutingId), KindEnd, 0, 0, request->RequestId, Frame{}, Frame{},
-          &failed);
+    SendResult sent = Reply(AsFrame(request->Peer), ReplyHeader(KindEnd, 0, 0, request->RequestId),
+                            Frame{}, Frame{});
     Complete(handle);
-    if (failed)
+    if (sent == SendResult::Failed)
         return Fail(QLXRC_SEND_FAILED, "the end of a transaction cannot be sent");
     return 1;
 }

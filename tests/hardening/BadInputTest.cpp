@@ -19,6 +19,7 @@
 
 #include "client/ReplyChecks.h"
 #include "qlx/Service.h"
+#include "qlx/ZmqService.h"
 #include "tests/hardening/HardeningHarness.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/ServiceClient.h"

@@ -16,6 +16,7 @@
 #include "binding/RecordPreparation.h"
 #include "qlx/qlx.h"
 #include "qlx/Service.h"
+#include "qlx/ZmqService.h"
 #include "tests/hardening/HardeningHarness.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/ServiceClient.h"

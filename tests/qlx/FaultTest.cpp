@@ -12,6 +12,7 @@
 
 #include "qlx/qlx.h"
 #include "qlx/Service.h"
+#include "qlx/ZmqService.h"
 #include "tests/qlx/QlxHarness.h"
 #include "tests/support/RawPeer.h"
 

@@ -1,0 +1,36 @@
+/* The client side of the ZeroMQ transport: one DEALER socket connected to a
+ * service element. */
+#ifndef TFX_QLX_ZMQCLIENT_H
+#define TFX_QLX_ZMQCLIENT_H
+
+#include <string>
+
+#include "qlx/Endpoint.h"
+#include "qlx/Transport.h"
+#include "qlx/ZmqSocket.h"
+
+namespace qlx {
+
+enum : int {
+    ClientQueueLimit = 100000, /* messages queued each way */
+    ClientLingerMs = 1000,     /* how long a closing client still tries to deliver */
+};
+
+class ZmqClientTransport : public ClientTransport {
+  public:
+    /* Connects to the element's endpoint; fails when no live process serves
+     * it, where that can be known (an ipc:// endpoint with its lock file). */
+    bool Open(const char *nameField, size_t fieldSize, const std::string &name);
+    ReceiveResult Receive(Deadline *deadline, Inbound *message) override;
+    SendResult Send(const Outbound &message) override;
+    WaitTarget WaitOn() const override { return WaitTarget{socket_.Get(), -1}; }
+
+  private:
+    Socket socket_;
+    Endpoint endpoint_;
+    ReceivedMessage received_;
+};
+
+} // namespace qlx
+
+#endif
