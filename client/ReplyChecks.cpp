@@ -15,7 +15,7 @@ uint32_t ExpectedReply(const char *request, uint32_t size, uint32_t replySize,
         memset(out, 0, replySize);
         text = text < replySize - 1 ? text : replySize - 1;
         memcpy(out, request, text);
-        /* snprintf keeps the last byte of the server's buffer for its zero. */
+        /* The server's tag keeps the last byte of its buffer for a zero. */
         room = replySize - 1;
     } else {
         memcpy(out, request, size);

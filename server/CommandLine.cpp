@@ -125,6 +125,7 @@ static void ShowUsageAndExit(const ArgsState *state)
     for (const char *const *line = UsageLines; *line != nullptr; ++line)
         fputs(*line, stderr);
     if (Popups) {
+        /* "Client", though this is the server: the pause text as it has always read. */
         fputs("\nTraffic Client Ended Normally, press ENTER to end\n", stdout);
         WaitForEnter();
     }

