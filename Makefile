@@ -2,7 +2,8 @@
 BUILD       ?= build
 JOBS        ?= 2
 FUZZ_SECONDS ?= 15
-PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev
+PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev \
+               nlohmann-json3-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := sockperf python3
 

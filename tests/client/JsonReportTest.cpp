@@ -6,18 +6,16 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/JsonReader.h"
+#include "client/ResultDocument.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
 
-using tfxtest::JsonValue;
-
-JsonValue ParseBack(const std::string &text)
+ResultJson ParseBack(const std::string &text)
 {
-    JsonValue value;
+    ResultJson value;
     std::string error;
-    EXPECT_TRUE(tfxtest::ParseJson(text, &value, &error)) << error << "\n" << text;
+    EXPECT_TRUE(ParseResultDocument(text, &value, &error)) << error << "\n" << text;
     return value;
 }
 
@@ -26,20 +24,20 @@ TEST(JsonReport, NoSamplesGiveNullsNotNumbers)
 {
     ClientSettings settings;
     static RunResult result;
-    JsonValue json = ParseBack(RunResultJson(settings, result, {}, 0));
-    const JsonValue &latency = json["latency_ns"];
-    EXPECT_EQ(latency["samples"].AsUint64(), 0u);
-    EXPECT_TRUE(latency["min"].IsNull());
-    EXPECT_TRUE(latency["mean"].IsNull());
-    EXPECT_TRUE(latency["max"].IsNull());
-    EXPECT_TRUE(latency["percentiles"]["99.9"].IsNull());
-    EXPECT_TRUE(latency["buckets"].Items.empty());
-    EXPECT_TRUE(json["uncorrected_latency_ns"].IsNull());
-    EXPECT_TRUE(json["warmup_latency_ns"].IsNull());
-    EXPECT_TRUE(json["failure"].IsNull());
-    EXPECT_TRUE(json["first_check_failure"].IsNull());
-    EXPECT_EQ(json["throughput"]["transactions_per_s"].Number, 0.0);
-    EXPECT_EQ(json["server_view"]["size_min"].AsUint64(), 999999u);
+    ResultJson json = ParseBack(RunResultJson(settings, result, {}, 0));
+    ResultJson &latency = json["latency_ns"];
+    EXPECT_EQ(latency["samples"].get<uint64_t>(), 0u);
+    EXPECT_TRUE(latency["min"].is_null());
+    EXPECT_TRUE(latency["mean"].is_null());
+    EXPECT_TRUE(latency["max"].is_null());
+    EXPECT_TRUE(latency["percentiles"]["99.9"].is_null());
+    EXPECT_TRUE(latency["buckets"].empty());
+    EXPECT_TRUE(json["uncorrected_latency_ns"].is_null());
+    EXPECT_TRUE(json["warmup_latency_ns"].is_null());
+    EXPECT_TRUE(json["failure"].is_null());
+    EXPECT_TRUE(json["first_check_failure"].is_null());
+    EXPECT_EQ(json["throughput"]["transactions_per_s"].get<double>(), 0.0);
+    EXPECT_EQ(json["server_view"]["size_min"].get<uint64_t>(), 999999u);
 }
 
 /* Samples appear as percentiles and as the histogram's non-empty buckets. */
@@ -52,30 +50,31 @@ TEST(JsonReport, SamplesGivePercentilesAndBuckets)
     result.Latency.Record(1000);
     result.Latency.Record(1000);
     result.Latency.Record(3000);
-    JsonValue json = ParseBack(RunResultJson(settings, result, {}, 0));
-    const JsonValue &latency = json["latency_ns"];
-    EXPECT_EQ(latency["samples"].AsUint64(), 3u);
-    EXPECT_EQ(latency["min"].AsUint64(), 1000u);
-    EXPECT_EQ(latency["max"].AsUint64(), 3000u);
-    EXPECT_EQ(latency["mean"].Text, "1666.6666666666667");
-    EXPECT_EQ(latency["percentiles"]["50"].AsUint64(), 1000u);
-    EXPECT_EQ(latency["percentiles"]["99.9"].AsUint64(), 3000u);
-    ASSERT_EQ(latency["buckets"].Items.size(), 2u);
-    EXPECT_EQ(latency["buckets"][0][0].AsUint64(), 1000u);
-    EXPECT_EQ(latency["buckets"][0][1].AsUint64(), 1000u);
-    EXPECT_EQ(latency["buckets"][0][2].AsUint64(), 2u);
-    EXPECT_EQ(latency["buckets"][1][2].AsUint64(), 1u);
+    ResultJson json = ParseBack(RunResultJson(settings, result, {}, 0));
+    ResultJson &latency = json["latency_ns"];
+    EXPECT_EQ(latency["samples"].get<uint64_t>(), 3u);
+    EXPECT_EQ(latency["min"].get<uint64_t>(), 1000u);
+    EXPECT_EQ(latency["max"].get<uint64_t>(), 3000u);
+    EXPECT_EQ(latency["mean"].get<double>(), 5000.0 / 3.0);
+    EXPECT_EQ(latency["percentiles"]["50"].get<uint64_t>(), 1000u);
+    EXPECT_EQ(latency["percentiles"]["99.9"].get<uint64_t>(), 3000u);
+    ASSERT_EQ(latency["buckets"].size(), 2u);
+    EXPECT_EQ(latency["buckets"][0][0].get<uint64_t>(), 1000u);
+    EXPECT_EQ(latency["buckets"][0][1].get<uint64_t>(), 1000u);
+    EXPECT_EQ(latency["buckets"][0][2].get<uint64_t>(), 2u);
+    EXPECT_EQ(latency["buckets"][1][2].get<uint64_t>(), 1u);
     result.Latency.Clear();
 }
 
-/* Texts a user gave are escaped, and bytes that are not UTF-8 replaced. */
+/* Texts a user gave are escaped, and bytes that are not UTF-8 replaced by U+FFFD. */
 TEST(JsonReport, UserTextsStayValidJson)
 {
     ClientSettings settings;
     settings.Element = std::string("a\"b\\c\nd\x01\xff\xc3\xa9");
     static RunResult result;
-    JsonValue json = ParseBack(RunResultJson(settings, result, {}, 0));
-    EXPECT_EQ(json["settings"]["element"].Text, std::string("a\"b\\c\nd\x01?\xc3\xa9"));
+    ResultJson json = ParseBack(RunResultJson(settings, result, {}, 0));
+    EXPECT_EQ(json["settings"]["element"].get<std::string>(),
+              std::string("a\"b\\c\nd\x01\xef\xbf\xbd\xc3\xa9"));
 }
 
 /* Settings, thresholds and the exit code are all in the text. */
@@ -90,18 +89,18 @@ TEST(JsonReport, CarriesSettingsThresholdsAndExitCode)
     static RunResult result;
     result.Seed = 18446744073709551615ull;
     std::vector<ThresholdOutcome> outcomes = {{true, true, 0.0}, {false, false, 0.0}};
-    JsonValue json = ParseBack(RunResultJson(settings, result, outcomes, 1));
-    EXPECT_EQ(json["settings"]["rate"].Number, 250.0);
-    EXPECT_TRUE(json["settings"]["count"].IsNull());
-    EXPECT_EQ(json["settings"]["seed"].AsUint64(), 18446744073709551615ull);
-    EXPECT_EQ(json["settings"]["percentiles"][3].Number, 99.9);
-    EXPECT_EQ(json["thresholds"][0]["condition"].Text, "timeouts=0");
-    EXPECT_TRUE(json["thresholds"][0]["met"].Boolean);
-    EXPECT_EQ(json["thresholds"][0]["value"].Number, 0.0);
-    EXPECT_FALSE(json["thresholds"][1]["met"].Boolean);
-    EXPECT_TRUE(json["thresholds"][1]["value"].IsNull());
-    EXPECT_FALSE(json["uncorrected_latency_ns"].IsNull());
-    EXPECT_EQ(json["exit_code"].AsUint64(), 1u);
+    ResultJson json = ParseBack(RunResultJson(settings, result, outcomes, 1));
+    EXPECT_EQ(json["settings"]["rate"].get<double>(), 250.0);
+    EXPECT_TRUE(json["settings"]["count"].is_null());
+    EXPECT_EQ(json["settings"]["seed"].get<uint64_t>(), 18446744073709551615ull);
+    EXPECT_EQ(json["settings"]["percentiles"][3].get<double>(), 99.9);
+    EXPECT_EQ(json["thresholds"][0]["condition"].get<std::string>(), "timeouts=0");
+    EXPECT_TRUE(json["thresholds"][0]["met"].get<bool>());
+    EXPECT_EQ(json["thresholds"][0]["value"].get<double>(), 0.0);
+    EXPECT_FALSE(json["thresholds"][1]["met"].get<bool>());
+    EXPECT_TRUE(json["thresholds"][1]["value"].is_null());
+    EXPECT_FALSE(json["uncorrected_latency_ns"].is_null());
+    EXPECT_EQ(json["exit_code"].get<uint64_t>(), 1u);
 }
 
 /* The file is written whole, and a path that cannot be written is said so. */

@@ -12,13 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "client/ResultDocument.h"
 #include "tests/client/ClientUsageText.h"
-#include "tests/support/JsonReader.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
 
-using tfxtest::JsonValue;
 using tfxtest::Process;
 using tfxtest::ProcessOptions;
 using tfxtest::ProcessResult;
@@ -54,15 +53,15 @@ class ClientAgainstServer : public testing::Test {
     }
 
     /* Runs the client with its JSON output, and reads that back. */
-    JsonValue RunClientJson(std::vector<std::string> args, ProcessResult *result = nullptr) const
+    ResultJson RunClientJson(std::vector<std::string> args, ProcessResult *result = nullptr) const
     {
         args.insert(args.begin(), {"-o", json_});
         ProcessResult run = RunClient(args);
         if (result != nullptr)
             *result = run;
-        JsonValue json;
+        ResultJson json;
         std::string error;
-        EXPECT_TRUE(tfxtest::ParseJson(tfxtest::ReadFile(json_), &json, &error))
+        EXPECT_TRUE(ParseResultDocument(tfxtest::ReadFile(json_), &json, &error))
             << error << "\n"
             << run.Stdout << run.Stderr;
         return json;
@@ -98,14 +97,14 @@ class ClientAgainstServer : public testing::Test {
 };
 
 /* Every transaction ends once: sent = completed + refused + timed out. */
-void ExpectBalanced(const JsonValue &json)
+void ExpectBalanced(ResultJson &json)
 {
-    const JsonValue &counts = json["counts"];
-    EXPECT_TRUE(json["balanced"].Boolean);
-    EXPECT_EQ(counts["transactions"].AsUint64(), counts["completed"].AsUint64() +
-                                                     counts["refused"].AsUint64() +
-                                                     counts["timed_out"].AsUint64());
-    EXPECT_EQ(counts["unfinished"].AsUint64(), 0u);
+    ResultJson &counts = json["counts"];
+    EXPECT_TRUE(json["balanced"].get<bool>());
+    EXPECT_EQ(counts["transactions"].get<uint64_t>(), counts["completed"].get<uint64_t>() +
+                                                          counts["refused"].get<uint64_t>() +
+                                                          counts["timed_out"].get<uint64_t>());
+    EXPECT_EQ(counts["unfinished"].get<uint64_t>(), 0u);
 }
 
 /* Three normal and two notify responses a transaction are all counted, in order. */
@@ -113,18 +112,18 @@ TEST_F(ClientAgainstServer, CountsThreeNormalAndTwoNotifyResponses)
 {
     StartServer({"-q", "-c", "3:2"});
     ProcessResult run;
-    JsonValue json = RunClientJson({"-n", "40", "-w", "4", "E1"}, &run);
+    ResultJson json = RunClientJson({"-n", "40", "-w", "4", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
-    const JsonValue &counts = json["counts"];
-    EXPECT_EQ(counts["transactions"].AsUint64(), 40u);
-    EXPECT_EQ(counts["completed"].AsUint64(), 40u);
-    EXPECT_EQ(counts["notify_responses"].AsUint64(), 80u);
-    EXPECT_EQ(counts["normal_responses"].AsUint64(), 120u);
-    EXPECT_EQ(counts["alerts"].AsUint64(), 0u);
-    EXPECT_EQ(counts["notify_after_normal"].AsUint64(), 0u);
-    EXPECT_EQ(counts["late_replies"].AsUint64(), 0u);
-    EXPECT_EQ(counts["unknown_request_ids"].AsUint64(), 0u);
-    EXPECT_EQ(json["latency_ns"]["samples"].AsUint64(), 40u);
+    ResultJson &counts = json["counts"];
+    EXPECT_EQ(counts["transactions"].get<uint64_t>(), 40u);
+    EXPECT_EQ(counts["completed"].get<uint64_t>(), 40u);
+    EXPECT_EQ(counts["notify_responses"].get<uint64_t>(), 80u);
+    EXPECT_EQ(counts["normal_responses"].get<uint64_t>(), 120u);
+    EXPECT_EQ(counts["alerts"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["notify_after_normal"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["late_replies"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["unknown_request_ids"].get<uint64_t>(), 0u);
+    EXPECT_EQ(json["latency_ns"]["samples"].get<uint64_t>(), 40u);
     ExpectBalanced(json);
     ProcessResult server = StopServer();
     EXPECT_EQ(server.ExitCode, 0);
@@ -139,13 +138,13 @@ TEST_F(ClientAgainstServer, TransactionsWithoutResponsesEndByTheirClose)
 {
     StartServer({"-q", "-c", "0:0"});
     ProcessResult run;
-    JsonValue json = RunClientJson({"-n", "25", "-w", "5", "E1"}, &run);
+    ResultJson json = RunClientJson({"-n", "25", "-w", "5", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
-    const JsonValue &counts = json["counts"];
-    EXPECT_EQ(counts["completed"].AsUint64(), 25u);
-    EXPECT_EQ(counts["closed_without_response"].AsUint64(), 25u);
-    EXPECT_EQ(counts["notify_responses"].AsUint64(), 0u);
-    EXPECT_EQ(counts["normal_responses"].AsUint64(), 0u);
+    ResultJson &counts = json["counts"];
+    EXPECT_EQ(counts["completed"].get<uint64_t>(), 25u);
+    EXPECT_EQ(counts["closed_without_response"].get<uint64_t>(), 25u);
+    EXPECT_EQ(counts["notify_responses"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["normal_responses"].get<uint64_t>(), 0u);
     ExpectBalanced(json);
     EXPECT_NE(
         run.Stdout.find("Completed      0 by their last response, 25 closed without a response\n"),
@@ -157,13 +156,13 @@ TEST_F(ClientAgainstServer, TransactionsWithoutResponsesEndByTheirClose)
 TEST_F(ClientAgainstServer, AlertComesWithEachNotifyResponse)
 {
     StartServer({"-q", "-a", "y"});
-    JsonValue json = RunClientJson({"-n", "30", "-w", "3", "E1"});
-    const JsonValue &counts = json["counts"];
-    EXPECT_EQ(counts["completed"].AsUint64(), 30u);
-    EXPECT_EQ(counts["notify_responses"].AsUint64(), 30u);
-    EXPECT_EQ(counts["normal_responses"].AsUint64(), 0u);
-    EXPECT_EQ(counts["alerts"].AsUint64(), 30u);
-    EXPECT_EQ(json["exit_code"].AsUint64(), 0u);
+    ResultJson json = RunClientJson({"-n", "30", "-w", "3", "E1"});
+    ResultJson &counts = json["counts"];
+    EXPECT_EQ(counts["completed"].get<uint64_t>(), 30u);
+    EXPECT_EQ(counts["notify_responses"].get<uint64_t>(), 30u);
+    EXPECT_EQ(counts["normal_responses"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["alerts"].get<uint64_t>(), 30u);
+    EXPECT_EQ(json["exit_code"].get<uint64_t>(), 0u);
     StopServer();
 }
 
@@ -172,15 +171,15 @@ TEST_F(ClientAgainstServer, DatagramsAreCountedAlikeByClientAndServer)
 {
     StartServer({"-q"});
     ProcessResult run;
-    JsonValue json =
+    ResultJson json =
         RunClientJson({"-n", "200", "-g", "25", "-s", "64-512", "-S", "7", "-w", "8", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
-    const JsonValue &counts = json["counts"];
-    EXPECT_EQ(counts["messages"].AsUint64(), 200u);
-    EXPECT_EQ(counts["datagrams"].AsUint64(), 50u);
-    EXPECT_EQ(counts["transactions"].AsUint64(), 150u);
-    EXPECT_EQ(counts["completed"].AsUint64(), 150u);
-    EXPECT_EQ(json["server_view"]["datagrams"].AsUint64(), 50u);
+    ResultJson &counts = json["counts"];
+    EXPECT_EQ(counts["messages"].get<uint64_t>(), 200u);
+    EXPECT_EQ(counts["datagrams"].get<uint64_t>(), 50u);
+    EXPECT_EQ(counts["transactions"].get<uint64_t>(), 150u);
+    EXPECT_EQ(counts["completed"].get<uint64_t>(), 150u);
+    EXPECT_EQ(json["server_view"]["datagrams"].get<uint64_t>(), 50u);
     ProcessResult server = StopServer();
     std::string lines = CountLines(server.Stdout);
     EXPECT_EQ(lines.rfind("Transactions = 150, Datagrams = 50, Total = 200\n", 0), 0u) << lines;
@@ -192,12 +191,12 @@ TEST_F(ClientAgainstServer, VerifiesRepliesOfReplacedData)
 {
     StartServer({"-q", "-s", "300", "-c", "2:1"});
     ProcessResult run;
-    JsonValue json = RunClientJson({"-n", "50", "-w", "4", "-V", "-e", "300", "E1"}, &run);
+    ResultJson json = RunClientJson({"-n", "50", "-w", "4", "-V", "-e", "300", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
-    const JsonValue &counts = json["counts"];
-    EXPECT_EQ(counts["checked"].AsUint64(), 150u);
-    EXPECT_EQ(counts["check_failures"].AsUint64(), 0u);
-    EXPECT_TRUE(json["first_check_failure"].IsNull());
+    ResultJson &counts = json["counts"];
+    EXPECT_EQ(counts["checked"].get<uint64_t>(), 150u);
+    EXPECT_EQ(counts["check_failures"].get<uint64_t>(), 0u);
+    EXPECT_TRUE(json["first_check_failure"].is_null());
     EXPECT_NE(run.Stdout.find("Checks         150 responses checked, 0 failed\n"),
               std::string::npos);
     StopServer();
@@ -208,13 +207,13 @@ TEST_F(ClientAgainstServer, VerificationFailuresAreCountedAndShown)
 {
     StartServer({"-q", "-s", "300"});
     ProcessResult run;
-    JsonValue json = RunClientJson({"-n", "10", "-V", "E1"}, &run);
+    ResultJson json = RunClientJson({"-n", "10", "-V", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_EQ(json["counts"]["check_failures"].AsUint64(), 10u);
+    EXPECT_EQ(json["counts"]["check_failures"].get<uint64_t>(), 10u);
     std::string first =
         "message 1: reply length 300, expected 128 as sent (give -e when the server "
         "replaces data with -s)";
-    EXPECT_EQ(json["first_check_failure"].Text, first);
+    EXPECT_EQ(json["first_check_failure"].get<std::string>(), first);
     EXPECT_NE(run.Stdout.find("First failure  " + first + "\n"), std::string::npos);
     StopServer();
 }
@@ -224,11 +223,11 @@ TEST_F(ClientAgainstServer, VerifiesTagAndMessageId)
 {
     StartServer({"-q", "-m", "order-77"});
     ProcessResult run;
-    JsonValue json =
+    ResultJson json =
         RunClientJson({"-n", "20", "-V", "-m", "order-77", "-s", "40-200", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
-    EXPECT_EQ(json["counts"]["checked"].AsUint64(), 20u);
-    EXPECT_EQ(json["counts"]["check_failures"].AsUint64(), 0u);
+    EXPECT_EQ(json["counts"]["checked"].get<uint64_t>(), 20u);
+    EXPECT_EQ(json["counts"]["check_failures"].get<uint64_t>(), 0u);
     StopServer();
 }
 
@@ -237,11 +236,11 @@ TEST_F(ClientAgainstServer, OtherMessageIdIsRefused)
 {
     StartServer({"-q", "-m", "order-77"});
     ProcessResult run;
-    JsonValue json = RunClientJson({"-n", "6", "-m", "order-78", "E1"}, &run);
+    ResultJson json = RunClientJson({"-n", "6", "-m", "order-78", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_EQ(json["counts"]["refused"].AsUint64(), 6u);
-    EXPECT_EQ(json["refused_by_reason"][0]["reason"].AsUint64(), 50u);
-    EXPECT_EQ(json["refused_by_reason"][0]["count"].AsUint64(), 6u);
+    EXPECT_EQ(json["counts"]["refused"].get<uint64_t>(), 6u);
+    EXPECT_EQ(json["refused_by_reason"][0]["reason"].get<uint64_t>(), 50u);
+    EXPECT_EQ(json["refused_by_reason"][0]["count"].get<uint64_t>(), 6u);
     ExpectBalanced(json);
     EXPECT_NE(run.Stdout.find("Refused        6: no receiver for the message id (50)\n"),
               std::string::npos);
@@ -278,12 +277,12 @@ TEST_F(ClientAgainstServer, ServerStoppedMidRunTimesOutTheRest)
     ProcessResult run = client.Wait(Generous);
     EXPECT_FALSE(run.TimedOut);
     EXPECT_EQ(run.ExitCode, 1);
-    JsonValue json;
+    ResultJson json;
     std::string error;
-    ASSERT_TRUE(tfxtest::ParseJson(tfxtest::ReadFile(json_), &json, &error)) << error;
-    EXPECT_EQ(json["ended_by"].Text, "silence");
-    EXPECT_GE(json["counts"]["timed_out"].AsUint64(), 1u);
-    EXPECT_GE(json["counts"]["completed"].AsUint64(), 1u);
+    ASSERT_TRUE(ParseResultDocument(tfxtest::ReadFile(json_), &json, &error)) << error;
+    EXPECT_EQ(json["ended_by"].get<std::string>(), "silence");
+    EXPECT_GE(json["counts"]["timed_out"].get<uint64_t>(), 1u);
+    EXPECT_GE(json["counts"]["completed"].get<uint64_t>(), 1u);
     ExpectBalanced(json);
     EXPECT_NE(run.Stdout.find(
                   "Run ended by silence: transactions timed out and nothing came back for 0.5 s"),
@@ -324,31 +323,32 @@ TEST_F(ClientAgainstServer, StopRequestAloneSendsNothingElse)
 TEST_F(ClientAgainstServer, JsonOutputParsesBackAndAgrees)
 {
     StartServer({"-q"});
-    JsonValue json =
+    ResultJson json =
         RunClientJson({"-n", "300", "-k", "3", "-w", "2", "-p", "50,99", "-S", "11", "E1"});
-    EXPECT_EQ(json["tool"].Text, "tfxclnt");
-    EXPECT_EQ(json["settings"]["element"].Text, "E1");
-    EXPECT_EQ(json["settings"]["connections"].AsUint64(), 3u);
-    EXPECT_EQ(json["settings"]["window"].AsUint64(), 2u);
-    EXPECT_EQ(json["settings"]["seed"].AsUint64(), 11u);
-    EXPECT_EQ(json["ended_by"].Text, "count");
-    EXPECT_EQ(json["counts"]["completed"].AsUint64(), 300u);
+    EXPECT_EQ(json["tool"].get<std::string>(), "tfxclnt");
+    EXPECT_EQ(json["settings"]["element"].get<std::string>(), "E1");
+    EXPECT_EQ(json["settings"]["connections"].get<uint64_t>(), 3u);
+    EXPECT_EQ(json["settings"]["window"].get<uint64_t>(), 2u);
+    EXPECT_EQ(json["settings"]["seed"].get<uint64_t>(), 11u);
+    EXPECT_EQ(json["ended_by"].get<std::string>(), "count");
+    EXPECT_EQ(json["counts"]["completed"].get<uint64_t>(), 300u);
     ExpectBalanced(json);
-    const JsonValue &latency = json["latency_ns"];
-    EXPECT_EQ(latency["samples"].AsUint64(), 300u);
-    EXPECT_LE(latency["min"].AsUint64(), latency["percentiles"]["50"].AsUint64());
-    EXPECT_LE(latency["percentiles"]["50"].AsUint64(), latency["percentiles"]["99"].AsUint64());
-    EXPECT_LE(latency["percentiles"]["99"].AsUint64(), latency["max"].AsUint64());
-    EXPECT_FALSE(latency["percentiles"].Has("90"));
+    ResultJson &latency = json["latency_ns"];
+    EXPECT_EQ(latency["samples"].get<uint64_t>(), 300u);
+    EXPECT_LE(latency["min"].get<uint64_t>(), latency["percentiles"]["50"].get<uint64_t>());
+    EXPECT_LE(latency["percentiles"]["50"].get<uint64_t>(),
+              latency["percentiles"]["99"].get<uint64_t>());
+    EXPECT_LE(latency["percentiles"]["99"].get<uint64_t>(), latency["max"].get<uint64_t>());
+    EXPECT_FALSE(latency["percentiles"].contains("90"));
     uint64_t counted = 0;
-    for (const JsonValue &bucket : latency["buckets"].Items) {
-        EXPECT_LE(bucket[0].AsUint64(), bucket[1].AsUint64());
-        counted += bucket[2].AsUint64();
+    for (ResultJson &bucket : latency["buckets"]) {
+        EXPECT_LE(bucket[0].get<uint64_t>(), bucket[1].get<uint64_t>());
+        counted += bucket[2].get<uint64_t>();
     }
     EXPECT_EQ(counted, 300u);
-    EXPECT_GT(json["throughput"]["transactions_per_s"].Number, 0.0);
-    EXPECT_EQ(json["server_view"]["size_total"].AsUint64(), 300u * 128u);
-    EXPECT_EQ(json["exit_code"].AsUint64(), 0u);
+    EXPECT_GT(json["throughput"]["transactions_per_s"].get<double>(), 0.0);
+    EXPECT_EQ(json["server_view"]["size_total"].get<uint64_t>(), 300u * 128u);
+    EXPECT_EQ(json["exit_code"].get<uint64_t>(), 0u);
     StopServer();
 }
 
@@ -357,11 +357,11 @@ TEST_F(ClientAgainstServer, OpenLoopReportsBothLatencies)
 {
     StartServer({"-q"});
     ProcessResult run;
-    JsonValue json = RunClientJson({"-r", "2000", "-n", "400", "-k", "2", "E1"}, &run);
+    ResultJson json = RunClientJson({"-r", "2000", "-n", "400", "-k", "2", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
-    EXPECT_EQ(json["counts"]["completed"].AsUint64(), 400u);
-    EXPECT_EQ(json["uncorrected_latency_ns"]["samples"].AsUint64(), 400u);
-    EXPECT_EQ(json["send_lag_ns"]["samples"].AsUint64(), 400u);
+    EXPECT_EQ(json["counts"]["completed"].get<uint64_t>(), 400u);
+    EXPECT_EQ(json["uncorrected_latency_ns"]["samples"].get<uint64_t>(), 400u);
+    EXPECT_EQ(json["send_lag_ns"]["samples"].get<uint64_t>(), 400u);
     EXPECT_NE(run.Stdout.find("\nUncorrected    min "), std::string::npos);
     EXPECT_NE(run.Stdout.find("\nSend lag       min "), std::string::npos);
     StopServer();
@@ -371,14 +371,14 @@ TEST_F(ClientAgainstServer, OpenLoopReportsBothLatencies)
 TEST_F(ClientAgainstServer, WarmupIsReportedApart)
 {
     StartServer({"-q"});
-    JsonValue json = RunClientJson({"-W", "0.2", "-n", "100", "E1"});
-    const JsonValue &counts = json["counts"];
-    EXPECT_EQ(counts["measured_messages"].AsUint64(), 100u);
-    EXPECT_EQ(json["latency_ns"]["samples"].AsUint64(), 100u);
-    EXPECT_GE(counts["warmup_transactions"].AsUint64(), 1u);
-    EXPECT_EQ(json["warmup_latency_ns"]["samples"].AsUint64(),
-              counts["warmup_transactions"].AsUint64());
-    EXPECT_EQ(counts["messages"].AsUint64(), 100u + counts["warmup_messages"].AsUint64());
+    ResultJson json = RunClientJson({"-W", "0.2", "-n", "100", "E1"});
+    ResultJson &counts = json["counts"];
+    EXPECT_EQ(counts["measured_messages"].get<uint64_t>(), 100u);
+    EXPECT_EQ(json["latency_ns"]["samples"].get<uint64_t>(), 100u);
+    EXPECT_GE(counts["warmup_transactions"].get<uint64_t>(), 1u);
+    EXPECT_EQ(json["warmup_latency_ns"]["samples"].get<uint64_t>(),
+              counts["warmup_transactions"].get<uint64_t>());
+    EXPECT_EQ(counts["messages"].get<uint64_t>(), 100u + counts["warmup_messages"].get<uint64_t>());
     StopServer();
 }
 
@@ -386,10 +386,10 @@ TEST_F(ClientAgainstServer, WarmupIsReportedApart)
 TEST_F(ClientAgainstServer, DurationEndsTheRun)
 {
     StartServer({"-q"});
-    JsonValue json = RunClientJson({"-d", "0.3", "-w", "2", "E1"});
-    EXPECT_EQ(json["ended_by"].Text, "duration");
-    EXPECT_TRUE(json["settings"]["count"].IsNull());
-    EXPECT_GE(json["counts"]["completed"].AsUint64(), 1u);
+    ResultJson json = RunClientJson({"-d", "0.3", "-w", "2", "E1"});
+    EXPECT_EQ(json["ended_by"].get<std::string>(), "duration");
+    EXPECT_TRUE(json["settings"]["count"].is_null());
+    EXPECT_GE(json["counts"]["completed"].get<uint64_t>(), 1u);
     ExpectBalanced(json);
     StopServer();
 }
@@ -412,12 +412,12 @@ TEST_F(ClientAgainstServer, ThresholdMissedFailsTheRun)
 {
     StartServer({"-q"});
     ProcessResult run;
-    JsonValue json = RunClientJson({"-n", "20", "-A", "p50<1ns,completed=20", "E1"}, &run);
+    ResultJson json = RunClientJson({"-n", "20", "-A", "p50<1ns,completed=20", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 1);
     EXPECT_NE(run.Stdout.find("Threshold      p50<1ns: NOT MET, p50 = "), std::string::npos);
-    EXPECT_FALSE(json["thresholds"][0]["met"].Boolean);
-    EXPECT_TRUE(json["thresholds"][1]["met"].Boolean);
-    EXPECT_EQ(json["exit_code"].AsUint64(), 1u);
+    EXPECT_FALSE(json["thresholds"][0]["met"].get<bool>());
+    EXPECT_TRUE(json["thresholds"][1]["met"].get<bool>());
+    EXPECT_EQ(json["exit_code"].get<uint64_t>(), 1u);
     StopServer();
 }
 

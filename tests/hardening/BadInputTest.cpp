@@ -425,16 +425,16 @@ TEST_F(BadInput, FloodOfForeignMessageIdsIsTurnedAwayWithFlatMemory)
             resident.push_back(ResidentKiB(pid));
     }
     ProcessResult flooded = flood.Wait(Generous);
-    JsonValue result;
+    ResultJson result;
     std::string error;
-    ASSERT_TRUE(tfxtest::ParseJson(tfxtest::ReadFile(json), &result, &error)) << error;
-    const JsonValue &counts = result["counts"];
-    uint64_t transactions = counts["transactions"].AsUint64();
-    uint64_t datagrams = counts["datagrams"].AsUint64();
+    ASSERT_TRUE(ParseResultDocument(tfxtest::ReadFile(json), &result, &error)) << error;
+    ResultJson &counts = result["counts"];
+    uint64_t transactions = counts["transactions"].get<uint64_t>();
+    uint64_t datagrams = counts["datagrams"].get<uint64_t>();
     EXPECT_GE(transactions, 10000u) << "not much of a flood";
-    EXPECT_EQ(counts["refused"].AsUint64(), transactions);
-    EXPECT_EQ(counts["completed"].AsUint64(), 0u);
-    EXPECT_EQ(result["refused_by_reason"][0]["reason"].AsUint64(), 50u);
+    EXPECT_EQ(counts["refused"].get<uint64_t>(), transactions);
+    EXPECT_EQ(counts["completed"].get<uint64_t>(), 0u);
+    EXPECT_EQ(result["refused_by_reason"][0]["reason"].get<uint64_t>(), 50u);
     EXPECT_EQ(flooded.ExitCode, 1);
     ASSERT_GE(resident.size(), 2u);
     uint64_t low = *std::min_element(resident.begin(), resident.end());

@@ -25,13 +25,12 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/JsonReader.h"
+#include "client/ResultDocument.h"
 #include "tests/support/Subprocess.h"
 
 namespace hardening {
 
 using Clock = std::chrono::steady_clock;
-using tfxtest::JsonValue;
 using tfxtest::ProcessResult;
 
 const std::string ServerPath = TFXSRVR_PATH;
@@ -259,13 +258,13 @@ class SteadyClient {
 
     /* Ends its run as a user would, with SIGINT, and reads back its result:
      * it stops sending and waits for what it has outstanding. */
-    JsonValue Finish()
+    ResultJson Finish()
     {
         process_->Signal(SIGINT);
         result_ = process_->Wait(Generous);
-        JsonValue json;
+        ResultJson json;
         std::string error;
-        EXPECT_TRUE(tfxtest::ParseJson(tfxtest::ReadFile(json_), &json, &error))
+        EXPECT_TRUE(ParseResultDocument(tfxtest::ReadFile(json_), &json, &error))
             << error << "\n"
             << result_.Stdout << result_.Stderr;
         return json;
@@ -279,20 +278,20 @@ class SteadyClient {
 
 /* The client lost nothing: every transaction it sent was answered in full,
  * in order, with the reply it expects. */
-inline void ExpectLostNothing(const JsonValue &json)
+inline void ExpectLostNothing(ResultJson &json)
 {
-    const JsonValue &counts = json["counts"];
-    EXPECT_EQ(json["ended_by"].Text, "interrupt");
-    EXPECT_GE(counts["transactions"].AsUint64(), 1u);
-    EXPECT_EQ(counts["completed"].AsUint64(), counts["transactions"].AsUint64());
-    EXPECT_EQ(counts["timed_out"].AsUint64(), 0u);
-    EXPECT_EQ(counts["refused"].AsUint64(), 0u);
-    EXPECT_EQ(counts["unfinished"].AsUint64(), 0u);
-    EXPECT_EQ(counts["late_replies"].AsUint64(), 0u);
-    EXPECT_EQ(counts["unknown_request_ids"].AsUint64(), 0u);
-    EXPECT_EQ(counts["notify_after_normal"].AsUint64(), 0u);
-    EXPECT_EQ(counts["check_failures"].AsUint64(), 0u) << json["first_check_failure"].Text;
-    EXPECT_EQ(json["exit_code"].AsUint64(), 0u);
+    ResultJson &counts = json["counts"];
+    EXPECT_EQ(json["ended_by"].get<std::string>(), "interrupt");
+    EXPECT_GE(counts["transactions"].get<uint64_t>(), 1u);
+    EXPECT_EQ(counts["completed"].get<uint64_t>(), counts["transactions"].get<uint64_t>());
+    EXPECT_EQ(counts["timed_out"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["refused"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["unfinished"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["late_replies"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["unknown_request_ids"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["notify_after_normal"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["check_failures"].get<uint64_t>(), 0u) << json["first_check_failure"].dump();
+    EXPECT_EQ(json["exit_code"].get<uint64_t>(), 0u);
 }
 
 /* ---- The fixture ---- */
@@ -379,9 +378,9 @@ class HardeningTest : public testing::Test {
     uint64_t FinishSteadyClient()
     {
         EXPECT_TRUE(steady_->WaitForMore()) << "the well-behaved client is answered no more";
-        JsonValue json = steady_->Finish();
+        ResultJson json = steady_->Finish();
         ExpectLostNothing(json);
-        return json["counts"]["transactions"].AsUint64();
+        return json["counts"]["transactions"].get<uint64_t>();
     }
 
     /* The end of a test with the well-behaved client beside the fault: the

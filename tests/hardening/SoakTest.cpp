@@ -51,40 +51,40 @@ TEST_F(Soak, MixedTrafficLosesNothingAndLeavesTheServerFlat)
     }
     ProcessResult run = client.Wait(Generous);
     EXPECT_EQ(run.ExitCode, 0) << run.Stdout << run.Stderr;
-    JsonValue result;
+    ResultJson result;
     std::string error;
-    ASSERT_TRUE(tfxtest::ParseJson(tfxtest::ReadFile(json), &result, &error)) << error;
+    ASSERT_TRUE(ParseResultDocument(tfxtest::ReadFile(json), &result, &error)) << error;
     ProcessResult server = InterruptServer();
     EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
 
-    const JsonValue &counts = result["counts"];
-    uint64_t transactions = counts["transactions"].AsUint64();
-    EXPECT_EQ(result["ended_by"].Text, "duration");
-    EXPECT_EQ(counts["completed"].AsUint64(), transactions);
-    EXPECT_EQ(counts["timed_out"].AsUint64(), 0u);
-    EXPECT_EQ(counts["refused"].AsUint64(), 0u);
-    EXPECT_EQ(counts["check_failures"].AsUint64(), 0u) << result["first_check_failure"].Text;
-    EXPECT_EQ(counts["late_replies"].AsUint64(), 0u);
-    EXPECT_EQ(counts["notify_after_normal"].AsUint64(), 0u);
-    EXPECT_EQ(counts["alerts"].AsUint64(), transactions);
-    EXPECT_EQ(counts["notify_responses"].AsUint64(), transactions);
-    EXPECT_EQ(counts["normal_responses"].AsUint64(), 2 * transactions);
-    EXPECT_GE(counts["datagrams"].AsUint64(), 1u);
+    ResultJson &counts = result["counts"];
+    uint64_t transactions = counts["transactions"].get<uint64_t>();
+    EXPECT_EQ(result["ended_by"].get<std::string>(), "duration");
+    EXPECT_EQ(counts["completed"].get<uint64_t>(), transactions);
+    EXPECT_EQ(counts["timed_out"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["refused"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["check_failures"].get<uint64_t>(), 0u) << result["first_check_failure"].dump();
+    EXPECT_EQ(counts["late_replies"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["notify_after_normal"].get<uint64_t>(), 0u);
+    EXPECT_EQ(counts["alerts"].get<uint64_t>(), transactions);
+    EXPECT_EQ(counts["notify_responses"].get<uint64_t>(), transactions);
+    EXPECT_EQ(counts["normal_responses"].get<uint64_t>(), 2 * transactions);
+    EXPECT_GE(counts["datagrams"].get<uint64_t>(), 1u);
 
-    const JsonValue &view = result["server_view"];
+    ResultJson &view = result["server_view"];
     ServerSummary summary = ParseSummary(server.Stdout);
-    EXPECT_EQ(summary.Transactions, view["transactions"].AsUint64());
+    EXPECT_EQ(summary.Transactions, view["transactions"].get<uint64_t>());
     EXPECT_EQ(summary.Transactions, transactions);
-    EXPECT_EQ(summary.Datagrams, view["datagrams"].AsUint64());
-    EXPECT_EQ(summary.Datagrams, counts["datagrams"].AsUint64());
-    EXPECT_EQ(summary.Total, view["total"].AsUint64());
-    EXPECT_EQ(summary.Responses,
-              counts["notify_responses"].AsUint64() + counts["normal_responses"].AsUint64());
-    EXPECT_EQ(summary.Sizes, view["size_min"].Text + "/" + view["size_avg"].Text + "/" +
-                                 view["size_max"].Text + "/" + view["size_total"].Text);
+    EXPECT_EQ(summary.Datagrams, view["datagrams"].get<uint64_t>());
+    EXPECT_EQ(summary.Datagrams, counts["datagrams"].get<uint64_t>());
+    EXPECT_EQ(summary.Total, view["total"].get<uint64_t>());
+    EXPECT_EQ(summary.Responses, counts["notify_responses"].get<uint64_t>() +
+                                     counts["normal_responses"].get<uint64_t>());
+    EXPECT_EQ(summary.Sizes, view["size_min"].dump() + "/" + view["size_avg"].dump() + "/" +
+                                 view["size_max"].dump() + "/" + view["size_total"].dump());
     ServiceStats stats = Stats();
     EXPECT_EQ(stats["transactions"], transactions);
-    EXPECT_EQ(stats["datagrams"], counts["datagrams"].AsUint64());
+    EXPECT_EQ(stats["datagrams"], counts["datagrams"].get<uint64_t>());
     EXPECT_EQ(stats["malformed"], 0u);
     EXPECT_EQ(stats["refused"], 0u);
     EXPECT_EQ(stats["replies_dropped"], 0u);
@@ -95,7 +95,7 @@ TEST_F(Soak, MixedTrafficLosesNothingAndLeavesTheServerFlat)
     for (size_t i = 0; i < resident.size(); ++i)
         samples += std::to_string(resident[i]) + "/" + std::to_string(descriptors[i]) + " ";
     RecordProperty("transactions", std::to_string(transactions));
-    RecordProperty("datagrams", counts["datagrams"].AsUint64());
+    RecordProperty("datagrams", counts["datagrams"].get<uint64_t>());
     RecordProperty("resident_kib_and_descriptors", samples);
     ASSERT_GE(resident.size(), 10u) << "too few samples: " << samples;
     uint64_t low = *std::min_element(resident.begin(), resident.end());

@@ -1,0 +1,47 @@
+#include "client/ResultDocument.h"
+
+std::string ResultDocumentText(const ResultJson &document)
+{
+    return document.dump(-1, ' ', false, ResultJson::error_handler_t::replace) + "\n";
+}
+
+/* The members every result holds, whatever the run did. */
+static const char *MissingMember(const ResultJson &document)
+{
+    static const struct {
+        const char *Name;
+        ResultJson::value_t Type;
+    } Members[] = {
+        {"settings", ResultJson::value_t::object},
+        {"counts", ResultJson::value_t::object},
+        {"latency_ns", ResultJson::value_t::object},
+    };
+    for (const auto &member : Members) {
+        auto found = document.find(member.Name);
+        if (found == document.end() || found->type() != member.Type)
+            return member.Name;
+    }
+    return nullptr;
+}
+
+bool ParseResultDocument(const std::string &text, ResultJson *document, std::string *error)
+{
+    try {
+        *document = ResultJson::parse(text);
+    } catch (const ResultJson::parse_error &fault) {
+        /* what() starts with the library's own tag: "[json.exception...] ". */
+        std::string what = fault.what();
+        *error = "not JSON: " + what.substr(what.find("] ") + 2);
+        return false;
+    }
+    auto tool = document->find("tool");
+    if (tool == document->end() || *tool != "tfxclnt") {
+        *error = "not a result of tfxclnt: it has no \"tool\": \"tfxclnt\"";
+        return false;
+    }
+    if (const char *missing = MissingMember(*document)) {
+        *error = std::string("not a whole result of tfxclnt: \"") + missing + "\" is missing";
+        return false;
+    }
+    return true;
+}
