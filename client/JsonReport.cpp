@@ -101,6 +101,32 @@ ResultJson RefusalsJson(const RunCounts &counts)
     return refusals;
 }
 
+/* Each interval as the run saw it; its latencies are null when nothing completed in it. */
+ResultJson IntervalsJson(const std::vector<IntervalFigures> &intervals)
+{
+    ResultJson series = ResultJson::array();
+    for (const IntervalFigures &interval : intervals) {
+        bool any = interval.Completed != 0;
+        series.push_back({
+            {"start_s", interval.StartS},
+            {"duration_s", interval.DurationS},
+            {"warmup", interval.Warmup},
+            {"messages", interval.Messages},
+            {"completed", interval.Completed},
+            {"refused", interval.Refused},
+            {"timed_out", interval.TimedOut},
+            {"transactions_per_s", interval.TransactionsPerSecond()},
+            {"latency_ns",
+             {{"max", Maybe(any, interval.Max)},
+              {"percentiles",
+               {{"50", Maybe(any, interval.P50)},
+                {"99", Maybe(any, interval.P99)},
+                {"99.9", Maybe(any, interval.P999)}}}}},
+        });
+    }
+    return series;
+}
+
 ResultJson ServerViewJson(const ServerView &server)
 {
     return {
@@ -163,6 +189,7 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
         settings.Warmup > 0.0 ? LatencyJson(result.Warmup, settings.Percentiles) : nullptr;
     json["throughput"] = {{"transactions_per_s", result.TransactionsPerSecond()},
                           {"messages_per_s", result.MessagesPerSecond()}};
+    json["intervals"] = IntervalsJson(result.Intervals);
     json["server_view"] = ServerViewJson(result.Server);
     json["thresholds"] = ThresholdsJson(settings, outcomes);
     json["failure"] = FailureJson(result);

@@ -1,6 +1,7 @@
 /* The whole result of a run as JSON (-o): settings, counts, outcomes,
- * latency percentiles and the histogram's non-empty buckets. Always valid
- * JSON: a figure without samples is null, never NaN or a made-up 0. */
+ * latency percentiles, the histogram's non-empty buckets and the figures of
+ * every second. Always valid JSON: a figure without samples is null, never
+ * NaN or a made-up 0. */
 #ifndef TFX_CLIENT_JSONREPORT_H
 #define TFX_CLIENT_JSONREPORT_H
 

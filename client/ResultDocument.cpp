@@ -15,6 +15,7 @@ static const char *MissingMember(const ResultJson &document)
         {"settings", ResultJson::value_t::object},
         {"counts", ResultJson::value_t::object},
         {"latency_ns", ResultJson::value_t::object},
+        {"intervals", ResultJson::value_t::array},
     };
     for (const auto &member : Members) {
         auto found = document.find(member.Name);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "qlx/ErrorRecord.h"
 #include "client/Histogram.h"
@@ -68,6 +69,29 @@ struct ServerView {
     }
 };
 
+/* What one interval of the run saw, usually a second: every message sent,
+ * transaction ended and latency recorded between its start and its end.
+ * The intervals follow each other without gap or overlap. */
+struct IntervalFigures {
+    double StartS = 0.0; /* from the start of the run */
+    double DurationS = 0.0;
+    bool Warmup = false; /* began within the warm-up */
+    uint64_t Messages = 0;
+    uint64_t Completed = 0;
+    uint64_t Refused = 0;
+    uint64_t TimedOut = 0;
+    /* Latencies of the transactions completed within it; 0 when none was. */
+    uint64_t P50 = 0;
+    uint64_t P99 = 0;
+    uint64_t P999 = 0;
+    uint64_t Max = 0;
+
+    double TransactionsPerSecond() const
+    {
+        return DurationS > 0.0 ? static_cast<double>(Completed) / DurationS : 0.0;
+    }
+};
+
 struct RunResult {
     uint64_t Seed = 0;
     RunCounts Counts;
@@ -85,6 +109,7 @@ struct RunResult {
     bool Failed = false;
     std::string FailureLabel; /* "ClientSend: " and the like */
     QLXERROR Failure{};
+    std::vector<IntervalFigures> Intervals; /* the whole run, one a second */
 
     double ElapsedSeconds() const { return static_cast<double>(EndNs - StartNs) / 1e9; }
     /* From the end of the warm-up to the end of the run. */

@@ -39,8 +39,6 @@ TrafficRun::TrafficRun(const ClientSettings &settings, RunResult *result, RunOut
         request_.Options |= QLX_RQO_MSGID;
         memcpy(request_.MsgId, settings.MsgId, QLX_MSGID_LENGTH);
     }
-    if (output.Progress != nullptr)
-        interval_ = std::make_unique<Histogram>();
 }
 
 TrafficRun::~TrafficRun()
@@ -93,6 +91,7 @@ void TrafficRun::EndSending(EndReason reason, uint64_t now)
     sending_ = false;
     result_->Ended = reason;
     result_->SendingEndNs = now;
+    intervals_.SendingEnded(now);
 }
 
 bool TrafficRun::CountReached() const
@@ -315,6 +314,7 @@ void TrafficRun::Finish(Link *link, uint32_t index, Ending ending, uint64_t now)
     if (ending == Ending::Completed) {
         ++counts.Completed;
         uint64_t latency = now - slot.IntendedNs;
+        intervals_.Record(latency);
         if (slot.Warmup) {
             result_->Warmup.Record(latency);
         } else {
@@ -322,10 +322,6 @@ void TrafficRun::Finish(Link *link, uint32_t index, Ending ending, uint64_t now)
             ++counts.MeasuredCompleted;
             if (OpenLoop())
                 result_->Uncorrected.Record(now - slot.SentNs);
-            if (interval_ != nullptr) {
-                interval_->Record(latency);
-                ++intervalCompleted_;
-            }
         }
     }
     slot.Seq = 0;
@@ -357,25 +353,20 @@ void TrafficRun::ExpireTimeouts(uint64_t now)
         EndSending(EndReason::Silence, now);
 }
 
-void TrafficRun::ReportProgress(uint64_t now)
+void TrafficRun::CloseInterval(uint64_t now)
 {
-    PrintProgressLine(output_.Progress, static_cast<double>(now - result_->StartNs) / 1e9,
-                      result_->Counts, intervalCompleted_,
-                      static_cast<double>(now - intervalStartNs_) / 1e9, *interval_);
-    interval_->Clear();
-    intervalCompleted_ = 0;
-    intervalStartNs_ = now;
-    nextProgressNs_ += SecondNs;
-    if (nextProgressNs_ <= now)
-        nextProgressNs_ = now + SecondNs;
+    const IntervalFigures &figures = intervals_.Close(now, result_->Counts, &result_->Intervals);
+    if (output_.Progress != nullptr)
+        PrintProgressLine(output_.Progress, static_cast<double>(now - result_->StartNs) / 1e9,
+                          result_->Counts, figures);
 }
 
 /* How long the next wait for replies may last: until the next send is due,
- * a transaction may time out, a progress line is due or the sending time is
- * over. Whole milliseconds, rounded down, so no deadline is overslept. */
+ * a transaction may time out, an interval is due to close or the sending
+ * time is over. Whole milliseconds, rounded down, so no deadline is overslept. */
 int32_t TrafficRun::WaitBudget(uint64_t now) const
 {
-    uint64_t until = nextScanNs_ < nextProgressNs_ ? nextScanNs_ : nextProgressNs_;
+    uint64_t until = nextScanNs_ < intervals_.DueNs() ? nextScanNs_ : intervals_.DueNs();
     if (sending_) {
         bool room = false;
         for (const Link &link : links_)
@@ -405,7 +396,7 @@ bool TrafficRun::SleepUntilDue(uint64_t now) const
     if (!sending_ || !OpenLoop() || queueFull_ || result_->Counts.Outstanding() != 0)
         return false;
     uint64_t until = result_->StartNs + workload_.IntendedOffsetNs(workload_.Peek().Seq);
-    until = nextProgressNs_ < until ? nextProgressNs_ : until;
+    until = intervals_.DueNs() < until ? intervals_.DueNs() : until;
     until = sendingEndNs_ < until ? sendingEndNs_ : until;
     until = now + SecondNs < until ? now + SecondNs : until;
     if (until <= now + WakeUpMarginNs)
@@ -429,9 +420,7 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
         sendingEndNs_ = result_->WarmupEndNs + ToNs(settings_.Duration);
     nextScanNs_ = start + timeoutNs_;
     lastHeardNs_ = start;
-    intervalStartNs_ = start;
-    if (output_.Progress != nullptr)
-        nextProgressNs_ = start + SecondNs;
+    intervals_.Start(start, result_->WarmupEndNs);
     for (;;) {
         uint64_t now = MonotonicNs();
         if (sending_ && *interrupted)
@@ -445,8 +434,9 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
         now = MonotonicNs();
         if (now >= nextScanNs_)
             ExpireTimeouts(now);
-        if (now >= nextProgressNs_)
-            ReportProgress(now);
+        /* The interval in which sending is to end closes with the run. */
+        if (now >= intervals_.DueNs() && !(sending_ && intervals_.DueNs() >= sendingEndNs_))
+            CloseInterval(now);
         if (!sending_ && result_->Counts.Outstanding() == 0)
             break;
         if (SleepUntilDue(now))
@@ -457,6 +447,7 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
     result_->EndNs = MonotonicNs();
     if (sending_)
         EndSending(EndReason::Failure, result_->EndNs);
+    CloseInterval(result_->EndNs);
     if (result_->Failed)
         result_->Ended = EndReason::Failure;
     result_->FirstCheckFailure = checker_.FirstFailure();

@@ -9,11 +9,11 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 #include "qlx/ClientRecords.h"
 #include "client/ClientOptions.h"
+#include "client/IntervalSeries.h"
 #include "client/ReplyChecks.h"
 #include "client/RequestText.h"
 #include "client/RunResult.h"
@@ -21,7 +21,7 @@
 
 /* Where a run reports while it goes; null streams for none. */
 struct RunOutput {
-    FILE *Progress; /* a progress line every second */
+    FILE *Progress; /* a progress line at the end of every interval */
     FILE *Messages; /* a line for every message and reply (-v) */
 };
 
@@ -80,7 +80,7 @@ class TrafficRun {
     enum class Ending { Completed, Refused, TimedOut };
     void Finish(Link *link, uint32_t index, Ending ending, uint64_t now);
     void ExpireTimeouts(uint64_t now);
-    void ReportProgress(uint64_t now);
+    void CloseInterval(uint64_t now);
     int32_t WaitBudget(uint64_t now) const;
     bool SleepUntilDue(uint64_t now) const;
     void Fail(const char *label);
@@ -99,16 +99,13 @@ class TrafficRun {
     uint64_t timeoutNs_;
     uint64_t sendingEndNs_ = UINT64_MAX; /* -d, after the warm-up */
     uint64_t nextScanNs_ = 0;            /* when a transaction may time out next */
-    uint64_t nextProgressNs_ = UINT64_MAX;
-    uint64_t lastHeardNs_ = 0; /* when any reply last came */
-    uint64_t lastSeq_ = 0;     /* the last message sent */
-    uint32_t nextLink_ = 0;    /* round robin over the links */
+    uint64_t lastHeardNs_ = 0;           /* when any reply last came */
+    uint64_t lastSeq_ = 0;               /* the last message sent */
+    uint32_t nextLink_ = 0;              /* round robin over the links */
     bool sending_ = true;
-    bool queueFull_ = false;              /* the last send was put off */
-    uint64_t queueFullSinceNs_ = 0;       /* when sends started to be put off */
-    std::unique_ptr<Histogram> interval_; /* latencies since the last progress line */
-    uint64_t intervalStartNs_ = 0;
-    uint64_t intervalCompleted_ = 0;
+    bool queueFull_ = false;        /* the last send was put off */
+    uint64_t queueFullSinceNs_ = 0; /* when sends started to be put off */
+    IntervalSeries intervals_;
 };
 
 #endif

@@ -66,6 +66,24 @@ TEST(JsonReport, SamplesGivePercentilesAndBuckets)
     result.Latency.Clear();
 }
 
+/* Each interval carries its figures; one without completions has no latencies. */
+TEST(JsonReport, IntervalsCarryTheirFigures)
+{
+    ClientSettings settings;
+    static RunResult result;
+    result.Intervals = {{0.0, 1.0, true, 120, 100, 2, 1, 20000, 40000, 45000, 50000},
+                        {1.0, 0.5, false, 10, 0, 0, 3, 0, 0, 0, 0}};
+    ResultJson json = ParseBack(RunResultJson(settings, result, {}, 0));
+    EXPECT_EQ(json["intervals"].dump(),
+              R"([{"start_s":0.0,"duration_s":1.0,"warmup":true,"messages":120,"completed":100,)"
+              R"("refused":2,"timed_out":1,"transactions_per_s":100.0,"latency_ns":{"max":50000,)"
+              R"("percentiles":{"50":20000,"99":40000,"99.9":45000}}},)"
+              R"({"start_s":1.0,"duration_s":0.5,"warmup":false,"messages":10,"completed":0,)"
+              R"("refused":0,"timed_out":3,"transactions_per_s":0.0,"latency_ns":{"max":null,)"
+              R"("percentiles":{"50":null,"99":null,"99.9":null}}}])");
+    result.Intervals.clear();
+}
+
 /* Texts a user gave are escaped, and bytes that are not UTF-8 replaced by U+FFFD. */
 TEST(JsonReport, UserTextsStayValidJson)
 {

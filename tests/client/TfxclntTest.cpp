@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -391,6 +392,65 @@ TEST_F(ClientAgainstServer, DurationEndsTheRun)
     EXPECT_TRUE(json["settings"]["count"].is_null());
     EXPECT_GE(json["counts"]["completed"].get<uint64_t>(), 1u);
     ExpectBalanced(json);
+    StopServer();
+}
+
+/* The intervals follow each other over the whole run, the warm-up marked,
+ * add up to its totals, and are what the progress lines said. */
+TEST_F(ClientAgainstServer, IntervalsAddUpToTheTotals)
+{
+    StartServer({"-q"});
+    ProcessResult run;
+    ResultJson json = RunClientJson({"-W", "1", "-d", "2", "-w", "4", "-P", "E1"}, &run);
+    ResultJson &intervals = json["intervals"];
+    ASSERT_EQ(intervals.size(), 3u) << intervals.dump();
+    std::istringstream progress(run.Stderr);
+    std::string line;
+    uint64_t sums[4] = {};
+    const char *names[4] = {"messages", "completed", "refused", "timed_out"};
+    double seconds = 0.0;
+    for (size_t i = 0; i < intervals.size(); ++i) {
+        ResultJson &interval = intervals[i];
+        EXPECT_EQ(interval["warmup"].get<bool>(), i == 0);
+        EXPECT_NEAR(interval["start_s"].get<double>(), seconds, 1e-6);
+        seconds += interval["duration_s"].get<double>();
+        for (size_t n = 0; n < 4; ++n)
+            sums[n] += interval[names[n]].get<uint64_t>();
+        unsigned long long sent = 0, completed = 0;
+        ASSERT_TRUE(std::getline(progress, line));
+        ASSERT_EQ(
+            sscanf(line.c_str(), "tfxclnt: %*f s: %llu sent, %llu completed", &sent, &completed), 2)
+            << line;
+        EXPECT_EQ(sent, sums[0]);
+        EXPECT_EQ(completed, sums[1]);
+    }
+    EXPECT_NEAR(seconds, json["elapsed_s"].get<double>(), 1e-6);
+    for (size_t n = 0; n < 4; ++n)
+        EXPECT_EQ(sums[n], json["counts"][names[n]].get<uint64_t>()) << names[n];
+    StopServer();
+}
+
+/* A stall in the server shows in the second where it happened. With
+ * -i -38.1-1.9 the server's generator (the C standard's, from seed 1) makes
+ * the 15th of the first 40 transactions alone wait, 1238 ms. At 10 a second
+ * it is due at 1.4 s: the second from 1 s completes fewer, and the second
+ * from 2 s completes the backlog, the stalled one with its whole wait. */
+TEST_F(ClientAgainstServer, StallShowsInTheIntervalWhereItHappened)
+{
+    StartServer({"-q", "-i", "-38.1-1.9"});
+    ResultJson json = RunClientJson({"-r", "10", "-d", "4", "E1"});
+    ResultJson &intervals = json["intervals"];
+    ASSERT_EQ(intervals.size(), 4u) << intervals.dump();
+    const uint64_t stallNs = 1238000000;
+    for (size_t i = 0; i < intervals.size(); ++i) {
+        uint64_t max = intervals[i]["latency_ns"]["max"].get<uint64_t>();
+        if (i == 2)
+            EXPECT_GE(max, stallNs);
+        else
+            EXPECT_LT(max, stallNs / 2) << "interval " << i;
+    }
+    EXPECT_LT(intervals[1]["completed"].get<uint64_t>(), intervals[0]["completed"].get<uint64_t>());
+    EXPECT_EQ(json["counts"]["completed"].get<uint64_t>(), 40u);
     StopServer();
 }
 
