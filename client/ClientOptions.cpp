@@ -5,7 +5,7 @@
 #include "client/ValueParsing.h"
 #include "getopt/tfxgnuop.h"
 
-static const char OptionList[] = "n:d:k:w:r:s:g:m:t:S:p:W:o:A:e:VvPqxh?";
+static const char OptionList[] = "n:d:k:w:r:s:g:m:t:S:p:W:o:H:A:e:VvPqxh?";
 
 enum : uint64_t { MaxOutstanding = 1u << 20 };
 
@@ -13,7 +13,7 @@ const char *const ClientUsageLines[] = {
     "Usage:\n\n",
     "    tfxclnt [-n count] [-d seconds] [-k connections] [-w window] [-r rate]\n",
     "            [-s size] [-g percent] [-m msg_id] [-t timeout] [-S seed]\n",
-    "            [-W seconds] [-p percentiles] [-A conditions] [-o file]\n",
+    "            [-W seconds] [-p percentiles] [-A conditions] [-o file] [-H file]\n",
     "            [-V] [-e size] [-v] [-P] [-q] [-x]\n",
     "            [ServiceElement]\n",
     "    -n count           - messages to send after the warm-up (default 1000, no limit with "
@@ -31,6 +31,7 @@ const char *const ClientUsageLines[] = {
     "    -p percentiles     - latency percentiles to show (default 50,90,99,99.9)\n",
     "    -A conditions      - pass conditions, e.g. p99<5ms,timeouts=0,refused=0\n",
     "    -o file            - write the whole result as JSON\n",
+    "    -H file            - write the latency histogram as HdrHistogram's text (us)\n",
     "    -V                 - verify every reply: tag, size, message id\n",
     "    -e size            - reply size of a server run with -s (implies -V)\n",
     "    -v                 - print every message and reply\n",
@@ -164,6 +165,11 @@ static void ReadText(int option, const char *arg, ClientSettings *settings, Args
         if (*arg == '\0')
             Mistake(state, 'o', "''", "give the name of the file to write");
         settings->JsonPath = arg;
+        break;
+    case 'H':
+        if (*arg == '\0')
+            Mistake(state, 'H', "''", "give the name of the file to write");
+        settings->HistogramPath = arg;
         break;
     case 'A':
         ReadThresholds(state, arg, settings);

@@ -35,6 +35,7 @@ struct ClientSettings {
     std::vector<double> Percentiles = {50.0, 90.0, 99.0, 99.9}; /* -p */
     double Warmup = 0.0;               /* -W: seconds excluded from the figures */
     std::string JsonPath;              /* -o: where the JSON result goes; empty = none */
+    std::string HistogramPath;         /* -H: where the latency histogram goes; empty = none */
     std::vector<Threshold> Thresholds; /* -A */
     bool Verify = false;               /* -V: check every reply */
     uint32_t ExpectMin = 0;            /* -e: reply size of a server that replaces data */

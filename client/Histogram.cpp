@@ -21,6 +21,19 @@ double Histogram::Mean() const
     return static_cast<double>(sum_) / static_cast<double>(count_);
 }
 
+double Histogram::StdDeviation() const
+{
+    if (count_ == 0)
+        return 0.0;
+    double mean = Mean();
+    double squares = 0.0;
+    ForEachBucket([&](uint64_t low, uint64_t high, uint64_t count) {
+        double deviation = (static_cast<double>(low) + static_cast<double>(high)) / 2.0 - mean;
+        squares += deviation * deviation * static_cast<double>(count);
+    });
+    return std::sqrt(squares / static_cast<double>(count_));
+}
+
 /* Below SubBuckets a bucket holds one value; above, bucket i of shift s
  * holds the values whose top SubBucketBits bits read i - s * HalfBuckets. */
 uint64_t Histogram::LowOf(size_t index)

@@ -38,6 +38,9 @@ class Histogram {
     uint64_t Max() const { return max_; }
     /* The exact mean; 0 when there is no sample. */
     double Mean() const;
+    /* The standard deviation from the exact mean, each sample taken as the
+     * middle of its bucket; 0 when there is no sample. */
+    double StdDeviation() const;
 
     /* The sample of rank ceil(percent / 100 * count) (nearest rank; rank 1
      * for percent 0), as the middle of its bucket kept within [min, max]:

@@ -1,7 +1,8 @@
 /* tfxclnt: the traffic client. Drives a service element with transactions
  * and datagrams at a chosen concurrency or rate, checks every reply, and
  * reports what it saw: a summary on standard output, progress on standard
- * error, and the whole result as JSON on request. */
+ * error, and on request the whole result as JSON and the latency histogram
+ * as HdrHistogram's text. */
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -11,6 +12,7 @@
 #include "binding/tfxcodes.h"
 #include "client/ClientOptions.h"
 #include "client/JsonReport.h"
+#include "client/PercentileDistribution.h"
 #include "client/RandomSource.h"
 #include "client/RunResult.h"
 #include "client/SummaryReport.h"
@@ -85,6 +87,28 @@ static int ExitCodeOf(const RunResult &result, const std::vector<ThresholdOutcom
     return 0;
 }
 
+/* An output file named with option: true when none is asked for or it can
+ * be written; false after saying why not. */
+static bool CheckOutput(char option, const std::string &path)
+{
+    std::string error;
+    if (path.empty() || CheckWritable(path, &error))
+        return true;
+    fprintf(stderr, "tfxclnt: -%c %s\n", option, error.c_str());
+    return false;
+}
+
+/* Writes text whole to the file named with option; false after saying why
+ * it could not. */
+static bool WriteOutput(char option, const std::string &path, const std::string &text)
+{
+    std::string error;
+    if (WriteFileWhole(path, text, &error))
+        return true;
+    fprintf(stderr, "tfxclnt: -%c %s\n", option, error.c_str());
+    return false;
+}
+
 /* -x with -n 0: nothing but the stop request. */
 static int SendStopOnly(TrafficRun *run, const ClientSettings &settings, RunResult *result)
 {
@@ -111,10 +135,8 @@ int main(int argc, char **argv)
     case ParseOutcome::Run:
         break;
     }
-    if (!settings.JsonPath.empty() && !CheckWritable(settings.JsonPath, &errors)) {
-        fprintf(stderr, "tfxclnt: -o %s\n", errors.c_str());
+    if (!CheckOutput('o', settings.JsonPath) || !CheckOutput('H', settings.HistogramPath))
         return 2;
-    }
 
     static RunResult result;
     result.Seed = settings.SeedGiven ? settings.Seed : SeedFromClock();
@@ -140,11 +162,11 @@ int main(int argc, char **argv)
     PrintSummary(stdout, settings, result, outcomes);
     if (stopSent)
         printf("\nStop request sent to service element %s\n", settings.Element.c_str());
-    if (!settings.JsonPath.empty() &&
-        !WriteFileWhole(settings.JsonPath, RunResultJson(settings, result, outcomes, exitCode),
-                        &errors)) {
-        fprintf(stderr, "tfxclnt: -o %s\n", errors.c_str());
+    if (!settings.HistogramPath.empty() &&
+        !WriteOutput('H', settings.HistogramPath, PercentileDistributionText(result.Latency)))
         exitCode = 1;
-    }
+    if (!settings.JsonPath.empty() &&
+        !WriteOutput('o', settings.JsonPath, RunResultJson(settings, result, outcomes, exitCode)))
+        exitCode = 1;
     return exitCode;
 }

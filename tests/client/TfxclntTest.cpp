@@ -2,6 +2,7 @@
  * QLX_DIR. Figures are read back from the client's JSON output and the
  * server's summary; texts that do not vary are compared whole. */
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -451,6 +452,65 @@ TEST_F(ClientAgainstServer, StallShowsInTheIntervalWhereItHappened)
     }
     EXPECT_LT(intervals[1]["completed"].get<uint64_t>(), intervals[0]["completed"].get<uint64_t>());
     EXPECT_EQ(json["counts"]["completed"].get<uint64_t>(), 40u);
+    StopServer();
+}
+
+/* One row of an .hgrm file: its value (written in microseconds), percentile and count. */
+struct HgrmRow {
+    uint64_t ValueNs;
+    double Percentile;
+    uint64_t TotalCount;
+};
+
+/* The rows of an .hgrm text, and its footer's total count. */
+std::vector<HgrmRow> ReadHgrm(const std::string &text, uint64_t *totalCount)
+{
+    std::vector<HgrmRow> rows;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        double us = 0.0, percentile = 0.0;
+        unsigned long long count = 0;
+        if (sscanf(line.c_str(), "%lf %lf %llu", &us, &percentile, &count) == 3)
+            rows.push_back({static_cast<uint64_t>(std::llround(us * 1000.0)), percentile, count});
+        (void)sscanf(line.c_str(), "#[Max = %*f, Total count = %llu]", &count);
+        *totalCount = line.rfind("#[Max", 0) == 0 ? count : *totalCount;
+    }
+    return rows;
+}
+
+/* -H writes HdrHistogram's text of the same histogram the summary reads:
+ * each of the summary's percentiles lies between the rows that bracket its
+ * rank. */
+TEST_F(ClientAgainstServer, HistogramFileMatchesTheSummary)
+{
+    StartServer({"-q"});
+    std::string hgrm = dir_.Path() + "/latency.hgrm";
+    ProcessResult run;
+    ResultJson json = RunClientJson({"-n", "3000", "-w", "4", "-H", hgrm, "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    std::string text = tfxtest::ReadFile(hgrm);
+    EXPECT_EQ(text.rfind("       Value     Percentile TotalCount 1/(1-Percentile)\n\n", 0), 0u);
+    uint64_t total = 0;
+    std::vector<HgrmRow> rows = ReadHgrm(text, &total);
+    ResultJson &latency = json["latency_ns"];
+    uint64_t samples = latency["samples"].get<uint64_t>();
+    EXPECT_EQ(total, samples);
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_EQ(rows.back().Percentile, 1.0);
+    EXPECT_EQ(rows.back().TotalCount, samples);
+    for (auto &[name, value] : latency["percentiles"].items()) {
+        double rank = std::ceil(std::stod(name) / 100.0 * static_cast<double>(samples));
+        uint64_t below = 0, above = 0;
+        for (const HgrmRow &row : rows) {
+            bool reached = static_cast<double>(row.TotalCount) >= rank;
+            below = reached ? below : row.ValueNs;
+            above = reached && above == 0 ? row.ValueNs : above;
+        }
+        uint64_t ns = value.get<uint64_t>();
+        EXPECT_LT(below, ns) << "p" << name;
+        EXPECT_LE(ns, above) << "p" << name;
+    }
     StopServer();
 }
 
