@@ -1,0 +1,63 @@
+/* tfxplot run as a user runs it, on results that the client's own JSON
+ * writer wrote. */
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "client/JsonReport.h"
+#include "tests/support/Subprocess.h"
+
+namespace {
+
+using tfxtest::ProcessResult;
+
+/* A result of three seconds whose latency grows with the given factor. */
+std::string ResultText(uint64_t factor)
+{
+    ClientSettings settings;
+    settings.Duration = 3;
+    static RunResult result;
+    result.Latency.Clear();
+    result.Intervals.clear();
+    for (uint64_t i = 1; i <= 1000; ++i)
+        result.Latency.Record(factor * (20000 + i * i));
+    for (int second = 0; second < 3; ++second)
+        result.Intervals.push_back({second * 1.0, 1.0, false, 330, 330, 0, 0, factor * 20000,
+                                    factor * 900000, factor * 990000, factor * 1020000});
+    return RunResultJson(settings, result, {}, 0);
+}
+
+/* Two results make one PNG. */
+TEST(Tfxplot, DrawsTwoResultsIntoOnePng)
+{
+    tfxtest::TempDir dir;
+    std::string one = dir.Path() + "/one.json", two = dir.Path() + "/two.json";
+    std::string error;
+    ASSERT_TRUE(WriteFileWhole(one, ResultText(1), &error)) << error;
+    ASSERT_TRUE(WriteFileWhole(two, ResultText(3), &error)) << error;
+    std::string png = dir.Path() + "/plot.png";
+    ProcessResult run = tfxtest::RunProcess({TFXPLOT_PATH, one, two, "-o", png});
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    EXPECT_EQ(run.Stderr, "");
+    EXPECT_EQ(tfxtest::ReadFile(png).substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+/* A file that is not a result is named, with what is wrong and what to
+ * give instead; nothing is drawn. */
+TEST(Tfxplot, RefusesAFileThatIsNotAResult)
+{
+    tfxtest::TempDir dir;
+    std::string other = dir.Path() + "/other.json";
+    std::string error;
+    ASSERT_TRUE(WriteFileWhole(other, "{\"tool\": \"wrk\"}\n", &error)) << error;
+    std::string png = dir.Path() + "/plot.png";
+    ProcessResult run = tfxtest::RunProcess({TFXPLOT_PATH, other, "-o", png});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Stderr, "tfxplot: " + other +
+                              ": not a result of tfxclnt (it has no \"tool\": \"tfxclnt\"); give "
+                              "a file that tfxclnt -o wrote\n");
+    EXPECT_EQ(tfxtest::ReadFile(png), "");
+}
+
+} // namespace
