@@ -1,6 +1,8 @@
 /* qlx-echo: the thinnest service that speaks QLX/1, the yardstick for the
  * traffic server. Each transaction is answered by one final response that
- * carries its data back, frames passed through without a copy.
+ * carries its data back, frames passed through without a copy. It holds no
+ * lock file, so clients take it for what it is: another program's QLX/1
+ * service.
  *
  * Usage: qlx-echo ENDPOINT   (ipc:///path or tcp://127.0.0.1:port)
  * Ends on SIGINT or SIGTERM. */
@@ -8,8 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <string>
 #include <unistd.h>
 #include <zmq.h>
 
@@ -18,23 +18,6 @@ static volatile sig_atomic_t Running = 1;
 static void Stop(int)
 {
     Running = 0;
-}
-
-/* Clients check that an ipc:// service is alive by its lock file. */
-static int HoldLock(const char *endpoint)
-{
-    if (strncmp(endpoint, "ipc://", 6) != 0)
-        return 0;
-    std::string path = std::string(endpoint + 6) + ".lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (fd < 0 || fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        fprintf(stderr, "qlx-echo: cannot lock %s: %s\n", path.c_str(), strerror(errno));
-        return -1;
-    }
-    return 0;
 }
 
 static bool ReceivePart(zmq_msg_t *part, void *socket)
@@ -56,8 +39,6 @@ int main(int argc, char **argv)
     action.sa_handler = Stop;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    if (HoldLock(argv[1]) != 0)
-        return 1;
     void *context = zmq_ctx_new();
     void *socket = zmq_socket(context, ZMQ_ROUTER);
     int zero = 0;

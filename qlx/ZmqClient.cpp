@@ -9,6 +9,19 @@
 
 namespace qlx {
 
+/* A service of this library holds the lock beside its ipc:// socket while it
+ * lives. A socket with no lock file beside it is another program's QLX/1
+ * service, taken to be live as a tcp:// endpoint is. */
+bool ZmqClientTransport::ServiceIsLive() const
+{
+    if (endpoint_.LockPath.empty())
+        return true;
+    struct stat info {};
+    if (lstat(endpoint_.LockPath.c_str(), &info) == 0)
+        return ServiceLockHeld(endpoint_.LockPath);
+    return lstat(endpoint_.SocketPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
 bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std::string &name)
 {
     std::string dir = RuntimeDirectoryPath();
@@ -18,7 +31,7 @@ bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std
                     name.c_str(), dir.c_str());
     if (!ResolveEndpoint(nameField, fieldSize, false, &endpoint_))
         return false;
-    if (!endpoint_.LockPath.empty() && !ServiceLockHeld(endpoint_.LockPath)) {
+    if (!ServiceIsLive()) {
         Detail(0, "no live process holds %s", endpoint_.LockPath.c_str());
         return Fail(QLXRC_NOT_SERVED, "service element %s is not served by a live process",
                     name.c_str());

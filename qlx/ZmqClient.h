@@ -19,13 +19,15 @@ enum : int {
 class ZmqClientTransport : public ClientTransport {
   public:
     /* Connects to the element's endpoint; fails when no live process serves
-     * it, where that can be known (an ipc:// endpoint with its lock file). */
+     * it, where that can be known (an ipc:// endpoint: by its lock file, or,
+     * without one, by its socket file). */
     bool Open(const char *nameField, size_t fieldSize, const std::string &name);
     ReceiveResult Receive(Deadline *deadline, Inbound *message) override;
     SendResult Send(const Outbound &message) override;
     WaitTarget WaitOn() const override { return WaitTarget{socket_.Get(), -1}; }
 
   private:
+    bool ServiceIsLive() const;
     Socket socket_;
     Endpoint endpoint_;
     ReceivedMessage received_;

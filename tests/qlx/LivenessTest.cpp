@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zmq.h>
 
 #include <gtest/gtest.h>
 
 #include "qlx/qlx.h"
 #include "tests/qlx/QlxHarness.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
@@ -232,6 +234,37 @@ TEST_F(EndpointOverride, ServesOnAnIpcPath)
         EXPECT_EQ(LastReason(), QLXRC_ALREADY_SERVED);
     }
     EXPECT_FALSE(Exists(path));
+}
+
+/* A socket that another program's QLX/1 service bound, with no lock file
+ * beside it, is connected and reached, as a tcp:// endpoint is. */
+TEST_F(EndpointOverride, ReachesAForeignServiceOnAnIpcPath)
+{
+    std::string path = temp_.Path() + "/foreign.sock";
+    (void)setenv("QLX_ENDPOINT", ("ipc://" + path).c_str(), 1);
+    void *context = zmq_ctx_new();
+    void *router = zmq_socket(context, ZMQ_ROUTER);
+    ASSERT_EQ(zmq_bind(router, ("ipc://" + path).c_str()), 0);
+    qlxtest::TestClient client;
+    ASSERT_TRUE(client.Connect("E1")) << LastPrimaryText();
+    ASSERT_TRUE(client.Transaction(21, "hello foreigner"));
+    int waitMs = qlxtest::ReplyWaitMs;
+    (void)zmq_setsockopt(router, ZMQ_RCVTIMEO, &waitMs, sizeof waitMs);
+    zmq_msg_t parts[4];
+    for (zmq_msg_t &part : parts) {
+        (void)zmq_msg_init(&part);
+        ASSERT_GE(zmq_msg_recv(&part, router, 0), 0);
+    }
+    std::string header = tfxtest::WireHeader(1, 'R', 0, 0, 21);
+    memcpy(zmq_msg_data(&parts[1]), header.data(), header.size());
+    for (int i = 0; i < 4; ++i)
+        ASSERT_GE(zmq_msg_send(&parts[i], router, i < 3 ? ZMQ_SNDMORE : 0), 0);
+    QLXREPLY reply;
+    ASSERT_TRUE(client.Receive(&reply)) << LastPrimaryText();
+    EXPECT_EQ(reply.Kind, QLX_REPLY_RESPONSE);
+    EXPECT_EQ(ReplyData(reply), "hello foreigner");
+    (void)zmq_close(router);
+    (void)zmq_ctx_term(context);
 }
 
 /* An endpoint of any other transport is refused with a text that shows it. */
