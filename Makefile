@@ -3,11 +3,11 @@ BUILD       ?= build
 JOBS        ?= 2
 FUZZ_SECONDS ?= 15
 PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev \
-               nlohmann-json3-dev python3-matplotlib
+               nlohmann-json3-dev python3-matplotlib dpkg-dev file groff-base lintian
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := sockperf python3
 
-.PHONY: demo test build deps sanitize fuzz bench clean
+.PHONY: demo test build deps package sanitize fuzz bench clean
 
 demo: build
 	@scripts/demo $(BUILD)
@@ -21,6 +21,10 @@ build: deps
 
 deps:
 	@scripts/install-deps $(PACKAGES)
+
+# The Debian package, in $(BUILD)/package/: apt install ./$(BUILD)/package/tfxsrvr_*.deb
+package: build
+	cd $(BUILD) && cpack -B package
 
 # Every test, the end-to-end ones included, under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
