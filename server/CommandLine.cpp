@@ -145,6 +145,10 @@ void ProcessArgs(int argc, char **argv)
     ShowUsageAndExit(&state);
 }
 
+/* The signals that end the run: the user signal, and Ctrl-C and kill, so that
+ * a user who presses Ctrl-C still gets the summary. */
+static const int EndingSignals[] = {SIGUSR1, SIGINT, SIGTERM};
+
 void Interrupt(int signal)
 {
     static const char Line[] = "Interrupt received\n";
@@ -152,6 +156,11 @@ void Interrupt(int signal)
     ssize_t written = write(STDERR_FILENO, Line, sizeof Line - 1);
     (void)written;
     Run = 0;
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    for (int ending : EndingSignals)
+        (void)sigaction(ending, &fallback, nullptr);
 }
 
 void InstallInterrupt()
@@ -160,5 +169,6 @@ void InstallInterrupt()
     action.sa_handler = Interrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND | SA_NODEFER;
-    (void)sigaction(SIGUSR1, &action, nullptr);
+    for (int ending : EndingSignals)
+        (void)sigaction(ending, &action, nullptr);
 }

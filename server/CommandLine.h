@@ -1,5 +1,5 @@
 /* The command line: options and positional arguments into the run settings,
- * and the handler of the user signal that ends the run. */
+ * and the handler of the signals that end the run. */
 #ifndef TFX_SERVER_COMMANDLINE_H
 #define TFX_SERVER_COMMANDLINE_H
 
@@ -8,12 +8,14 @@
  * and ends the process: exit code 0 after a help request, else 2. */
 void ProcessArgs(int argc, char **argv);
 
-/* SIGUSR1 handler: writes "Interrupt received" to standard error and clears
- * Run, so the run ends after the current wait or transaction. */
+/* Handler of SIGUSR1, SIGINT and SIGTERM: writes "Interrupt received" to
+ * standard error and clears Run, so the run ends after the current wait or
+ * transaction; puts all three back to their default action, so that a second
+ * one of any of them ends the process at once. */
 void Interrupt(int signal);
 
-/* Installs Interrupt for SIGUSR1, once: the next SIGUSR1 takes the default
- * action. Interrupted waits are not restarted, so a sleep ends early. */
+/* Installs Interrupt for SIGUSR1, SIGINT and SIGTERM, once each. Interrupted
+ * waits are not restarted, so a sleep ends early. */
 void InstallInterrupt();
 
 #endif

@@ -80,6 +80,9 @@ static void RequestLoop(ServiceRun *run)
 int main(int argc, char **argv)
 {
     static ServiceRun run;
+    /* Line by line, also into a file or a pipe: a watcher sees each line as it
+     * comes, and in order with standard error. */
+    (void)setvbuf(stdout, nullptr, _IOLBF, 0);
     StartRecords(&run);
     ProcessArgs(argc, argv);
     InstallInterrupt();
@@ -90,8 +93,6 @@ int main(int argc, char **argv)
     if (!qlxServerInitialize(&run.ServiceAddress, &run.hConn))
         FatalFailure("ServerInitialize: ", &run.hConn);
     printf("Waiting for message...\n");
-    /* Whoever watches the output learns that the service is up. */
-    (void)fflush(stdout);
 
     RequestLoop(&run);
 

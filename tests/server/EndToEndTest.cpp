@@ -338,29 +338,51 @@ TEST_F(LiveServer, StopRequestEndsTheRun)
     EXPECT_EQ(result.Stderr, "");
 }
 
-/* SIGUSR1 ends the run with its summary and exit code 0. */
-TEST_F(LiveServer, InterruptEndsTheRunWithItsSummary)
+/* Each line reaches a pipe as it is printed, while the server runs. */
+TEST_F(LiveServer, PrintsEachLineAsItComes)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({}));
+    tfxtest::ServiceClient client(Element);
+    ASSERT_TRUE(client.Connected()) << client.LastError();
+    ASSERT_TRUE(client.SendTransaction(1, "hello\n"));
+    EXPECT_TRUE(Server().WaitForStdout(Got("Transaction", 6, "hello\n"), std::chrono::seconds(30)));
     Server().Signal(SIGUSR1);
+    EXPECT_EQ(WaitForEnd().ExitCode, 0);
+}
+
+/* SIGUSR1, SIGINT (Ctrl-C) and SIGTERM: the first ends the run with its
+ * summary and exit code 0; a second of any of them ends the process at once,
+ * here while it pauses for ENTER after its summary. */
+class EndingSignals : public LiveServer, public testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(EndingSignals, FirstEndsTheRunWithItsSummary)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServer({}));
+    Server().Signal(GetParam().first);
     tfxtest::ProcessResult result = WaitForEnd();
     EXPECT_EQ(result.ExitCode, 0);
     EXPECT_EQ(result.Stdout, Start(Element) + Waiting + Summary{}.Text());
     EXPECT_EQ(result.Stderr, InterruptLine);
 }
 
-/* A second SIGUSR1 takes the signal's default action: here it ends the
- * process while it pauses for ENTER after its summary. */
-TEST_F(LiveServer, SecondInterruptEndsTheProcess)
+TEST_P(EndingSignals, SecondEndsTheProcess)
 {
     ASSERT_NO_FATAL_FAILURE(StartServerWithSilentInput({"-p"}));
-    Server().Signal(SIGUSR1);
+    Server().Signal(GetParam().first);
     ASSERT_TRUE(Server().WaitForStdout(NormalPause, std::chrono::seconds(30)));
-    Server().Signal(SIGUSR1);
+    Server().Signal(GetParam().second);
     tfxtest::ProcessResult result = WaitForEnd();
-    EXPECT_EQ(result.Signal, SIGUSR1);
+    EXPECT_EQ(result.Signal, GetParam().second);
     EXPECT_EQ(result.Stdout, Start(Element) + Waiting + Summary{}.Text() + NormalPause);
     EXPECT_EQ(result.Stderr, InterruptLine);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignals,
+                         testing::Values(std::pair{SIGUSR1, SIGUSR1}, std::pair{SIGINT, SIGTERM},
+                                         std::pair{SIGTERM, SIGINT}),
+                         [](const testing::TestParamInfo<std::pair<int, int>> &info) {
+                             return std::string(sigabbrev_np(info.param.first)) + "Then" +
+                                    sigabbrev_np(info.param.second);
+                         });
 
 } // namespace

@@ -12,18 +12,17 @@ namespace {
 
 const std::string InterruptLine = "Interrupt received\n";
 
-/* Every test starts with the run going and SIGUSR1 at its default action. */
+/* Every test starts and ends with the run going and the ending signals at
+ * their default action. */
 class Interrupt : public testing::Test {
   protected:
-    void SetUp() override
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset()
     {
         ::Run = 1;
-        (void)signal(SIGUSR1, SIG_DFL);
-    }
-    void TearDown() override
-    {
-        ::Run = 1;
-        (void)signal(SIGUSR1, SIG_DFL);
+        for (int ending : {SIGUSR1, SIGINT, SIGTERM})
+            (void)signal(ending, SIG_DFL);
     }
 };
 
