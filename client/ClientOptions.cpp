@@ -5,7 +5,7 @@
 #include "client/ValueParsing.h"
 #include "getopt/tfxgnuop.h"
 
-static const char OptionList[] = "n:d:k:w:r:s:g:m:t:S:p:W:o:H:A:e:VvPqxh?";
+static const char OptionList[] = "n:d:k:w:r:R:N:s:g:m:t:S:p:W:o:H:A:e:VvPqxh?";
 
 enum : uint64_t { MaxOutstanding = 1u << 20 };
 
@@ -15,6 +15,7 @@ const char *const ClientUsageLines[] = {
     "            [-s size] [-g percent] [-m msg_id] [-t timeout] [-S seed]\n",
     "            [-W seconds] [-p percentiles] [-A conditions] [-o file] [-H file]\n",
     "            [-V] [-e size] [-v] [-P] [-q] [-x]\n",
+    "            [-R start:stop[:step]] [-N runs]\n",
     "            [ServiceElement]\n",
     "    -n count           - messages to send after the warm-up (default 1000, no limit with "
     "-d)\n",
@@ -22,6 +23,9 @@ const char *const ClientUsageLines[] = {
     "    -k connections     - connections to the service element (default 1)\n",
     "    -w window          - transactions outstanding per connection (default 1, 1024 with -r)\n",
     "    -r rate            - transactions per second over all connections (default closed loop)\n",
+    "    -R start:stop:step - sweep the rate up, -d seconds a step, until a step fails\n",
+    "    -R start:stop      - search the highest rate that meets the conditions, within 2%\n",
+    "    -N runs            - repeat the run (or each step) with fresh connections\n",
     "    -s size            - request data size in bytes (default 128)\n",
     "    -g percent         - share of datagrams among the messages (default 0)\n",
     "    -m msg_id          - message id sent with every message\n",
@@ -41,7 +45,9 @@ const char *const ClientUsageLines[] = {
     "    Default for ServiceElement is TestElement1\n\n",
     "    Size may be specified as:\n",
     "       n                         a constant value\n",
-    "       min-max                   a pseudo-random size within the range\n",
+    "       min-max                   a pseudo-random size within the range\n\n",
+    "    A step of -R meets the conditions of -A; without -A, it has no timeouts,\n",
+    "    no refusals, and achieves at least 98% of its rate.\n",
     nullptr,
 };
 
@@ -81,6 +87,15 @@ static void ReadThresholds(ArgsState *state, const char *arg, ClientSettings *se
         return;
     *state->Errors += "tfxclnt: " + error + "\n";
     ++state->UsageErrors;
+}
+
+static void ReadRateRange(ArgsState *state, const char *arg, ClientSettings *settings)
+{
+    std::string error;
+    if (ParseRateRange(arg, &settings->Sweep, &error))
+        settings->SweepGiven = true;
+    else
+        Mistake(state, 'R', arg, error.c_str());
 }
 
 static void ReadNumbers(int option, const char *arg, ClientSettings *settings, ArgsState *state)
@@ -132,6 +147,11 @@ static void ReadNumbers(int option, const char *arg, ClientSettings *settings, A
         ReadSeconds(state, name, arg, 0.0, 3600.0,
                     "the warm-up must be a number of seconds from 0 to 3600", &settings->Warmup);
         break;
+    case 'N':
+        ReadCount(state, name, arg, 1, MaxRepeats, "the runs must be a whole number from 1 to 100",
+                  &number);
+        settings->Repeats = static_cast<uint32_t>(number);
+        break;
     default:
         break;
     }
@@ -174,6 +194,9 @@ static void ReadText(int option, const char *arg, ClientSettings *settings, Args
     case 'A':
         ReadThresholds(state, arg, settings);
         break;
+    case 'R':
+        ReadRateRange(state, arg, settings);
+        break;
     default:
         ReadNumbers(option, arg, settings, state);
         break;
@@ -214,13 +237,35 @@ static void ApplyOption(int option, const char *arg, ClientSettings *settings, A
     }
 }
 
+static void Conflict(ArgsState *state, const char *what)
+{
+    *state->Errors += std::string("tfxclnt: ") + what + "\n";
+    ++state->UsageErrors;
+}
+
+/* What a sweep or repeated runs leave no room for. */
+static void CheckSweep(const ClientSettings &settings, ArgsState *state)
+{
+    if (settings.SweepGiven && settings.Rate > 0.0)
+        Conflict(state, "-R and -r: a sweep sets the rate of each step; give one of them");
+    if (settings.SweepGiven && state->CountGiven)
+        Conflict(state, "-R and -n: each step sends for -d seconds; leave -n out");
+    if (settings.SweepGiven && settings.Duration <= 0.0)
+        Conflict(state, "-R: give -d, the seconds each step sends for");
+    if (settings.SweepGiven && settings.Sweep.Search() && settings.Repeats == 1)
+        Conflict(state, "-N 1: a search confirms each step by a repeat; give -N 2 or more");
+    if (!settings.HistogramPath.empty() && (settings.SweepGiven || settings.Repeats > 1))
+        Conflict(state, "-H: the histogram file holds a single run; leave it out with -R or -N");
+}
+
 /* Rules between options, checked once all of them are read. */
 static void SettleSettings(ClientSettings *settings, ArgsState *state)
 {
     if (settings->Duration > 0.0 && !state->CountGiven)
         settings->CountLimited = false;
-    if (settings->Rate > 0.0 && !state->WindowGiven)
+    if ((settings->Rate > 0.0 || settings->SweepGiven) && !state->WindowGiven)
         settings->Window = OpenLoopWindow;
+    CheckSweep(*settings, state);
     if (uint64_t{settings->Connections} * settings->Window > MaxOutstanding) {
         *state->Errors += "tfxclnt: -k " + std::to_string(settings->Connections) + " -w " +
                           std::to_string(settings->Window) +

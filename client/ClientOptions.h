@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "client/SweepPlan.h"
 #include "client/Thresholds.h"
 
 enum : uint32_t {
     MaxConnections = 200,      /* -k */
     MaxWindow = 65536,         /* -w; keeps every queue below its high-water mark */
     MaxRequestSize = 8u << 20, /* -s, -e: the service refuses more */
-    OpenLoopWindow = 1024,     /* -w under -r when not given */
+    OpenLoopWindow = 1024,     /* -w under -r or -R when not given */
+    MaxRepeats = 100,          /* -N */
 };
 
 struct ClientSettings {
@@ -24,7 +26,10 @@ struct ClientSettings {
     uint32_t Connections = 1;             /* -k */
     uint32_t Window = 1;                  /* -w: outstanding transactions per connection */
     double Rate = 0.0;                    /* -r: transactions per second in all; 0 = closed loop */
-    uint32_t SizeMin = 128;               /* -s: request data bytes */
+    RateRange Sweep;                      /* -R: the rates of a sweep, each for -d seconds */
+    bool SweepGiven = false;
+    uint32_t Repeats = 0;   /* -N: runs of the same settings, or of each step; 0 = not given */
+    uint32_t SizeMin = 128; /* -s: request data bytes */
     uint32_t SizeMax = 128;
     double DatagramPercent = 0.0; /* -g: share of datagrams */
     char MsgId[24] = {};          /* -m: formatted as the server formats its own */

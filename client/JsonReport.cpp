@@ -40,7 +40,9 @@ ResultJson LatencyJson(const Histogram &latency, const std::vector<double> &perc
     return json;
 }
 
-ResultJson SettingsJson(const ClientSettings &settings, const RunResult &result)
+} // namespace
+
+ResultJson SettingsJson(const ClientSettings &settings, uint64_t seed)
 {
     bool expect = settings.ExpectMax != 0;
     return {
@@ -56,7 +58,7 @@ ResultJson SettingsJson(const ClientSettings &settings, const RunResult &result)
         {"message_id", Maybe(settings.MsgIdGiven, std::string(settings.MsgId))},
         {"timeout_s", settings.Timeout},
         {"warmup_s", settings.Warmup},
-        {"seed", result.Seed},
+        {"seed", seed},
         {"verify", settings.Verify},
         {"expect_size_min", Maybe(expect, settings.ExpectMin)},
         {"expect_size_max", Maybe(expect, settings.ExpectMax)},
@@ -64,6 +66,8 @@ ResultJson SettingsJson(const ClientSettings &settings, const RunResult &result)
         {"stop_request", settings.StopRequest},
     };
 }
+
+namespace {
 
 ResultJson CountsJson(const RunCounts &counts)
 {
@@ -151,19 +155,19 @@ ResultJson ThresholdsJson(const ClientSettings &settings,
     return thresholds;
 }
 
-ResultJson FailureJson(const RunResult &result)
+} // namespace
+
+ResultJson FailureJson(bool failed, const std::string &label, const QLXERROR &failure)
 {
-    if (!result.Failed)
+    if (!failed)
         return nullptr;
     return {
-        {"call", result.FailureLabel.substr(0, result.FailureLabel.find(':'))},
-        {"reason", result.Failure.PrimaryResult.ReasonCode},
-        {"text", FieldText(result.Failure.PrimaryResult.Text)},
-        {"detail", FieldText(result.Failure.SubResult.Text)},
+        {"call", label.substr(0, label.find(':'))},
+        {"reason", failure.PrimaryResult.ReasonCode},
+        {"text", FieldText(failure.PrimaryResult.Text)},
+        {"detail", FieldText(failure.SubResult.Text)},
     };
 }
-
-} // namespace
 
 std::string RunResultJson(const ClientSettings &settings, const RunResult &result,
                           const std::vector<ThresholdOutcome> &outcomes, int exitCode)
@@ -171,7 +175,7 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     bool openLoop = settings.Rate > 0.0;
     ResultJson json;
     json["tool"] = "tfxclnt";
-    json["settings"] = SettingsJson(settings, result);
+    json["settings"] = SettingsJson(settings, result.Seed);
     json["ended_by"] = EndReasonName(result.Ended);
     json["elapsed_s"] = result.ElapsedSeconds();
     json["sending_s"] = static_cast<double>(result.SendingEndNs - result.StartNs) / 1e9;
@@ -192,7 +196,7 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     json["intervals"] = IntervalsJson(result.Intervals);
     json["server_view"] = ServerViewJson(result.Server);
     json["thresholds"] = ThresholdsJson(settings, outcomes);
-    json["failure"] = FailureJson(result);
+    json["failure"] = FailureJson(result.Failed, result.FailureLabel, result.Failure);
     json["exit_code"] = exitCode;
     return ResultDocumentText(json);
 }

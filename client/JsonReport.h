@@ -8,13 +8,22 @@
 #include <string>
 #include <vector>
 
+#include "qlx/ErrorRecord.h"
 #include "client/ClientOptions.h"
+#include "client/ResultDocument.h"
 #include "client/RunResult.h"
 #include "client/Thresholds.h"
 
 /* The JSON text of a run that ends with exitCode. */
 std::string RunResultJson(const ClientSettings &settings, const RunResult &result,
                           const std::vector<ThresholdOutcome> &outcomes, int exitCode);
+
+/* The settings of a run, as every result holds them. */
+ResultJson SettingsJson(const ClientSettings &settings, uint64_t seed);
+
+/* The messaging call that failed, with its reason code and texts; null
+ * when failed is false. */
+ResultJson FailureJson(bool failed, const std::string &label, const QLXERROR &failure);
 
 /* Writes text to path through a temporary file in the same directory, so a
  * reader never sees half of it. False with *error set when it cannot. */

@@ -5,24 +5,46 @@ std::string ResultDocumentText(const ResultJson &document)
     return document.dump(-1, ' ', false, ResultJson::error_handler_t::replace) + "\n";
 }
 
-/* The members every result holds, whatever the run did. */
-static const char *MissingMember(const ResultJson &document)
+struct Member {
+    const char *Name;
+    ResultJson::value_t Type;
+};
+
+/* The members every result of its kind holds, whatever the run did: a
+ * single run, repeated runs (-N) or a sweep (-R). */
+static const Member RunMembers[] = {
+    {"settings", ResultJson::value_t::object},
+    {"counts", ResultJson::value_t::object},
+    {"latency_ns", ResultJson::value_t::object},
+    {"intervals", ResultJson::value_t::array},
+};
+static const Member RepeatsMembers[] = {
+    {"settings", ResultJson::value_t::object},
+    {"repeats", ResultJson::value_t::object},
+};
+static const Member SweepMembers[] = {
+    {"settings", ResultJson::value_t::object},
+    {"sweep", ResultJson::value_t::object},
+};
+
+template <size_t Count>
+static const char *MissingMember(const ResultJson &document, const Member (&members)[Count])
 {
-    static const struct {
-        const char *Name;
-        ResultJson::value_t Type;
-    } Members[] = {
-        {"settings", ResultJson::value_t::object},
-        {"counts", ResultJson::value_t::object},
-        {"latency_ns", ResultJson::value_t::object},
-        {"intervals", ResultJson::value_t::array},
-    };
-    for (const auto &member : Members) {
+    for (const Member &member : members) {
         auto found = document.find(member.Name);
         if (found == document.end() || found->type() != member.Type)
             return member.Name;
     }
     return nullptr;
+}
+
+static const char *MissingMember(const ResultJson &document)
+{
+    if (document.contains("sweep"))
+        return MissingMember(document, SweepMembers);
+    if (document.contains("repeats"))
+        return MissingMember(document, RepeatsMembers);
+    return MissingMember(document, RunMembers);
 }
 
 bool ParseResultDocument(const std::string &text, ResultJson *document, std::string *error)

@@ -14,8 +14,9 @@ using ResultJson = nlohmann::ordered_json;
  * UTF-8 in its strings become U+FFFD, so the text is always valid JSON. */
 std::string ResultDocumentText(const ResultJson &document);
 
-/* Reads text as a result document: false with *error saying why when it is
- * not JSON, or not a result written by tfxclnt. */
+/* Reads text as a result document: of a single run, of repeated runs
+ * ("repeats") or of a sweep ("sweep"). False with *error saying why when it
+ * is not JSON, or not a result written by tfxclnt. */
 bool ParseResultDocument(const std::string &text, ResultJson *document, std::string *error);
 
 #endif

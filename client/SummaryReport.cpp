@@ -54,7 +54,7 @@ std::string ThresholdValueText(const Threshold &threshold, double value)
     return FixedText(value, 1);
 }
 
-static void PrintSettings(FILE *out, const ClientSettings &settings, const RunResult &result)
+void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed)
 {
     fprintf(out, "Service element %s: %u connection%s, window %u, ", settings.Element.c_str(),
             settings.Connections, settings.Connections == 1 ? "" : "s", settings.Window);
@@ -62,12 +62,16 @@ static void PrintSettings(FILE *out, const ClientSettings &settings, const RunRe
         fprintf(out, "open loop at %s transactions/s\n", FixedText(settings.Rate, 1).c_str());
     else
         fputs("closed loop\n", out);
+    PrintRequestLine(out, settings, seed);
+}
+
+void PrintRequestLine(FILE *out, const ClientSettings &settings, uint64_t seed)
+{
     if (settings.SizeMin == settings.SizeMax)
-        fprintf(out, "Request data %u bytes, seed %llu", settings.SizeMin,
-                static_cast<Ull>(result.Seed));
+        fprintf(out, "Request data %u bytes, seed %llu", settings.SizeMin, static_cast<Ull>(seed));
     else
         fprintf(out, "Request data %u-%u bytes, seed %llu", settings.SizeMin, settings.SizeMax,
-                static_cast<Ull>(result.Seed));
+                static_cast<Ull>(seed));
     fprintf(out, ", datagrams %s%%, timeout %s s", PercentileName(settings.DatagramPercent).c_str(),
             PercentileName(settings.Timeout).c_str());
     if (settings.MsgIdGiven)
@@ -209,7 +213,7 @@ void PrintServerLines(FILE *out, const ServerView &server)
 void PrintSummary(FILE *out, const ClientSettings &settings, const RunResult &result,
                   const std::vector<ThresholdOutcome> &outcomes)
 {
-    PrintSettings(out, settings, result);
+    PrintSettings(out, settings, result.Seed);
     PrintEnd(out, settings, result);
     fputs("\n", out);
     PrintOutcomes(out, result.Counts);

@@ -21,6 +21,14 @@ const char *RefusalText(int32_t reason);
 /* The latency figures of a threshold's kind as text: "80.3us", "3", "1234.5". */
 std::string ThresholdValueText(const Threshold &threshold, double value);
 
+/* The lines that open the summary: the element, connections, window and
+ * loop, then the request line. */
+void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed);
+
+/* "Request data 128 bytes, seed 7, datagrams 0%, timeout 5 s" and the
+ * message id when one is given, as a line. */
+void PrintRequestLine(FILE *out, const ClientSettings &settings, uint64_t seed);
+
 /* Writes the whole summary. outcomes holds one entry per threshold. */
 void PrintSummary(FILE *out, const ClientSettings &settings, const RunResult &result,
                   const std::vector<ThresholdOutcome> &outcomes);

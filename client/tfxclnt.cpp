@@ -5,6 +5,7 @@
  * as HdrHistogram's text. */
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -15,7 +16,10 @@
 #include "client/PercentileDistribution.h"
 #include "client/RandomSource.h"
 #include "client/RunResult.h"
+#include "client/RunVerdict.h"
 #include "client/SummaryReport.h"
+#include "client/Sweep.h"
+#include "client/SweepReport.h"
 #include "client/Thresholds.h"
 #include "client/TrafficRun.h"
 
@@ -46,45 +50,6 @@ static void PrintUsage()
 {
     for (const char *const *line = ClientUsageLines; *line != nullptr; ++line)
         fputs(*line, stderr);
-}
-
-static std::vector<ThresholdOutcome> EvaluateThresholds(const ClientSettings &settings,
-                                                        const RunResult &result)
-{
-    const RunCounts &counts = result.Counts;
-    ThresholdFigures figures{&result.Latency,
-                             counts.Messages,
-                             counts.Transactions,
-                             counts.Datagrams,
-                             counts.Completed,
-                             counts.Refused,
-                             counts.TimedOut,
-                             counts.Late,
-                             counts.OutOfSequence(),
-                             counts.CheckFailures,
-                             counts.Alerts,
-                             counts.Notify,
-                             counts.Normal,
-                             result.TransactionsPerSecond(),
-                             result.MessagesPerSecond()};
-    std::vector<ThresholdOutcome> outcomes;
-    for (const Threshold &threshold : settings.Thresholds)
-        outcomes.push_back(EvaluateThreshold(threshold, figures));
-    return outcomes;
-}
-
-/* 0 only when every message could be sent, every transaction completed,
- * every reply passed its checks and every threshold was met. */
-static int ExitCodeOf(const RunResult &result, const std::vector<ThresholdOutcome> &outcomes)
-{
-    const RunCounts &counts = result.Counts;
-    if (result.Failed || result.Ended == EndReason::Blocked || counts.TimedOut != 0 ||
-        counts.Refused != 0 || counts.Outstanding() != 0 || counts.CheckFailures != 0)
-        return 1;
-    for (const ThresholdOutcome &outcome : outcomes)
-        if (!outcome.Met)
-            return 1;
-    return 0;
 }
 
 /* An output file named with option: true when none is asked for or it can
@@ -120,6 +85,50 @@ static int SendStopOnly(TrafficRun *run, const ClientSettings &settings, RunResu
     return 0;
 }
 
+/* The stop request on a connection of its own: true when it was sent,
+ * false after reporting why it was not. */
+static bool SendStopAlone(const ClientSettings &settings)
+{
+    auto result = std::make_unique<RunResult>();
+    TrafficRun run(settings, result.get(), RunOutput{nullptr, nullptr});
+    if (run.Connect(1) && run.SendStop())
+        return true;
+    ProcessError(&result->Failure, result->FailureLabel.c_str(), 0);
+    return false;
+}
+
+/* After the runs of -R or -N: the stop request (-x) unless a call failed,
+ * then the JSON result (-o) of json(exit code). Returns the exit code. */
+template <typename Json>
+static int FinishRuns(const ClientSettings &settings, bool failed, int exitCode, Json json)
+{
+    if (settings.StopRequest && !failed) {
+        if (SendStopAlone(settings))
+            printf("\nStop request sent to service element %s\n", settings.Element.c_str());
+        else
+            exitCode = 1;
+    }
+    if (!settings.JsonPath.empty() && !WriteOutput('o', settings.JsonPath, json(exitCode)))
+        exitCode = 1;
+    return exitCode;
+}
+
+/* -R or -N: many runs, each from nothing, reported as one table and one
+ * result. */
+static int RunMany(const ClientSettings &settings, uint64_t seed, RunOutput output)
+{
+    if (settings.SweepGiven) {
+        SweepResult sweep = RunSweep(settings, seed, output, &Interrupted);
+        return FinishRuns(settings, sweep.End.Failed, SweepExitCode(sweep),
+                          [&](int exitCode) { return SweepJson(settings, seed, sweep, exitCode); });
+    }
+    RunsEnd end;
+    RepeatedRuns runs = RunRepeated(settings, seed, output, &Interrupted, &end);
+    return FinishRuns(settings, end.Failed, RepeatedExitCode(runs, end), [&](int exitCode) {
+        return RepeatsJson(settings, seed, runs, end, exitCode);
+    });
+}
+
 int main(int argc, char **argv)
 {
     static ClientSettings settings;
@@ -142,8 +151,12 @@ int main(int argc, char **argv)
     result.Seed = settings.SeedGiven ? settings.Seed : SeedFromClock();
     bool progress = !settings.NoProgress && (settings.ForceProgress || isatty(STDERR_FILENO));
     bool stopOnly = settings.StopRequest && settings.CountLimited && settings.Count == 0;
-    TrafficRun run(settings, &result,
-                   RunOutput{progress ? stderr : nullptr, settings.Verbose ? stdout : nullptr});
+    RunOutput output{progress ? stderr : nullptr, settings.Verbose ? stdout : nullptr};
+    if (!stopOnly && (settings.SweepGiven || settings.Repeats > 1)) {
+        InstallInterrupt();
+        return RunMany(settings, result.Seed, output);
+    }
+    TrafficRun run(settings, &result, output);
     InstallInterrupt();
     if (!run.Connect(stopOnly ? 1 : settings.Connections)) {
         ProcessError(&result.Failure, result.FailureLabel.c_str(), 0);
@@ -158,7 +171,7 @@ int main(int argc, char **argv)
         ProcessError(&result.Failure, result.FailureLabel.c_str(), 0);
 
     std::vector<ThresholdOutcome> outcomes = EvaluateThresholds(settings, result);
-    int exitCode = ExitCodeOf(result, outcomes);
+    int exitCode = RunFault(settings, result, outcomes).empty() ? 0 : 1;
     PrintSummary(stdout, settings, result, outcomes);
     if (stopSent)
         printf("\nStop request sent to service element %s\n", settings.Element.c_str());

@@ -81,6 +81,7 @@ TEST(ClientOptions, EveryOptionSetsItsSetting)
                            "-o",    "out.json",
                            "-A",    "p99<5ms,timeouts=0",
                            "-e",    "300-400",
+                           "-N",    "3",
                            "-vPqx", "E7"});
     ASSERT_EQ(parsed.Outcome, ParseOutcome::Run) << parsed.Errors;
     const ClientSettings &s = parsed.Settings;
@@ -106,6 +107,7 @@ TEST(ClientOptions, EveryOptionSetsItsSetting)
     EXPECT_TRUE(s.Verify);
     EXPECT_EQ(s.ExpectMin, 300u);
     EXPECT_EQ(s.ExpectMax, 400u);
+    EXPECT_EQ(s.Repeats, 3u);
     EXPECT_TRUE(s.Verbose);
     EXPECT_TRUE(s.ForceProgress);
     EXPECT_TRUE(s.NoProgress);
@@ -133,10 +135,14 @@ TEST(ClientOptions, DurationWithoutCountRemovesTheCountLimit)
     EXPECT_TRUE(Parse({"-d", "3", "-n", "10"}).Settings.CountLimited);
 }
 
-/* An open loop gets a wide window unless one is given. */
+/* An open loop, a sweep's too, gets a wide window unless one is given. */
 TEST(ClientOptions, RateWidensTheDefaultWindow)
 {
     EXPECT_EQ(Parse({"-r", "100"}).Settings.Window, 1024u);
+    Parsed sweep = Parse({"-R", "1k:2k:1k", "-d", "1"});
+    EXPECT_TRUE(sweep.Settings.SweepGiven);
+    EXPECT_EQ(sweep.Settings.Sweep.Stop, 2000.0);
+    EXPECT_EQ(sweep.Settings.Window, 1024u);
     EXPECT_EQ(Parse({"-r", "100", "-w", "8"}).Settings.Window, 8u);
     EXPECT_EQ(Parse({"-w", "8", "-r", "100"}).Settings.Window, 8u);
 }
@@ -224,6 +230,16 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{{"-A", "p99<5"},
                     "tfxclnt: -A p99<5: '5' is not a latency; give a number and a unit "
                     "(ns, us, ms or s), at most an hour\n"},
+        MistakeCase{{"-R", "5:1", "-d", "1"},
+                    "tfxclnt: -R 5:1: the stop rate must be above the start rate\n"},
+        MistakeCase{{"-N", "0"}, "tfxclnt: -N 0: the runs must be a whole number from 1 to 100\n"},
+        MistakeCase{{"-R", "1:5", "-r", "2", "-n", "9", "-N", "1", "-H", "h"},
+                    "tfxclnt: -R and -r: a sweep sets the rate of each step; give one of them\n"
+                    "tfxclnt: -R and -n: each step sends for -d seconds; leave -n out\n"
+                    "tfxclnt: -R: give -d, the seconds each step sends for\n"
+                    "tfxclnt: -N 1: a search confirms each step by a repeat; give -N 2 or more\n"
+                    "tfxclnt: -H: the histogram file holds a single run; leave it out with -R "
+                    "or -N\n"},
         MistakeCase{{"E1", "E2"},
                     "tfxclnt: E2: unexpected argument; options come before the one "
                     "ServiceElement\n"},

@@ -10,12 +10,16 @@ inline const std::string ClientUsageText =
     "            [-s size] [-g percent] [-m msg_id] [-t timeout] [-S seed]\n"
     "            [-W seconds] [-p percentiles] [-A conditions] [-o file] [-H file]\n"
     "            [-V] [-e size] [-v] [-P] [-q] [-x]\n"
+    "            [-R start:stop[:step]] [-N runs]\n"
     "            [ServiceElement]\n"
     "    -n count           - messages to send after the warm-up (default 1000, no limit with -d)\n"
     "    -d seconds         - time to send for after the warm-up (default no limit)\n"
     "    -k connections     - connections to the service element (default 1)\n"
     "    -w window          - transactions outstanding per connection (default 1, 1024 with -r)\n"
     "    -r rate            - transactions per second over all connections (default closed loop)\n"
+    "    -R start:stop:step - sweep the rate up, -d seconds a step, until a step fails\n"
+    "    -R start:stop      - search the highest rate that meets the conditions, within 2%\n"
+    "    -N runs            - repeat the run (or each step) with fresh connections\n"
     "    -s size            - request data size in bytes (default 128)\n"
     "    -g percent         - share of datagrams among the messages (default 0)\n"
     "    -m msg_id          - message id sent with every message\n"
@@ -35,6 +39,8 @@ inline const std::string ClientUsageText =
     "    Default for ServiceElement is TestElement1\n\n"
     "    Size may be specified as:\n"
     "       n                         a constant value\n"
-    "       min-max                   a pseudo-random size within the range\n";
+    "       min-max                   a pseudo-random size within the range\n\n"
+    "    A step of -R meets the conditions of -A; without -A, it has no timeouts,\n"
+    "    no refusals, and achieves at least 98% of its rate.\n";
 
 #endif

@@ -1,6 +1,7 @@
 /* tfxclnt against the real tfxsrvr, both run as processes with a private
  * QLX_DIR. Figures are read back from the client's JSON output and the
  * server's summary; texts that do not vary are compared whole. */
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -538,6 +539,76 @@ TEST_F(ClientAgainstServer, ThresholdMissedFailsTheRun)
     EXPECT_FALSE(json["thresholds"][0]["met"].get<bool>());
     EXPECT_TRUE(json["thresholds"][1]["met"].get<bool>());
     EXPECT_EQ(json["exit_code"].get<uint64_t>(), 1u);
+    StopServer();
+}
+
+/* A sweep against a server that answers one transaction at a time, 10 ms
+ * each (-i 0.01: at most 100 a second whatever the window), finds its knee
+ * within 10 % of what the server gives a closed loop; in steps, and by a
+ * search. */
+class SweepAgainstDelay : public ClientAgainstServer,
+                          public testing::WithParamInterface<const char *> {};
+
+TEST_P(SweepAgainstDelay, FindsTheKneeWithinTenPercent)
+{
+    StartServer({"-q", "-i", "0.01"});
+    ResultJson closed = RunClientJson({"-d", "1", "-w", "64", "-q", "E1"});
+    double capacity = closed["throughput"]["transactions_per_s"].get<double>();
+    EXPECT_LE(capacity, 101.0);
+    ProcessResult run;
+    ResultJson json = RunClientJson({"-R", GetParam(), "-d", "1", "-w", "64", "-q", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
+    double knee = json["sweep"]["highest_met_per_s"].get<double>();
+    EXPECT_GE(knee, 0.9 * capacity) << run.Stdout;
+    EXPECT_LE(knee, 1.1 * capacity) << run.Stdout;
+    StopServer();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, SweepAgainstDelay, testing::Values("80:120:4", "50:150"));
+
+/* A sweep stops at the first step that fails its conditions and names it
+ * with the reason; the result holds every step that ran. */
+TEST_F(ClientAgainstServer, SweepStopsAtTheFirstFailingStep)
+{
+    StartServer({"-q"});
+    ProcessResult run;
+    ResultJson json =
+        RunClientJson({"-R", "10:50:10", "-d", "1", "-A", "completed<25", "-q", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
+    ResultJson &sweep = json["sweep"];
+    ASSERT_EQ(sweep["steps"].size(), 3u) << run.Stdout;
+    EXPECT_TRUE(sweep["steps"][1]["met"].get<bool>());
+    EXPECT_FALSE(sweep["steps"][2]["met"].get<bool>());
+    EXPECT_EQ(sweep["highest_met_per_s"].get<double>(), 20.0);
+    EXPECT_EQ(sweep["first_failed_per_s"].get<double>(), 30.0);
+    EXPECT_NE(run.Stdout.find("\nKnee: 20.0 transactions/s met the conditions; 30.0 did not: "
+                              "completed<25 not met (completed = 30)\n"),
+              std::string::npos)
+        << run.Stdout;
+    StopServer();
+}
+
+/* -N runs the same settings again, fresh connections each time, and
+ * reports each run, then the median and spread of each figure. */
+TEST_F(ClientAgainstServer, RepeatsReportTheirMedianAndSpread)
+{
+    StartServer({"-q"});
+    ProcessResult run;
+    ResultJson json = RunClientJson({"-N", "3", "-r", "200", "-d", "0.3", "-q", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
+    ResultJson &repeats = json["repeats"];
+    ASSERT_EQ(repeats["runs"].size(), 3u);
+    std::vector<double> p99;
+    for (ResultJson &each : repeats["runs"])
+        p99.push_back(each["p99_ns"].get<double>());
+    std::sort(p99.begin(), p99.end());
+    EXPECT_EQ(repeats["min"]["p99_ns"].get<double>(), p99[0]);
+    EXPECT_EQ(repeats["median"]["p99_ns"].get<double>(), p99[1]);
+    EXPECT_EQ(repeats["max"]["p99_ns"].get<double>(), p99[2]);
+    EXPECT_EQ(repeats["noisy"].get<bool>(), p99[2] - p99[0] > 0.2 * p99[1]);
+    for (const char *row :
+         {"\n    median  ", "\n       min  ", "\n       max  ", "\nSpread of p99: "})
+        EXPECT_NE(run.Stdout.find(row), std::string::npos) << row << "\n" << run.Stdout;
     StopServer();
 }
 

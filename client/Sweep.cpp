@@ -1,0 +1,162 @@
+#include "client/Sweep.h"
+
+#include <memory>
+
+#include "binding/tfxcodes.h"
+#include "client/FigureText.h"
+#include "client/RunVerdict.h"
+#include "client/SweepPlan.h"
+#include "client/SweepReport.h"
+
+namespace {
+
+/* What every run of a command line shares. */
+struct RunContext {
+    uint64_t Seed;
+    RunOutput Output;
+    const volatile sig_atomic_t *Interrupted;
+};
+
+/* One run from nothing: fresh connections, a fresh result. A connection
+ * that cannot be opened leaves the failure in the result. */
+std::unique_ptr<RunResult> RunOnce(const ClientSettings &settings, const RunContext &context)
+{
+    auto result = std::make_unique<RunResult>();
+    result->Seed = context.Seed;
+    TrafficRun run(settings, result.get(), context.Output);
+    if (run.Connect(settings.Connections))
+        run.Run(context.Interrupted);
+    return result;
+}
+
+/* "tfxclnt: 30.0 transactions/s, run 2 of 3" before the progress lines of
+ * a run; the run's number only when there are several. */
+void PrintRunHeading(FILE *out, const std::string &heading, uint32_t number, uint32_t n)
+{
+    std::string line = heading;
+    if (n > 1)
+        line += (line.empty() ? "run " : ", run ") + std::to_string(number) + " of " +
+                std::to_string(n);
+    fprintf(out, "tfxclnt: %s\n", line.c_str());
+}
+
+/* Runs settings n times into *repeats, each run's fault from faultOf, and
+ * writes each run's row to rows when it is not null. True when all n ran;
+ * false when a failed call (reported here) or a signal cut them short. A
+ * run whose sending a signal ended is left out. */
+template <typename FaultOf>
+bool RunTimes(const ClientSettings &settings, uint32_t n, const std::string &heading,
+              const RunContext &context, FaultOf faultOf, FILE *rows, RepeatedRuns *repeats,
+              RunsEnd *end)
+{
+    std::vector<RunFigures> figures;
+    for (uint32_t i = 0; i < n; ++i) {
+        end->Interrupted = *context.Interrupted != 0;
+        if (end->Interrupted)
+            break;
+        if (context.Output.Progress != nullptr)
+            PrintRunHeading(context.Output.Progress, heading, i + 1, n);
+        std::unique_ptr<RunResult> result = RunOnce(settings, context);
+        if (result->Failed) {
+            ProcessError(&result->Failure, result->FailureLabel.c_str(), 0);
+            end->Failed = true;
+            end->FailureLabel = result->FailureLabel;
+            end->Failure = result->Failure;
+            break;
+        }
+        end->Interrupted = result->Ended == EndReason::Interrupt;
+        if (end->Interrupted)
+            break;
+        RepeatRun run{FiguresOf(settings, *result), faultOf(*result)};
+        figures.push_back(run.Figures);
+        repeats->Runs.push_back(run);
+        if (rows != nullptr)
+            PrintRunRow(rows, repeats->Runs.size(), run);
+    }
+    repeats->Spread = SpreadOf(figures);
+    return repeats->Runs.size() == n;
+}
+
+} // namespace
+
+std::string RepeatedRuns::Fault() const
+{
+    for (size_t i = 0; i < Runs.size(); ++i) {
+        if (Runs[i].Fault.empty())
+            continue;
+        if (Runs.size() == 1)
+            return Runs[i].Fault;
+        return "run " + std::to_string(i + 1) + " of " + std::to_string(Runs.size()) + ": " +
+               Runs[i].Fault;
+    }
+    return "";
+}
+
+const SweepStep *SweepResult::HighestMet() const
+{
+    const SweepStep *highest = nullptr;
+    for (const SweepStep &step : Steps)
+        if (step.Repeats.Passed() && (highest == nullptr || step.Target > highest->Target))
+            highest = &step;
+    return highest;
+}
+
+const SweepStep *SweepResult::FirstFailed() const
+{
+    const SweepStep *lowest = nullptr;
+    for (const SweepStep &step : Steps)
+        if (!step.Repeats.Passed() && (lowest == nullptr || step.Target < lowest->Target))
+            lowest = &step;
+    return lowest;
+}
+
+RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutput output,
+                         const volatile sig_atomic_t *interrupted, RunsEnd *end)
+{
+    PrintRepeatsHeading(stdout, settings, seed);
+    RepeatedRuns repeats;
+    auto faultOf = [&settings](const RunResult &result) {
+        return RunFault(settings, result, EvaluateThresholds(settings, result));
+    };
+    (void)RunTimes(settings, settings.Repeats, "", RunContext{seed, output, interrupted}, faultOf,
+                   stdout, &repeats, end);
+    PrintRepeatsEnd(stdout, repeats, *end, settings.Repeats);
+    return repeats;
+}
+
+SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput output,
+                     const volatile sig_atomic_t *interrupted)
+{
+    SweepResult sweep;
+    sweep.RunsPerStep = settings.Repeats != 0 ? settings.Repeats : settings.Sweep.Search() ? 2 : 1;
+    PrintSweepHeading(stdout, settings, sweep.RunsPerStep, seed);
+    RunContext context{seed, output, interrupted};
+    ClientSettings step = settings;
+    auto faultOf = [&step](const RunResult &result) {
+        return StepFault(step, result, EvaluateThresholds(step, result), step.Rate,
+                         FiguresOf(step, result).Value[AchievedFigure]);
+    };
+    SweepPlan plan(settings.Sweep);
+    while (plan.Next(&step.Rate)) {
+        SweepStep done{step.Rate, {}};
+        std::string heading = FixedText(step.Rate, 1) + " transactions/s";
+        if (!RunTimes(step, sweep.RunsPerStep, heading, context, faultOf, nullptr, &done.Repeats,
+                      &sweep.End))
+            break;
+        sweep.Steps.push_back(done);
+        PrintStepRows(stdout, done);
+        plan.Record(done.Target, done.Repeats.Passed());
+    }
+    PrintKnee(stdout, sweep);
+    return sweep;
+}
+
+int RepeatedExitCode(const RepeatedRuns &runs, const RunsEnd &end)
+{
+    return end.Failed || runs.Runs.empty() || !runs.Passed() ? 1 : 0;
+}
+
+int SweepExitCode(const SweepResult &sweep)
+{
+    return sweep.End.Failed || sweep.End.Interrupted || sweep.HighestMet() == nullptr ? 1 : 0;
+}
