@@ -36,6 +36,10 @@ const char *RefusalText(int32_t reason)
         return "too many transactions outstanding";
     case QLXRC_NO_MEMORY:
         return "no memory for the message";
+    case QLXRC_NOT_SERVED:
+        return "no live process serves the element";
+    case QLXRC_CONNECTION_LOST:
+        return "connection lost, outcome unknown";
     default:
         return "reason unknown to this client";
     }

@@ -1,5 +1,6 @@
 #include "qlx/Client.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "qlx/Endpoint.h"
@@ -20,10 +21,20 @@ int Client::SendMessage(uint8_t kind, uint64_t requestId, Frame msgId, Frame dat
     Outbound message{Header{ProtocolVersion, kind, 0, 0, requestId}, msgId, data};
     switch (transport_->Send(message)) {
     case SendResult::Sent:
+        if (kind == KindTransaction && transport_->ReportsLosses())
+            outstanding_[requestId] = transport_->Losses();
         return 1;
     case SendResult::Gone:
     case SendResult::Full:
         return Fail(QLXRC_SEND_QUEUE_FULL, "the queue towards service element %s is full",
+                    name_.c_str());
+    case SendResult::TooLarge:
+        return Fail(QLXRC_DATA_TOO_LARGE,
+                    "a message of %zu data bytes to service element %s is over what the "
+                    "transport carries",
+                    data.Size, name_.c_str());
+    case SendResult::NotServed:
+        return Fail(QLXRC_NOT_SERVED, "service element %s is not served by a live process",
                     name_.c_str());
     case SendResult::Failed:
         break;
@@ -72,19 +83,74 @@ bool Client::Deliver(const Inbound &message, QLXREPLY *reply)
     return true;
 }
 
+/* A reply that ends its transaction ends its tracking too. */
+void Client::Untrack(const QLXREPLY &reply)
+{
+    bool ends = reply.Kind == QLX_REPLY_END || reply.Kind == QLX_REPLY_REFUSED ||
+                (reply.Kind == QLX_REPLY_RESPONSE && (reply.Flags & QLX_RF_MORE) == 0);
+    if (ends)
+        outstanding_.erase(reply.RequestId);
+}
+
+/* Every transaction sent before the loss just reported may never be
+ * answered: each ends now as refused, the outcome unknown. */
+void Client::TakeLosses()
+{
+    uint64_t losses = transport_->Losses();
+    size_t first = lost_.size();
+    for (auto entry = outstanding_.begin(); entry != outstanding_.end();) {
+        if (entry->second >= losses) {
+            ++entry;
+            continue;
+        }
+        lost_.push_back(entry->first);
+        entry = outstanding_.erase(entry);
+    }
+    /* Reported in the order they were sent, as far as their ids tell. */
+    std::sort(lost_.begin() + static_cast<ptrdiff_t>(first), lost_.end(), std::greater<>());
+}
+
+int Client::DeliverLost(QLXREPLY *reply)
+{
+    if (!buffer_.Fill(nullptr, 0))
+        return Fail(QLXRC_NO_MEMORY, "out of memory");
+    *reply = QLXREPLY{{'F', 'X', 'R', 'P'},
+                      reply->Version,
+                      QLX_REPLY_REFUSED,
+                      0,
+                      QLXRC_CONNECTION_LOST,
+                      0,
+                      lost_.back(),
+                      {},
+                      0,
+                      buffer_.Capacity(),
+                      buffer_.Data()};
+    lost_.pop_back();
+    return 1;
+}
+
 int Client::Receive(QLXREPLY *reply, int32_t waitMs)
 {
     Deadline deadline(waitMs);
     for (;;) {
+        if (!lost_.empty())
+            return DeliverLost(reply);
         Inbound message{};
         ReceiveResult result = transport_->Receive(&deadline, &message);
         if (result == ReceiveResult::Failed)
             return Fail(QLXRC_RECEIVE_FAILED, "receiving from service element %s failed",
                         name_.c_str());
+        if (result == ReceiveResult::Lost) {
+            TakeLosses();
+            continue;
+        }
         if (result != ReceiveResult::Received)
             return FailNoReply();
-        if (Deliver(message, reply))
-            return 1;
+        if (!Deliver(message, reply))
+            continue;
+        if (!outstanding_.empty())
+            Untrack(*reply);
+        return 1;
     }
 }
 

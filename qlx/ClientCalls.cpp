@@ -75,15 +75,24 @@ int qlxClientWait(const QLXHCONN *hConns, uint32_t count, int32_t waitMs, uint8_
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "%u connections to wait for: at most %u are open",
                              count, static_cast<unsigned>(qlx::ConnectionLimit));
         qlx::WaitTarget targets[qlx::ConnectionLimit];
+        uint8_t pending[qlx::ConnectionLimit];
+        int pendingCount = 0;
         for (uint32_t i = 0; i < count; ++i) {
             qlx::Client *client = FindClient(hConns[i]);
             if (client == nullptr)
                 return 0;
             targets[i] = client->WaitOn();
+            pending[i] = client->HasPending() ? 1 : 0;
+            pendingCount += pending[i];
         }
-        int readyCount = qlx::WaitForAny(targets, count, waitMs, ready);
+        /* Replies the library holds itself need no wait for the transport. */
+        int readyCount = qlx::WaitForAny(targets, count, pendingCount != 0 ? 0 : waitMs, ready);
         if (readyCount < 0)
             return qlx::Fail(QLXRC_RECEIVE_FAILED, "waiting for replies failed");
+        for (uint32_t i = 0; i < count; ++i) {
+            readyCount += pending[i] != 0 && ready[i] == 0 ? 1 : 0;
+            ready[i] |= pending[i];
+        }
         if (readyCount == 0)
             return qlx::FailNoReply();
         return 1;

@@ -42,9 +42,16 @@ int Service::NoMessage()
 SendResult Service::Reply(Frame peer, const Header &head, Frame msgId, Frame data)
 {
     SendResult sent = transport_->Send(peer, Outbound{head, msgId, data});
+    if (sent == SendResult::TooLarge && head.Kind != KindRefused) {
+        /* The client learns at once why its reply will not come. */
+        ++stats_.RepliesDropped;
+        Header refusal{ProtocolVersion, KindRefused, 0, QLXRC_DATA_TOO_LARGE, head.RequestId};
+        sent = transport_->Send(peer, Outbound{refusal, Frame{}, Frame{}});
+    }
     if (sent == SendResult::Sent)
         ++stats_.RepliesSent;
-    if (sent == SendResult::Gone || sent == SendResult::Full)
+    if (sent == SendResult::Gone || sent == SendResult::Full || sent == SendResult::TooLarge ||
+        sent == SendResult::NotServed)
         ++stats_.RepliesDropped;
     return sent;
 }
@@ -68,7 +75,8 @@ void Service::WriteStatsFile() const
     fprintf(file,
             "qlx-stats element=%s transactions=%llu datagrams=%llu stop_requests=%llu "
             "malformed=%llu refused=%llu datagrams_dropped=%llu replies_sent=%llu "
-            "replies_dropped=%llu buffers_handed=%llu buffers_released=%llu\n",
+            "replies_dropped=%llu buffers_handed=%llu buffers_released=%llu "
+            "transport_dropped=%llu\n",
             name_.c_str(), static_cast<unsigned long long>(s.Transactions),
             static_cast<unsigned long long>(s.Datagrams),
             static_cast<unsigned long long>(s.StopRequests),
@@ -78,7 +86,8 @@ void Service::WriteStatsFile() const
             static_cast<unsigned long long>(s.RepliesSent),
             static_cast<unsigned long long>(s.RepliesDropped),
             static_cast<unsigned long long>(s.BuffersHanded),
-            static_cast<unsigned long long>(s.BuffersReleased));
+            static_cast<unsigned long long>(s.BuffersReleased),
+            static_cast<unsigned long long>(transport_->Dropped()));
     (void)fclose(file);
 }
 
@@ -159,8 +168,6 @@ Service::Verdict Service::TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *optio
         return Verdict::Dropped;
     }
     Verdict verdict = Classify(*options, wire);
-    if (verdict == Verdict::Stop)
-        options->Status |= QLX_STATUS_STOP;
     if (verdict == Verdict::Deliver && !Deliver(wire, message, hRequest))
         return Verdict::Dropped;
     return verdict;
@@ -189,16 +196,25 @@ int Service::GetRequest(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hR
         if (result == ReceiveResult::Failed)
             return Fail(QLXRC_RECEIVE_FAILED, "receiving for service element %s failed",
                         name_.c_str());
-        if (result == ReceiveResult::Empty)
+        if (result == ReceiveResult::Empty || result == ReceiveResult::Lost)
             return WaitedInVain(options->WaitInterval);
+        if (result == ReceiveResult::Drained)
+            return Stopped(options);
         Verdict verdict = TakeReceived(message, options, hRequest);
         if (verdict == Verdict::Deliver)
             return 1;
-        if (verdict == Verdict::Stop) {
-            Detail(0, "the application manager asked the service to stop");
-            return NoMessage();
-        }
+        /* A transport that may still hold earlier messages delivers them
+         * first, and reports Drained after the last. */
+        if (verdict == Verdict::Stop && !transport_->StopReceiving())
+            return Stopped(options);
     }
+}
+
+int Service::Stopped(QLXGETOPTIONS *options)
+{
+    options->Status |= QLX_STATUS_STOP;
+    Detail(0, "the application manager asked the service to stop");
+    return NoMessage();
 }
 
 static int BadRequest(QLXHREQ handle)

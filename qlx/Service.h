@@ -35,7 +35,13 @@ class Service : public Connection {
     /* Releases buffer when it is this service's; false when it is not. */
     bool FreeBuffer(QLXBUFFER *buffer);
     bool OwnsBuffer(const char *data) const { return data != nullptr && data == buffer_.Data(); }
-    const QLXSTATS &Stats() const { return stats_; }
+    /* The counters, with what the transport lost. */
+    QLXSTATS Stats() const
+    {
+        QLXSTATS stats = stats_;
+        stats.TransportDropped = transport_->Dropped();
+        return stats;
+    }
 
   private:
     enum class Verdict { Deliver, Stop, Dropped };
@@ -49,6 +55,7 @@ class Service : public Connection {
     Verdict TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest);
     int NoMessage();
     int Interrupted();
+    int Stopped(QLXGETOPTIONS *options);
     int WaitedInVain(int32_t waitMs);
 
     std::unique_ptr<ServiceTransport> transport_;

@@ -3,28 +3,48 @@
 #include <cerrno>
 
 #include "qlx/Connection.h"
+#include "qlx/Endpoint.h"
 #include "qlx/Errors.h"
+#include "qlx/NatsClient.h"
+#include "qlx/NatsService.h"
 #include "qlx/ZmqClient.h"
 #include "qlx/ZmqService.h"
 
 namespace qlx {
 
-std::unique_ptr<ServiceTransport> OpenServiceTransport(const char *nameField, size_t fieldSize,
-                                                       const std::string &name)
+/* Opens a transport of type T, over NATS when QLX_ENDPOINT names NATS
+ * servers, else over ZeroMQ. */
+template <typename Zmq, typename Nats, typename Base>
+static std::unique_ptr<Base> OpenTransport(const char *nameField, size_t fieldSize,
+                                           const std::string &name)
 {
-    auto transport = std::make_unique<ZmqServiceTransport>();
+    const char *endpoint = ExplicitEndpoint();
+    if (endpoint != nullptr && IsNatsEndpoint(endpoint)) {
+        NatsSettings settings;
+        auto transport = std::make_unique<Nats>();
+        if (!ReadNatsSettings(endpoint, &settings) ||
+            !transport->Open(settings, nameField, fieldSize, name))
+            return nullptr;
+        return transport;
+    }
+    auto transport = std::make_unique<Zmq>();
     if (!transport->Open(nameField, fieldSize, name))
         return nullptr;
     return transport;
 }
 
+std::unique_ptr<ServiceTransport> OpenServiceTransport(const char *nameField, size_t fieldSize,
+                                                       const std::string &name)
+{
+    return OpenTransport<ZmqServiceTransport, NatsServiceTransport, ServiceTransport>(
+        nameField, fieldSize, name);
+}
+
 std::unique_ptr<ClientTransport> OpenClientTransport(const char *nameField, size_t fieldSize,
                                                      const std::string &name)
 {
-    auto transport = std::make_unique<ZmqClientTransport>();
-    if (!transport->Open(nameField, fieldSize, name))
-        return nullptr;
-    return transport;
+    return OpenTransport<ZmqClientTransport, NatsClientTransport, ClientTransport>(nameField,
+                                                                                   fieldSize, name);
 }
 
 /* zmq_poll waits on ZeroMQ sockets and plain descriptors alike. */

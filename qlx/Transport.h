@@ -37,13 +37,20 @@ enum class ReceiveResult {
     Empty,       /* nothing came within the deadline */
     Interrupted, /* a signal cut the wait short */
     Failed,      /* the transport failed (recorded) */
+    /* The client's connection was lost and made again: the replies of what
+     * was outstanding then may never come. */
+    Lost,
+    /* After StopReceiving: everything taken before the stop was delivered. */
+    Drained,
 };
 
 enum class SendResult {
     Sent,
-    Gone,   /* the peer is gone: nothing was sent */
-    Full,   /* the queue towards the peer is full: nothing was sent */
-    Failed, /* the transport failed (recorded) */
+    Gone,      /* the peer is gone: nothing was sent */
+    Full,      /* the queue towards the peer is full: nothing was sent */
+    Failed,    /* the transport failed (recorded) */
+    TooLarge,  /* the message is over what the transport carries: nothing was sent */
+    NotServed, /* nobody serves the element: the message went nowhere */
 };
 
 /* What a wait for replies watches: a ZeroMQ socket, or else a descriptor that
@@ -63,6 +70,13 @@ class ServiceTransport {
     /* Sends one message to peer. A peer that has gone or does not read is
      * Gone or Full, never a failure. */
     virtual SendResult Send(Frame peer, const Outbound &message) = 0;
+    /* Called once a stop request was seen. True when messages taken before
+     * it may still be on their way: Receive then delivers them and reports
+     * Drained once they are all out. False when everything taken before the
+     * stop was delivered already. */
+    virtual bool StopReceiving() { return false; }
+    /* Messages the transport lost before they could be received. */
+    virtual uint64_t Dropped() const { return 0; }
 };
 
 /* The client side: connected to one service element. */
@@ -73,6 +87,11 @@ class ClientTransport {
     /* Sends one message to the service without waiting for room. */
     virtual SendResult Send(const Outbound &message) = 0;
     virtual WaitTarget WaitOn() const = 0;
+    /* Whether Receive may report Lost; and how many losses it has reported
+     * or is about to: a transaction sent while this count was lower than at
+     * a Lost is taken as lost with it. */
+    virtual bool ReportsLosses() const { return false; }
+    virtual uint64_t Losses() const { return 0; }
 };
 
 /* Opens the service transport of the element in nameField (132 bytes,

@@ -69,6 +69,7 @@ struct QLXSTATS {
     uint64_t RepliesDropped;   /* replies to peers that had gone or did not read */
     uint64_t BuffersHanded;    /* receive buffers handed out */
     uint64_t BuffersReleased;  /* receive buffers given back */
+    uint64_t TransportDropped; /* messages the transport lost before they were received */
 };
 
 } /* extern "C" */
@@ -83,7 +84,8 @@ static_assert(offsetof(QLXREPLY, RequestId) == 24);
 static_assert(offsetof(QLXREPLY, MsgId) == 32);
 static_assert(offsetof(QLXREPLY, DataLength) == 56);
 static_assert(offsetof(QLXREPLY, Data) == 64);
-static_assert(sizeof(QLXSTATS) == 88);
+static_assert(sizeof(QLXSTATS) == 96);
+static_assert(offsetof(QLXSTATS, TransportDropped) == 88);
 
 /* The default images every record starts from. */
 inline constexpr QLXREQUEST DefaultRequest = {
@@ -94,6 +96,6 @@ inline constexpr QLXREPLY DefaultReply = {
     {'F', 'X', 'R', 'P'}, 1, 0, 0, 0, 0, 0, {}, 0, 0, nullptr,
 };
 
-inline constexpr QLXSTATS DefaultStats = {{'F', 'X', 'S', 'T'}, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr QLXSTATS DefaultStats = {{'F', 'X', 'S', 'T'}, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 #endif

@@ -42,6 +42,7 @@ enum : int32_t {
     QLXRC_RECEIVE_FAILED = 61,     /* the transport failed while receiving */
     QLXRC_NO_MEMORY = 62,          /* a buffer could not be allocated */
     QLXRC_SEND_QUEUE_FULL = 63,    /* the queue towards the service is full */
+    QLXRC_CONNECTION_LOST = 64,    /* the connection was lost: the outcome is unknown */
 };
 
 } /* extern "C" */
