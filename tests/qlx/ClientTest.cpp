@@ -18,7 +18,7 @@ using qlxtest::ReplyData;
 using Clock = std::chrono::steady_clock;
 
 /* A service E1 and a client of it. */
-class Client : public qlxtest::QlxTest {
+class ServiceAndClient : public qlxtest::QlxTest {
   protected:
     void SetUp() override
     {
@@ -30,8 +30,14 @@ class Client : public qlxtest::QlxTest {
     qlxtest::TestClient client_;
 };
 
+class Client : public qlxtest::OverTransports<ServiceAndClient> {};
+TFX_OVER_TRANSPORTS(Client);
+
+/* The checks of the calls themselves, whatever the transport. */
+class ClientCalls : public ServiceAndClient {};
+
 /* With no reply the receive waits its interval and fails with 20. */
-TEST_F(Client, ReceiveWaitsTheIntervalThenFailsWithNoMessage)
+TEST_P(Client, ReceiveWaitsTheIntervalThenFailsWithNoMessage)
 {
     QLXREPLY reply;
     auto start = Clock::now();
@@ -117,7 +123,7 @@ TEST(ClientReceive, StreamOfMalformedRepliesDoesNotHoldTheWait)
 }
 
 /* The reply's data sits in a buffer with a zero byte after it. */
-TEST_F(Client, ReplyDataIsTerminated)
+TEST_P(Client, ReplyDataIsTerminated)
 {
     ASSERT_TRUE(client_.Transaction(1, std::string("x\0y", 3)));
     ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
@@ -130,7 +136,7 @@ TEST_F(Client, ReplyDataIsTerminated)
 }
 
 /* The wait over several clients marks those that hold a reply. */
-TEST_F(Client, WaitMarksTheClientsWithAReply)
+TEST_P(Client, WaitMarksTheClientsWithAReply)
 {
     qlxtest::TestClient second;
     ASSERT_TRUE(second.Connect("E1")) << LastPrimaryText();
@@ -152,7 +158,7 @@ TEST_F(Client, WaitMarksTheClientsWithAReply)
 }
 
 /* Requests with a wrong eye-catcher, or data missing, are refused. */
-TEST_F(Client, RefusesBadRequests)
+TEST_F(ClientCalls, RefusesBadRequests)
 {
     QLXREQUEST request = DefaultRequest;
     request.StrucId[0] = 'x';
@@ -169,7 +175,7 @@ TEST_F(Client, RefusesBadRequests)
 }
 
 /* Client calls take client handles only, and service calls service ones. */
-TEST_F(Client, HandlesOfTheOtherSideAreRefused)
+TEST_F(ClientCalls, HandlesOfTheOtherSideAreRefused)
 {
     EXPECT_EQ(qlxClientStop(service_.hConn), 0);
     char handle[9];
@@ -182,7 +188,7 @@ TEST_F(Client, HandlesOfTheOtherSideAreRefused)
 }
 
 /* A request with a message id carries it to the service. */
-TEST_F(Client, SendsTheMessageIdWhenAsked)
+TEST_P(Client, SendsTheMessageIdWhenAsked)
 {
     const std::string id = qlxtest::MsgId("ID1");
     PrepareGetOptions(&service_.Get, nullptr, id.data());

@@ -20,7 +20,7 @@ using qlxtest::LastReason;
 using qlxtest::LastSubText;
 using Clock = std::chrono::steady_clock;
 
-class GetRequest : public qlxtest::QlxTest {
+class OpenService : public qlxtest::QlxTest {
   protected:
     void SetUp() override
     {
@@ -30,8 +30,14 @@ class GetRequest : public qlxtest::QlxTest {
     qlxtest::TestService service_;
 };
 
+class GetRequest : public qlxtest::OverTransports<OpenService> {};
+TFX_OVER_TRANSPORTS(GetRequest);
+
+/* Over ipc, where peers can come and go without a word. */
+class GetRequestOverIpc : public OpenService {};
+
 /* With nothing to deliver the call waits its interval and fails with 20. */
-TEST_F(GetRequest, WaitsTheIntervalThenFailsWithNoMessage)
+TEST_P(GetRequest, WaitsTheIntervalThenFailsWithNoMessage)
 {
     auto start = Clock::now();
     EXPECT_FALSE(service_.Receive(300));
@@ -45,7 +51,7 @@ TEST_F(GetRequest, WaitsTheIntervalThenFailsWithNoMessage)
 /* Short waits are never cut short, though ZeroMQ's own timer counts whole
  * milliseconds from a reading it may have kept, and peers that come and go
  * wake the wait in between. */
-TEST_F(GetRequest, ShortWaitsLastAtLeastTheirInterval)
+TEST_F(GetRequestOverIpc, ShortWaitsLastAtLeastTheirInterval)
 {
     std::atomic<bool> stop{false};
     std::thread visitors([&] {
@@ -66,7 +72,7 @@ TEST_F(GetRequest, ShortWaitsLastAtLeastTheirInterval)
 }
 
 /* A wait of 0 looks once and fails at once when nothing is there. */
-TEST_F(GetRequest, ZeroIntervalDoesNotWait)
+TEST_P(GetRequest, ZeroIntervalDoesNotWait)
 {
     auto start = Clock::now();
     EXPECT_FALSE(service_.Receive(0));
@@ -83,7 +89,7 @@ std::chrono::nanoseconds ProcessCpuTime()
 }
 
 /* Waiting sleeps in the poll: idle waits cost under 5% of a core. */
-TEST_F(GetRequest, IdleWaitUsesUnderFivePercentOfACore)
+TEST_P(GetRequest, IdleWaitUsesUnderFivePercentOfACore)
 {
     auto cpuStart = ProcessCpuTime();
     auto wallStart = Clock::now();
@@ -100,7 +106,7 @@ TEST_F(GetRequest, IdleWaitUsesUnderFivePercentOfACore)
 void NoteSignal(int) {}
 
 /* A signal cuts the wait short, as a no-message failure that says why. */
-TEST_F(GetRequest, SignalEndsTheWaitAsNoMessage)
+TEST_P(GetRequest, SignalEndsTheWaitAsNoMessage)
 {
     struct sigaction action {};
     struct sigaction previous {};
@@ -145,10 +151,11 @@ class StopRequest : public GetRequest {
     }
     qlxtest::TestClient client_;
 };
+TFX_OVER_TRANSPORTS(StopRequest);
 
 /* A stop request ends the wait at once: it fails with 20 and sets bit 0 of
  * Status, which stays set. */
-TEST_F(StopRequest, EndsTheWaitAndSetsStatus)
+TEST_P(StopRequest, EndsTheWaitAndSetsStatus)
 {
     ASSERT_EQ(qlxClientStop(client_.hConn), 1) << LastPrimaryText();
     auto start = Clock::now();
@@ -166,12 +173,11 @@ TEST_F(StopRequest, EndsTheWaitAndSetsStatus)
 
 /* What arrived before the stop request is delivered first, none of it
  * dropped; the stop comes after. */
-TEST_F(StopRequest, DeliversWhatArrivedBeforeIt)
+TEST_P(StopRequest, DeliversWhatArrivedBeforeIt)
 {
     ASSERT_TRUE(client_.Transaction(1, "before"));
     ASSERT_TRUE(client_.Datagram("also before"));
     ASSERT_EQ(qlxClientStop(client_.hConn), 1) << LastPrimaryText();
-    ASSERT_TRUE(client_.Transaction(2, "after"));
     ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
     EXPECT_EQ(service_.Data(), "before");
     EXPECT_EQ(service_.Get.Status, 0u);
@@ -182,15 +188,50 @@ TEST_F(StopRequest, DeliversWhatArrivedBeforeIt)
     EXPECT_FALSE(service_.Receive());
     EXPECT_EQ(LastReason(), QLXRC_NO_MESSAGE);
     EXPECT_EQ(service_.Get.Status, QLX_STATUS_STOP);
-    ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
-    EXPECT_EQ(service_.Data(), "after");
     QLXREPLY reply;
     ASSERT_TRUE(client_.Receive(&reply)) << LastPrimaryText();
     EXPECT_EQ(reply.RequestId, 1u);
 }
 
+/* Over ipc one service serves the element: it goes on taking messages after
+ * the stop request. */
+TEST_F(GetRequestOverIpc, TakesMessagesAfterAStopRequest)
+{
+    qlxtest::TestClient client;
+    ASSERT_TRUE(client.Connect("E1")) << LastPrimaryText();
+    ASSERT_EQ(qlxClientStop(client.hConn), 1) << LastPrimaryText();
+    ASSERT_TRUE(client.Transaction(2, "after"));
+    EXPECT_FALSE(service_.Receive());
+    EXPECT_EQ(service_.Get.Status, QLX_STATUS_STOP);
+    ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
+    EXPECT_EQ(service_.Data(), "after");
+}
+
+/* Over NATS a stopped service drains: what the servers sent it before they
+ * knew comes out before the stop, and new work goes to the element's other
+ * services, here none: it is refused at once. */
+class StopOverNats : public StopRequest {};
+INSTANTIATE_TEST_SUITE_P(Over, StopOverNats, testing::Values(qlxtest::Transport::Nats),
+                         qlxtest::TransportName);
+
+TEST_P(StopOverNats, DrainsThenTakesNoMoreWork)
+{
+    ASSERT_EQ(qlxClientStop(client_.hConn), 1) << LastPrimaryText();
+    ASSERT_TRUE(client_.Transaction(2, "sent after the stop"));
+    ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
+    EXPECT_EQ(service_.Data(), "sent after the stop");
+    EXPECT_FALSE(service_.Receive());
+    EXPECT_EQ(service_.Get.Status, QLX_STATUS_STOP);
+    ASSERT_TRUE(client_.Transaction(3, "later"));
+    QLXREPLY reply;
+    ASSERT_TRUE(client_.Receive(&reply)) << LastPrimaryText();
+    EXPECT_EQ(reply.Kind, QLX_REPLY_REFUSED);
+    EXPECT_EQ(reply.Code, QLXRC_NOT_SERVED);
+    EXPECT_EQ(reply.RequestId, 3u);
+}
+
 /* The library only ever sets the stop bit; other bits of Status stay. */
-TEST_F(StopRequest, LeavesOtherStatusBitsAlone)
+TEST_P(StopRequest, LeavesOtherStatusBitsAlone)
 {
     service_.Get.Status = 0x80000000u;
     ASSERT_EQ(qlxClientStop(client_.hConn), 1) << LastPrimaryText();

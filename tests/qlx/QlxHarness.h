@@ -15,6 +15,7 @@
 
 #include "binding/RecordPreparation.h"
 #include "qlx/qlx.h"
+#include "tests/support/NatsServer.h"
 #include "tests/support/Subprocess.h"
 
 namespace qlxtest {
@@ -27,7 +28,7 @@ class SavedEnvironment {
   public:
     SavedEnvironment()
     {
-        for (const char *name : {"QLX_DIR", "QLX_ENDPOINT", "XDG_RUNTIME_DIR"}) {
+        for (const char *name : {"QLX_DIR", "QLX_ENDPOINT", "XDG_RUNTIME_DIR", "QLX_NATS_PREFIX"}) {
             const char *value = getenv(name);
             saved_.emplace_back(name, value != nullptr ? std::optional<std::string>(value)
                                                        : std::nullopt);
@@ -49,8 +50,14 @@ class SavedEnvironment {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
+/* The transports a behaviour is proved over: ipc:// in the test's runtime
+ * directory, and a nats-server of the test process with a subject prefix of
+ * the test's own. */
+enum class Transport { Ipc, Nats };
+
 /* Each test runs with QLX_DIR naming a runtime directory of its own (not yet
- * made) and without QLX_ENDPOINT. */
+ * made) and without QLX_ENDPOINT; over NATS, with QLX_ENDPOINT naming the
+ * test process's nats-server. */
 class QlxTest : public testing::Test {
   protected:
     void SetUp() override
@@ -58,7 +65,14 @@ class QlxTest : public testing::Test {
         runtimeDir_ = temp_.Path() + "/qlx";
         (void)setenv("QLX_DIR", runtimeDir_.c_str(), 1);
         (void)unsetenv("QLX_ENDPOINT");
+        if (TransportUnderTest() != Transport::Nats)
+            return;
+        const tfxtest::NatsServer &server = tfxtest::SharedNatsServer();
+        ASSERT_EQ(server.Failure(), "");
+        for (const auto &[name, value] : tfxtest::NatsEnvironment(server))
+            (void)setenv(name.c_str(), value.c_str(), 1);
     }
+    virtual Transport TransportUnderTest() const { return Transport::Ipc; }
     const std::string &RuntimeDir() const { return runtimeDir_; }
     std::string SocketPath(const std::string &file) const
     {
@@ -70,6 +84,24 @@ class QlxTest : public testing::Test {
     tfxtest::TempDir temp_;
     std::string runtimeDir_;
 };
+
+/* Fixture over each transport in turn: instantiate it with
+ * TFX_OVER_TRANSPORTS. */
+template <typename Fixture>
+class OverTransports : public Fixture, public testing::WithParamInterface<Transport> {
+  protected:
+    Transport TransportUnderTest() const override { return this->GetParam(); }
+};
+
+inline std::string TransportName(const testing::TestParamInfo<Transport> &info)
+{
+    return info.param == Transport::Ipc ? "Ipc" : "Nats";
+}
+
+#define TFX_OVER_TRANSPORTS(suite)                                                                 \
+    INSTANTIATE_TEST_SUITE_P(Over, suite,                                                          \
+                             testing::Values(qlxtest::Transport::Ipc, qlxtest::Transport::Nats),   \
+                             qlxtest::TransportName)
 
 /* This thread's last error record. */
 inline QLXERROR LastError()

@@ -17,7 +17,7 @@ using qlxtest::ReplyData;
 using tfxtest::WireHeader;
 
 /* A service E1 and a client of it, both open. */
-class Replies : public qlxtest::QlxTest {
+class ServiceAndClient : public qlxtest::QlxTest {
   protected:
     void SetUp() override
     {
@@ -50,8 +50,14 @@ class Replies : public qlxtest::QlxTest {
     qlxtest::TestClient client_;
 };
 
+class Replies : public qlxtest::OverTransports<ServiceAndClient> {};
+TFX_OVER_TRANSPORTS(Replies);
+
+/* Over ipc, with a raw peer that sees the frames as they travel. */
+class RepliesOnTheWire : public ServiceAndClient {};
+
 /* Notify and more bits of the put options become the response's flags. */
-TEST_F(Replies, ResponsesCarryTheNotifyAndMoreFlags)
+TEST_P(Replies, ResponsesCarryTheNotifyAndMoreFlags)
 {
     Deliver(11, "abc\n");
     ASSERT_TRUE(service_.Respond(QLX_PMO_NOTIFY | QLX_PMO_MORE)) << LastPrimaryText();
@@ -66,7 +72,7 @@ TEST_F(Replies, ResponsesCarryTheNotifyAndMoreFlags)
 }
 
 /* The response without the more bit completes the transaction. */
-TEST_F(Replies, LastResponseCompletesTheTransaction)
+TEST_P(Replies, LastResponseCompletesTheTransaction)
 {
     Deliver(12, "x");
     ASSERT_TRUE(service_.Respond(QLX_PMO_NOTIFY)) << LastPrimaryText();
@@ -76,7 +82,7 @@ TEST_F(Replies, LastResponseCompletesTheTransaction)
 }
 
 /* With 0x1 in the put options the response carries their message id. */
-TEST_F(Replies, ResponseCarriesTheMessageIdWhenAsked)
+TEST_P(Replies, ResponseCarriesTheMessageIdWhenAsked)
 {
     const std::string id = MsgId("ORDER-7");
     PreparePutOptions(&service_.Put, "PutProfile", id.data());
@@ -87,7 +93,7 @@ TEST_F(Replies, ResponseCarriesTheMessageIdWhenAsked)
 
 /* A response carries DataLength bytes from Data, whatever buffer Data
  * points to and whatever bytes it holds. */
-TEST_F(Replies, ResponseSendsDataLengthBytesFromData)
+TEST_P(Replies, ResponseSendsDataLengthBytesFromData)
 {
     Deliver(14, "abcdef");
     service_.Message.DataLength = 3;
@@ -103,7 +109,7 @@ TEST_F(Replies, ResponseSendsDataLengthBytesFromData)
 }
 
 /* A response as it travels: three frames, the header compared whole. */
-TEST_F(Replies, ResponseOnTheWireIsThreeFrames)
+TEST_F(RepliesOnTheWire, ResponseOnTheWireIsThreeFrames)
 {
     tfxtest::RawPeer peer(Address("E1"));
     const std::string id = MsgId("WIRE");
@@ -120,7 +126,7 @@ TEST_F(Replies, ResponseOnTheWireIsThreeFrames)
 /* The first response goes back in the frames the transaction came in; what
  * the service writes into its buffer afterwards does not reach a response
  * already sent, and the next one carries the new bytes. */
-TEST_F(Replies, BufferWrittenAfterAResponseLeavesThatResponseAlone)
+TEST_P(Replies, BufferWrittenAfterAResponseLeavesThatResponseAlone)
 {
     Deliver(16, "first");
     memcpy(service_.Message.Buffer.Data, "FIRST", 5);
@@ -133,7 +139,7 @@ TEST_F(Replies, BufferWrittenAfterAResponseLeavesThatResponseAlone)
 
 /* A response carries the message id of its put options, or none, whatever
  * id the transaction came with. */
-TEST_F(Replies, ResponseMessageIdIsThePutOptionsNotTheTransactions)
+TEST_P(Replies, ResponseMessageIdIsThePutOptionsNotTheTransactions)
 {
     const std::string asked = MsgId("ASKED");
     const std::string given = MsgId("GIVEN");
@@ -150,7 +156,7 @@ TEST_F(Replies, ResponseMessageIdIsThePutOptionsNotTheTransactions)
 
 /* A response to a transaction received before the latest one goes to its
  * own client with its own request id. */
-TEST_F(Replies, ResponseToAnEarlierTransactionReachesItsOwnClient)
+TEST_P(Replies, ResponseToAnEarlierTransactionReachesItsOwnClient)
 {
     qlxtest::TestClient other;
     ASSERT_TRUE(other.Connect("E1")) << LastPrimaryText();
@@ -172,7 +178,7 @@ TEST_F(Replies, ResponseToAnEarlierTransactionReachesItsOwnClient)
 
 /* The response that goes back in the transaction's own frames, as it
  * travels: the header rewritten whole, no message id, the data. */
-TEST_F(Replies, ResponseInTheTransactionsFramesOnTheWire)
+TEST_F(RepliesOnTheWire, ResponseInTheTransactionsFramesOnTheWire)
 {
     tfxtest::RawPeer peer(Address("E1"));
     const std::string data(200, 'd');
@@ -187,7 +193,7 @@ TEST_F(Replies, ResponseInTheTransactionsFramesOnTheWire)
 }
 
 /* Closing a transaction unanswered sends the end, and completes it. */
-TEST_F(Replies, CloseHandleOnATransactionSendsTheEnd)
+TEST_P(Replies, CloseHandleOnATransactionSendsTheEnd)
 {
     Deliver(21, "close me");
     ASSERT_EQ(qlxCloseHandle(service_.hConn, &service_.hRequest), 1) << LastPrimaryText();
@@ -198,7 +204,7 @@ TEST_F(Replies, CloseHandleOnATransactionSendsTheEnd)
 
 /* Closing a datagram sends nothing: the next reply is the next
  * transaction's. */
-TEST_F(Replies, CloseHandleOnADatagramSendsNothing)
+TEST_P(Replies, CloseHandleOnADatagramSendsNothing)
 {
     ASSERT_TRUE(client_.Datagram("quiet"));
     ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
@@ -212,7 +218,7 @@ TEST_F(Replies, CloseHandleOnADatagramSendsNothing)
 
 /* An alert carries its type, its text and the request id of the transaction
  * being handled, ahead of the responses. */
-TEST_F(Replies, AlertCarriesTypeTextAndTheTransactionsRequestId)
+TEST_P(Replies, AlertCarriesTypeTextAndTheTransactionsRequestId)
 {
     Deliver(31, "alert me");
     QLXALERT alert;
@@ -224,7 +230,7 @@ TEST_F(Replies, AlertCarriesTypeTextAndTheTransactionsRequestId)
 }
 
 /* The default alert has type 4; a null text travels as no data. */
-TEST_F(Replies, AlertOfTheDefaultImage)
+TEST_P(Replies, AlertOfTheDefaultImage)
 {
     Deliver(32, "y");
     QLXALERT alert = DefaultAlertRecord;
@@ -233,7 +239,7 @@ TEST_F(Replies, AlertOfTheDefaultImage)
 }
 
 /* Once the transaction is complete there is nothing left to alert about. */
-TEST_F(Replies, AlertNeedsATransactionBeingHandled)
+TEST_P(Replies, AlertNeedsATransactionBeingHandled)
 {
     Deliver(33, "z");
     ASSERT_TRUE(service_.Respond()) << LastPrimaryText();
@@ -245,7 +251,7 @@ TEST_F(Replies, AlertNeedsATransactionBeingHandled)
 
 /* A received message sits in a library buffer one byte longer than its
  * data, with a zero byte after the data, zero bytes inside kept. */
-TEST_F(Replies, DeliveredDataIsTerminated)
+TEST_P(Replies, DeliveredDataIsTerminated)
 {
     const std::string data("a\0b", 3);
     Deliver(41, data);
@@ -262,7 +268,7 @@ TEST_F(Replies, DeliveredDataIsTerminated)
 }
 
 /* Messages are delivered in the order they arrived. */
-TEST_F(Replies, MessagesArriveInOrder)
+TEST_P(Replies, MessagesArriveInOrder)
 {
     for (uint64_t id = 1; id <= 50; ++id)
         ASSERT_TRUE(id % 3 == 0 ? client_.Datagram(std::to_string(id))
@@ -285,10 +291,11 @@ class MessageIdFilter : public Replies {
     }
     const std::string wanted_ = MsgId("ID1");
 };
+TFX_OVER_TRANSPORTS(MessageIdFilter);
 
 /* Only matching messages are delivered; other transactions are refused with
  * "no receiver", other datagrams dropped and counted. */
-TEST_F(MessageIdFilter, DeliversOnlyTheWantedMessageId)
+TEST_P(MessageIdFilter, DeliversOnlyTheWantedMessageId)
 {
     ASSERT_TRUE(client_.Transaction(1, "no id"));
     ASSERT_TRUE(client_.Transaction(2, "other id", MsgId("ID2")));
@@ -312,7 +319,7 @@ TEST_F(MessageIdFilter, DeliversOnlyTheWantedMessageId)
 }
 
 /* Refused messages do not end the wait early. */
-TEST_F(MessageIdFilter, RefusalsDoNotShortenTheWait)
+TEST_P(MessageIdFilter, RefusalsDoNotShortenTheWait)
 {
     ASSERT_TRUE(client_.Transaction(4, "not wanted", MsgId("ID2")));
     QLXREPLY reply;
@@ -331,7 +338,7 @@ TEST_F(MessageIdFilter, RefusalsDoNotShortenTheWait)
 }
 
 /* A stop request gets through whatever message id the service waits for. */
-TEST_F(MessageIdFilter, NeverFiltersAStopRequest)
+TEST_P(MessageIdFilter, NeverFiltersAStopRequest)
 {
     ASSERT_EQ(qlxClientStop(client_.hConn), 1) << LastPrimaryText();
     EXPECT_FALSE(service_.Receive());

@@ -16,6 +16,7 @@
 #include "qlx/ClientRecords.h"
 #include "qlx/ErrorRecord.h"
 #include "tests/support/ServerConsole.h"
+#include "tests/support/NatsServer.h"
 #include "tests/support/ServiceClient.h"
 #include "tests/support/Subprocess.h"
 
@@ -60,19 +61,29 @@ Summary MeasuredSummary(int transactions, int datagrams, int responses, const st
 }
 
 /* Each test runs its server in a runtime directory of its own, which this
- * process uses too, so that its client finds the server there. */
+ * process uses too, so that its client finds the server there; over NATS,
+ * with the test process's nats-server and a subject prefix of its own. */
 class LiveServer : public testing::Test {
   protected:
     void SetUp() override
     {
         qlxDir_ = dir_.Path() + "/qlx";
-        ASSERT_EQ(setenv("QLX_DIR", qlxDir_.c_str(), 1), 0);
+        environment_ = {{"QLX_DIR", qlxDir_}};
+        if (OverNats()) {
+            ASSERT_EQ(tfxtest::SharedNatsServer().Failure(), "");
+            for (const auto &variable : tfxtest::NatsEnvironment(tfxtest::SharedNatsServer()))
+                environment_.push_back(variable);
+        }
+        for (const auto &[name, value] : environment_)
+            ASSERT_EQ(setenv(name.c_str(), value.c_str(), 1), 0);
     }
     void TearDown() override
     {
         CloseInput();
-        (void)unsetenv("QLX_DIR");
+        for (const auto &variable : environment_)
+            (void)unsetenv(variable.first.c_str());
     }
+    virtual bool OverNats() const { return false; }
 
     /* Starts the server on Element and waits until its socket is there. */
     void StartServer(const std::vector<std::string> &options)
@@ -122,28 +133,38 @@ class LiveServer : public testing::Test {
     {
         tfxtest::ProcessOptions options;
         options.Env = std::move(env);
-        options.Env.emplace_back("QLX_DIR", qlxDir_);
+        options.Env.insert(options.Env.end(), environment_.begin(), environment_.end());
         server_ = std::make_unique<tfxtest::Process>(argv, options);
-        std::string socket = qlxDir_ + "/" + Element + ".sock";
+        /* The server says so once its service is open. */
         auto deadline = std::chrono::steady_clock::now() + StartLimit;
-        struct stat info {};
-        while (lstat(socket.c_str(), &info) != 0) {
+        while (server_->StdoutSoFar().find(Waiting) == std::string::npos) {
             ASSERT_TRUE(server_->Running()) << "the server ended before it opened its service:\n"
                                             << server_->StderrSoFar();
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no socket at " << socket;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the service did not open";
             (void)usleep(5000);
         }
     }
 
     tfxtest::TempDir dir_;
     std::string qlxDir_;
+    std::vector<std::pair<std::string, std::string>> environment_;
     std::unique_ptr<tfxtest::Process> server_;
     int input_ = -1;
 };
 
+/* The behaviours a user sees, over ipc:// and over NATS alike. */
+class LiveServerOver : public LiveServer, public testing::WithParamInterface<bool> {
+  protected:
+    bool OverNats() const override { return GetParam(); }
+};
+INSTANTIATE_TEST_SUITE_P(Transports, LiveServerOver, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &info) {
+                             return info.param ? "Nats" : "Ipc";
+                         });
+
 /* By default a transaction gets one final response: its own data, tagged
  * within the received buffer. */
-TEST_F(LiveServer, AnswersATransactionWithOneTaggedResponse)
+TEST_P(LiveServerOver, AnswersATransactionWithOneTaggedResponse)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({}));
     tfxtest::ServiceClient client(Element);
@@ -160,7 +181,7 @@ TEST_F(LiveServer, AnswersATransactionWithOneTaggedResponse)
 }
 
 /* -c 3:2: two notify responses, then three normal ones, only the last final. */
-TEST_F(LiveServer, SendsNotifyThenNormalResponsesInOrder)
+TEST_P(LiveServerOver, SendsNotifyThenNormalResponsesInOrder)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({"-c", "3:2"}));
     tfxtest::ServiceClient client(Element);
@@ -176,7 +197,7 @@ TEST_F(LiveServer, SendsNotifyThenNormalResponsesInOrder)
 }
 
 /* With the alert option the alert comes before the first notify response. */
-TEST_F(LiveServer, SendsTheAlertBeforeTheFirstNotifyResponse)
+TEST_P(LiveServerOver, SendsTheAlertBeforeTheFirstNotifyResponse)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({"-c", "2:2", "-a", "y"}));
     tfxtest::ServiceClient client(Element);
@@ -195,7 +216,7 @@ TEST_F(LiveServer, SendsTheAlertBeforeTheFirstNotifyResponse)
 }
 
 /* -c 0:0: the transaction is ended without a response, and still counted. */
-TEST_F(LiveServer, EndsATransactionWithoutResponses)
+TEST_P(LiveServerOver, EndsATransactionWithoutResponses)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({"-c", "0:0"}));
     tfxtest::ServiceClient client(Element);
@@ -212,7 +233,7 @@ TEST_F(LiveServer, EndsATransactionWithoutResponses)
 
 /* A negative normal count sends none, so the last notify response ends the
  * transaction and its client does not wait for ever. */
-TEST_F(LiveServer, NegativeNormalCountEndsWithTheLastNotifyResponse)
+TEST_P(LiveServerOver, NegativeNormalCountEndsWithTheLastNotifyResponse)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({"-c", "-1:2"}));
     tfxtest::ServiceClient client(Element);
@@ -226,7 +247,7 @@ TEST_F(LiveServer, NegativeNormalCountEndsWithTheLastNotifyResponse)
 }
 
 /* -s 300: every reply is the server's 300-byte buffer, tagged and zero-filled. */
-TEST_F(LiveServer, ReplacedRepliesCarryThreeHundredBytes)
+TEST_P(LiveServerOver, ReplacedRepliesCarryThreeHundredBytes)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({"-s", "300"}));
     tfxtest::ServiceClient client(Element);
@@ -243,7 +264,7 @@ TEST_F(LiveServer, ReplacedRepliesCarryThreeHundredBytes)
 
 /* With a message id the server takes only messages that carry it, and sends
  * it back with each response; others are refused by the library. */
-TEST_F(LiveServer, MessageIdSelectsAndMarksTheTransactions)
+TEST_P(LiveServerOver, MessageIdSelectsAndMarksTheTransactions)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({"-m", "abc"}));
     tfxtest::ServiceClient client(Element);
@@ -258,7 +279,7 @@ TEST_F(LiveServer, MessageIdSelectsAndMarksTheTransactions)
 }
 
 /* A datagram is reported and counted, and gets no reply of any kind. */
-TEST_F(LiveServer, CountsDatagramsWithoutReplying)
+TEST_P(LiveServerOver, CountsDatagramsWithoutReplying)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({}));
     tfxtest::ServiceClient client(Element);
@@ -276,7 +297,7 @@ TEST_F(LiveServer, CountsDatagramsWithoutReplying)
 
 /* Transactions sent before the stop request are all answered before the run
  * ends. */
-TEST_F(LiveServer, AnswersWhatCameBeforeTheStopRequest)
+TEST_P(LiveServerOver, AnswersWhatCameBeforeTheStopRequest)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({}));
     tfxtest::ServiceClient client(Element);
@@ -312,7 +333,7 @@ TEST_F(LiveServer, SecondServerOfAnElementEndsWithTheReport)
 }
 
 /* -t 2 with no message: two empty waits of a second each, then the end. */
-TEST_F(LiveServer, WaitLimitEndsTheRunAfterItsEmptyWaits)
+TEST_P(LiveServerOver, WaitLimitEndsTheRunAfterItsEmptyWaits)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({"-t", "2"}));
     auto opened = std::chrono::steady_clock::now();
@@ -326,7 +347,7 @@ TEST_F(LiveServer, WaitLimitEndsTheRunAfterItsEmptyWaits)
 }
 
 /* A stop request from the application manager ends an idle run. */
-TEST_F(LiveServer, StopRequestEndsTheRun)
+TEST_P(LiveServerOver, StopRequestEndsTheRun)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({}));
     tfxtest::ServiceClient client(Element);
@@ -338,8 +359,9 @@ TEST_F(LiveServer, StopRequestEndsTheRun)
     EXPECT_EQ(result.Stderr, "");
 }
 
-/* Each line reaches a pipe as it is printed, while the server runs. */
-TEST_F(LiveServer, PrintsEachLineAsItComes)
+/* Each line reaches a pipe as it is printed, while the server runs; SIGUSR1
+ * then ends its wait for the next message. */
+TEST_P(LiveServerOver, PrintsEachLineAsItComes)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer({}));
     tfxtest::ServiceClient client(Element);

@@ -1,0 +1,112 @@
+#include "tests/support/NatsServer.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sys/prctl.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tfxtest {
+
+namespace {
+
+const auto StartLimit = std::chrono::seconds(30);
+
+size_t Occurrences(const std::string &text, const std::string &part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+/* The first URL listed under key in a ports file. */
+std::string PortsEntry(const std::string &ports, const std::string &key)
+{
+    std::smatch match;
+    std::regex entry("\"" + key + "\":\\[\"([^\"]+)\"");
+    return std::regex_search(ports, match, entry) ? match[1].str() : "";
+}
+
+} // namespace
+
+NatsServer::NatsServer(const std::vector<std::string> &arguments, const std::string &config)
+{
+    std::vector<std::string> argv = {"nats-server",      "-a",  "127.0.0.1", "-p",          "-1",
+                                     "--ports_file_dir", Dir(), "-l",        Dir() + "/log"};
+    if (!config.empty()) {
+        std::ofstream(Dir() + "/nats.conf") << config;
+        argv.insert(argv.end(), {"-c", Dir() + "/nats.conf"});
+    }
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    bool cluster = false;
+    for (const std::string &argument : arguments)
+        cluster = cluster || argument == "--cluster";
+    std::vector<char *> args;
+    for (std::string &arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        /* Ends with the thread that started it, even one that crashes. */
+        (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int null = open("/dev/null", O_RDWR);
+        (void)dup2(null, STDIN_FILENO);
+        (void)dup2(null, STDOUT_FILENO);
+        (void)dup2(null, STDERR_FILENO);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    std::string portsFile = Dir() + "/nats-server_" + std::to_string(pid_) + ".ports";
+    auto deadline = std::chrono::steady_clock::now() + StartLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string ports = ReadFile(portsFile);
+        url_ = PortsEntry(ports, "nats");
+        routeUrl_ = PortsEntry(ports, "cluster");
+        if (!url_.empty() && (!cluster || !routeUrl_.empty()))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    failure_ = "nats-server did not start within 30 s:\n" + ReadFile(Dir() + "/log");
+    url_.clear();
+}
+
+NatsServer::~NatsServer()
+{
+    Kill();
+}
+
+bool NatsServer::WaitForLog(const std::string &text, int count,
+                            std::chrono::milliseconds timeout) const
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Occurrences(ReadFile(Dir() + "/log"), text) >= static_cast<size_t>(count))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+const NatsServer &SharedNatsServer()
+{
+    static std::unique_ptr<NatsServer> server = std::make_unique<NatsServer>();
+    return *server;
+}
+
+std::string UniqueNatsPrefix()
+{
+    static int count = 0;
+    return "t" + std::to_string(getpid()) + "_" + std::to_string(++count);
+}
+
+std::vector<std::pair<std::string, std::string>> NatsEnvironment(const NatsServer &server)
+{
+    return {{"QLX_ENDPOINT", server.Url()}, {"QLX_NATS_PREFIX", UniqueNatsPrefix()}};
+}
+
+} // namespace tfxtest

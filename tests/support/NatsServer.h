@@ -1,0 +1,60 @@
+/* A nats-server of a test's own: on a free loopback port, in a temporary
+ * directory, killed at the end of scope and with the process that started
+ * it, however that ends. */
+#ifndef TFX_TESTS_SUPPORT_NATSSERVER_H
+#define TFX_TESTS_SUPPORT_NATSSERVER_H
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+#include "tests/support/Subprocess.h"
+
+namespace tfxtest {
+
+class NatsServer {
+  public:
+    /* Starts nats-server with arguments added to the address, port and log
+     * ones, and with config as its configuration file when not empty; waits
+     * for its ports file. A cluster member gets a route port too. */
+    explicit NatsServer(const std::vector<std::string> &arguments = {},
+                        const std::string &config = "");
+    ~NatsServer();
+    NatsServer(const NatsServer &) = delete;
+    NatsServer &operator=(const NatsServer &) = delete;
+
+    /* Empty once started; else what went wrong, with the log. */
+    const std::string &Failure() const { return failure_; }
+    const std::string &Url() const { return url_; }           /* nats://127.0.0.1:port */
+    const std::string &RouteUrl() const { return routeUrl_; } /* of a cluster member */
+    const std::string &Dir() const { return dir_.Path(); }
+    /* Ends the server as kill -9 does. */
+    void Kill() { KillAndReap(&pid_); }
+    /* Waits until the log holds text count times. */
+    bool WaitForLog(const std::string &text, int count = 1,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+
+  private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    std::string url_;
+    std::string routeUrl_;
+    std::string failure_;
+};
+
+/* The nats-server that this test process shares between its tests, started
+ * on first use. */
+const NatsServer &SharedNatsServer();
+
+/* A subject prefix no other test uses. */
+std::string UniqueNatsPrefix();
+
+/* The environment that points the library at server: QLX_ENDPOINT and a
+ * prefix of the test's own. */
+std::vector<std::pair<std::string, std::string>> NatsEnvironment(const NatsServer &server);
+
+} // namespace tfxtest
+
+#endif
