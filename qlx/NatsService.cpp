@@ -35,7 +35,9 @@ class NatsServiceState : public NatsState, public NatsLoop {
     void Attach(int socket) override
     {
         std::lock_guard<std::mutex> guard(Lock);
+        /* A socket is attached to be read, whatever was asked of the last. */
         Socket = socket;
+        ReadWanted = true;
         Armed = 0;
         Registered = false;
         Rearm();
