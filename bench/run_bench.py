@@ -5,7 +5,8 @@ Every case runs several times, the services interleaved, each run with a
 fresh service process; the table shows medians and the ratio server / echo.
 Placements: "one CPU" pins service and client to CPU 0; "two CPUs" pins the
 service to CPU 0 and the client to CPU 1. Figures from one placement are
-never mixed with another's.
+never mixed with another's. Over NATS the server and the bare libnats echo
+are measured through one nats-server, in the "two CPUs" placement.
 
 Usage: run_bench.py BUILD-DIR [--runs N] [--seconds S] [--json FILE] [--quick]
 """
@@ -59,6 +60,7 @@ class Bench:
         self.echo = os.path.join(self.build, "bench", "qlx-echo")
         self.loadloop = os.path.join(self.build, "bench", "qlx-loadloop")
         self.client = os.path.join(self.build, "client", "tfxclnt")
+        self.nats_echo = os.path.join(self.build, "bench", "qlx-nats-echo")
         self.counter = 0
 
     def endpoint(self, transport):
@@ -93,11 +95,11 @@ class Bench:
             process.kill()
             process.wait()
 
-    def drive(self, endpoint, cpu, window, size=64, extra=()):
+    def drive(self, endpoint, cpu, window, size=64, extra=(), env=None):
         """Runs tfxclnt for the bench duration; returns its JSON result."""
         self.counter += 1
         result = os.path.join(self.work, "r%d.json" % self.counter)
-        env = dict(os.environ, QLX_ENDPOINT=endpoint)
+        env = dict(env or os.environ, QLX_ENDPOINT=endpoint)
         argv = ["taskset", "-c", cpu, self.client, "-d", str(self.seconds), "-w", str(window),
                 "-s", str(size), "-q", "-o", result, *extra, "BenchElement"]
         subprocess.run(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -114,14 +116,78 @@ class Bench:
             result = self.drive(endpoint, client_cpu, window, size, extra)
         finally:
             self.stop(process, service)
-        latency = result["latency_ns"]
-        return {
-            "tps": result["throughput"]["transactions_per_s"],
-            "p50_us": latency["percentiles"]["50"] / 1000.0 if latency["samples"] else None,
-            "p99_us": latency["percentiles"]["99"] / 1000.0 if latency["samples"] else None,
-            "timed_out": result["counts"]["timed_out"],
-            "completed": result["counts"]["completed"],
-        }
+        return figures(result)
+
+    def measure_nats(self, service, url, window):
+        """One run over NATS, under a subject prefix of its own."""
+        self.counter += 1
+        prefix = "bench%d" % self.counter
+        env = dict(os.environ, QLX_ENDPOINT=url, QLX_NATS_PREFIX=prefix)
+        service_cpu, client_cpu = PLACEMENTS["two CPUs"]
+        if service == "tfxsrvr":
+            argv = [self.server, "-q", "BenchElement"]
+        else:
+            element = "%s.BenchElement" % prefix
+            argv = [self.nats_echo, url, element + ".work", element]
+        process = subprocess.Popen(["taskset", "-c", service_cpu, *argv], env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        ready = process.stdout.readline()
+        try:
+            if not ready:
+                raise RuntimeError("%s did not start on %s" % (service, url))
+            return figures(self.drive(url, client_cpu, window, env=env))
+        finally:
+            self.stop(process, service)
+            process.stdout.close()
+
+
+def figures(result):
+    """Throughput, median and 99th percentile of a tfxclnt result."""
+    latency = result["latency_ns"]
+    return {
+        "tps": result["throughput"]["transactions_per_s"],
+        "p50_us": latency["percentiles"]["50"] / 1000.0 if latency["samples"] else None,
+        "p99_us": latency["percentiles"]["99"] / 1000.0 if latency["samples"] else None,
+        "timed_out": result["counts"]["timed_out"],
+        "completed": result["counts"]["completed"],
+    }
+
+
+def start_nats_server(work):
+    """A nats-server on a free loopback port; returns it and its URL."""
+    ports = os.path.join(work, "nats")
+    os.makedirs(ports, exist_ok=True)
+    server = subprocess.Popen(["nats-server", "-a", "127.0.0.1", "-p", "-1", "--ports_file_dir",
+                               ports, "-l", os.path.join(ports, "log")],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    path = os.path.join(ports, "nats-server_%d.ports" % server.pid)
+    if not wait_until(lambda: os.path.exists(path) and os.path.getsize(path) > 0):
+        server.kill()
+        raise RuntimeError("nats-server did not start")
+    with open(path) as f:
+        return server, json.load(f)["nats"][0]
+
+
+def nats_cases(bench, results):
+    windows = (1, 16)
+    samples = {(s, w): [] for s in ("tfxsrvr", "echo") for w in windows}
+    server, url = start_nats_server(bench.work)
+    try:
+        for run in range(bench.runs):
+            for window in windows:
+                for service in (("tfxsrvr", "echo") if run % 2 == 0 else ("echo", "tfxsrvr")):
+                    samples[(service, window)].append(bench.measure_nats(service, url, window))
+            print("  NATS cases: run %d of %d done" % (run + 1, bench.runs), file=sys.stderr)
+    finally:
+        server.kill()
+        server.wait()
+    results["nats"] = []
+    for window in windows:
+        tfxsrvr = summarize(samples[("tfxsrvr", window)])
+        echo = summarize(samples[("echo", window)])
+        results["nats"].append({"window": window, "tfxsrvr": tfxsrvr, "echo": echo,
+                                "tps_ratio": tfxsrvr["tps"] / echo["tps"],
+                                "p50_ratio": tfxsrvr["p50_us"] / echo["p50_us"]})
 
 
 def median(values):
@@ -343,6 +409,17 @@ def print_tables(results):
     for row in results["gap"]:
         print("%-20s %9s %9s %9s" % (row["path"], fmt(row["p50_us"]), fmt(row["switches"]),
                                      fmt(row["cpu_us"])))
+    print("\nServer over NATS against the bare libnats echo (one nats-server, two CPUs)")
+    print("%6s | %12s %12s %6s | %9s %9s %6s" % (
+        "window", "tfxsrvr tx/s", "echo tx/s", "ratio", "srv p50us", "echo p50us", "ratio"))
+    for row in results["nats"]:
+        print("%6d | %12s %12s %6s | %9s %9s %6s" % (
+            row["window"], fmt(row["tfxsrvr"]["tps"], 0), fmt(row["echo"]["tps"], 0),
+            fmt(row["tps_ratio"], 2), fmt(row["tfxsrvr"]["p50_us"]), fmt(row["echo"]["p50_us"]),
+            fmt(row["p50_ratio"], 2)))
+    print("Load average before and after: %s / %s" % (
+        " ".join("%.2f" % v for v in results["load_before"]),
+        " ".join("%.2f" % v for v in results["load_after"])))
     idle = results["idle"]
     print("\nIdle server: %.2f%% of a core over %d s" % (idle["cpu_percent"], idle["seconds"]))
     memory = results["memory"]
@@ -362,6 +439,13 @@ def check_targets(results):
             verdicts.append(("throughput %s >= 0.90x echo" % name, row["tps_ratio"] >= 0.90))
         else:
             verdicts.append(("median latency %s <= 1.10x echo" % name, row["p50_ratio"] <= 1.10))
+    for row in results["nats"]:
+        if row["window"] == 16:
+            verdicts.append(("throughput nats window 16 >= 0.90x libnats echo",
+                             row["tps_ratio"] >= 0.90))
+        else:
+            verdicts.append(("median latency nats window 1 <= 1.10x libnats echo",
+                             row["p50_ratio"] <= 1.10))
     verdicts.append(("idle server < 1% of a core", results["idle"]["cpu_percent"] < 1.0))
     verdicts.append(("memory growth < 1 MiB", results["memory"]["growth_kib"] < 1024))
     verdicts.append(("tfxclnt >= 0.90x the minimal load loop", results["client"]["ratio"] >= 0.90))
@@ -383,8 +467,10 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tfxbench-") as work:
         bench = Bench(args.build, args.runs, args.seconds, work)
         results = {"runs": args.runs, "seconds": args.seconds, "machine": os.uname().release,
-                   "cpus": os.cpu_count(), "core": [], "features": []}
+                   "cpus": os.cpu_count(), "core": [], "features": [],
+                   "load_before": os.getloadavg()}
         steps = [("core cases", lambda: core_cases(bench, results)),
+                 ("NATS cases", lambda: nats_cases(bench, results)),
                  ("feature cases", lambda: feature_cases(bench, results)),
                  ("raw TCP ping-pong", lambda: sockperf_case(bench, results)),
                  ("round trip make-up", lambda: gap_case(bench, results)),
@@ -394,6 +480,7 @@ def main():
         for name, step in steps:
             print("bench: %s" % name, file=sys.stderr)
             step()
+    results["load_after"] = os.getloadavg()
     print_tables(results)
     met = check_targets(results)
     os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
