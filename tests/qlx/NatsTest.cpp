@@ -1,6 +1,7 @@
 /* What only the NATS transport does: subjects, settings and secrets, and
  * what the client is told when the servers cannot deliver. */
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -18,6 +19,11 @@ struct TokenCase {
     std::string Name;
     std::string Token;
 };
+
+void PrintTo(const TokenCase &c, std::ostream *out)
+{
+    *out << c.Name;
+}
 
 class SubjectTokens : public testing::TestWithParam<TokenCase> {};
 
@@ -71,6 +77,11 @@ struct SettingsCase {
     std::string Value;
     std::string Error;
 };
+
+void PrintTo(const SettingsCase &c, std::ostream *out)
+{
+    *out << c.Variable << "=" << c.Value;
+}
 
 class NatsSettingsErrors : public qlxtest::QlxTest,
                            public testing::WithParamInterface<SettingsCase> {
