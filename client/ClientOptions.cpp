@@ -5,7 +5,7 @@
 #include "client/ValueParsing.h"
 #include "getopt/tfxgnuop.h"
 
-static const char OptionList[] = "n:d:k:w:r:R:N:s:g:m:t:S:p:W:o:H:A:e:VvPqxh?";
+static const char OptionList[] = "n:d:k:w:r:R:N:s:g:m:t:S:p:W:o:H:A:e:VvPqxMh?";
 
 enum : uint64_t { MaxOutstanding = 1u << 20 };
 
@@ -17,6 +17,7 @@ const char *const ClientUsageLines[] = {
     "            [-V] [-e size] [-v] [-P] [-q] [-x]\n",
     "            [-R start:stop[:step]] [-N runs]\n",
     "            [ServiceElement]\n",
+    "    tfxclnt [-p percentiles] [-A conditions] [-o file] [-H file] -M result...\n",
     "    -n count           - messages to send after the warm-up (default 1000, no limit with "
     "-d)\n",
     "    -d seconds         - time to send for after the warm-up (default no limit)\n",
@@ -41,7 +42,8 @@ const char *const ClientUsageLines[] = {
     "    -v                 - print every message and reply\n",
     "    -P                 - progress every second even when not on a terminal\n",
     "    -q                 - no progress lines\n",
-    "    -x                 - send the stop request at the end (with -n 0 only that)\n\n",
+    "    -x                 - send the stop request at the end (with -n 0 only that)\n",
+    "    -M                 - merge the JSON results (-o) of runs made on several hosts\n\n",
     "    Default for ServiceElement is TestElement1\n\n",
     "    Size may be specified as:\n",
     "       n                         a constant value\n",
@@ -58,6 +60,7 @@ struct ArgsState {
     int UsageErrors;
     bool CountGiven;
     bool WindowGiven;
+    std::string Given; /* the options given, in order */
 };
 
 static void Mistake(ArgsState *state, char option, const char *arg, const char *what)
@@ -221,6 +224,9 @@ static void ApplyOption(int option, const char *arg, ClientSettings *settings, A
     case 'x':
         settings->StopRequest = true;
         break;
+    case 'M':
+        settings->Merge = true;
+        break;
     case 'h':
         ++state->HelpRequests;
         break;
@@ -274,18 +280,40 @@ static void SettleSettings(ClientSettings *settings, ArgsState *state)
     }
 }
 
+/* -M: the results to merge in place of ServiceElement, with only the options
+ * that apply to a result. */
+static void ReadMergeArgs(int argc, char **argv, ClientSettings *settings, ArgsState *state)
+{
+    for (char option : state->Given) {
+        if (std::string("MpAoH?h").find(option) != std::string::npos)
+            continue;
+        *state->Errors += std::string("tfxclnt: -") + option +
+                          ": does not go with -M, which takes only -p, -A, -o and -H\n";
+        ++state->UsageErrors;
+    }
+    for (; optind < argc; ++optind)
+        settings->MergeFiles.emplace_back(argv[optind]);
+    if (!settings->MergeFiles.empty())
+        return;
+    *state->Errors += "tfxclnt: -M: give the JSON results to merge\n";
+    ++state->UsageErrors;
+}
+
 ParseOutcome ParseClientArgs(int argc, char **argv, ClientSettings *settings, std::string *errors)
 {
-    ArgsState state{errors, 0, 0, false, false};
+    ArgsState state{errors, 0, 0, false, false, ""};
     optind = 0;
     for (;;) {
         optopt = 0;
         int option = tfx_getopt(argc, argv, OptionList);
         if (option == -1)
             break;
+        state.Given += static_cast<char>(option);
         ApplyOption(option, optarg, settings, &state);
     }
-    if (optind < argc)
+    if (settings->Merge)
+        ReadMergeArgs(argc, argv, settings, &state);
+    else if (optind < argc)
         settings->Element = argv[optind++];
     for (; optind < argc; ++optind) {
         *errors += std::string("tfxclnt: ") + argv[optind] +

@@ -38,17 +38,19 @@ struct ClientSettings {
     uint64_t Seed = 0;    /* -S: seed of the size generator */
     bool SeedGiven = false;
     std::vector<double> Percentiles = {50.0, 90.0, 99.0, 99.9}; /* -p */
-    double Warmup = 0.0;               /* -W: seconds excluded from the figures */
-    std::string JsonPath;              /* -o: where the JSON result goes; empty = none */
-    std::string HistogramPath;         /* -H: where the latency histogram goes; empty = none */
-    std::vector<Threshold> Thresholds; /* -A */
-    bool Verify = false;               /* -V: check every reply */
-    uint32_t ExpectMin = 0;            /* -e: reply size of a server that replaces data */
-    uint32_t ExpectMax = 0;            /* 0 = replies keep the request's size */
-    bool Verbose = false;              /* -v: a line for every message and reply */
-    bool ForceProgress = false;        /* -P: progress lines even when not on a terminal */
-    bool NoProgress = false;           /* -q: no progress lines at all */
-    bool StopRequest = false;          /* -x: the stop request at the end */
+    double Warmup = 0.0;                 /* -W: seconds excluded from the figures */
+    std::string JsonPath;                /* -o: where the JSON result goes; empty = none */
+    std::string HistogramPath;           /* -H: where the latency histogram goes; empty = none */
+    std::vector<Threshold> Thresholds;   /* -A */
+    bool Verify = false;                 /* -V: check every reply */
+    uint32_t ExpectMin = 0;              /* -e: reply size of a server that replaces data */
+    uint32_t ExpectMax = 0;              /* 0 = replies keep the request's size */
+    bool Verbose = false;                /* -v: a line for every message and reply */
+    bool ForceProgress = false;          /* -P: progress lines even when not on a terminal */
+    bool NoProgress = false;             /* -q: no progress lines at all */
+    bool StopRequest = false;            /* -x: the stop request at the end */
+    bool Merge = false;                  /* -M: merge results rather than run */
+    std::vector<std::string> MergeFiles; /* -M: the results to merge */
 };
 
 enum class ParseOutcome { Run, Help, UsageError };

@@ -32,6 +32,21 @@ class Histogram {
     /* Forgets every sample. */
     void Clear();
 
+    /* Adds count samples to the bucket that holds value, leaving min, max
+     * and the sum to AddExtremes: how a histogram written out as its
+     * buckets and figures is read back, or several are merged. */
+    void AddToBucket(uint64_t value, uint64_t count)
+    {
+        counts_[IndexOf(value > HighestValue ? HighestValue : value)] += count;
+        count_ += count;
+    }
+    void AddExtremes(uint64_t min, uint64_t max, long double sum)
+    {
+        min_ = min < min_ ? min : min_;
+        max_ = max > max_ ? max : max_;
+        sum_ += static_cast<unsigned __int128>(sum);
+    }
+
     uint64_t Count() const { return count_; }
     /* The smallest and largest sample, exactly; 0 when there is none. */
     uint64_t Min() const { return count_ != 0 ? min_ : 0; }

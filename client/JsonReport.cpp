@@ -9,6 +9,30 @@
 #include "client/SummaryReport.h"
 #include "client/ValueParsing.h"
 
+const CountField CountFields[] = {
+    {"messages", &RunCounts::Messages},
+    {"transactions", &RunCounts::Transactions},
+    {"datagrams", &RunCounts::Datagrams},
+    {"completed", &RunCounts::Completed},
+    {"refused", &RunCounts::Refused},
+    {"timed_out", &RunCounts::TimedOut},
+    {"closed_without_response", &RunCounts::Unanswered},
+    {"notify_responses", &RunCounts::Notify},
+    {"normal_responses", &RunCounts::Normal},
+    {"alerts", &RunCounts::Alerts},
+    {"late_replies", &RunCounts::Late},
+    {"notify_after_normal", &RunCounts::NotifyAfterNormal},
+    {"unknown_request_ids", &RunCounts::UnknownRequest},
+    {"checked", &RunCounts::Checked},
+    {"check_failures", &RunCounts::CheckFailures},
+    {"warmup_messages", &RunCounts::WarmupMessages},
+    {"warmup_transactions", &RunCounts::WarmupTransactions},
+    {"measured_messages", &RunCounts::MeasuredMessages},
+    {"measured_completed", &RunCounts::MeasuredCompleted},
+    {"sends_put_off", &RunCounts::QueueFull},
+};
+const size_t CountFieldCount = sizeof CountFields / sizeof CountFields[0];
+
 namespace {
 
 /* A figure that may be missing: null rather than a made-up 0. */
@@ -71,29 +95,13 @@ namespace {
 
 ResultJson CountsJson(const RunCounts &counts)
 {
-    return {
-        {"messages", counts.Messages},
-        {"transactions", counts.Transactions},
-        {"datagrams", counts.Datagrams},
-        {"completed", counts.Completed},
-        {"refused", counts.Refused},
-        {"timed_out", counts.TimedOut},
-        {"unfinished", counts.Outstanding()},
-        {"closed_without_response", counts.Unanswered},
-        {"notify_responses", counts.Notify},
-        {"normal_responses", counts.Normal},
-        {"alerts", counts.Alerts},
-        {"late_replies", counts.Late},
-        {"notify_after_normal", counts.NotifyAfterNormal},
-        {"unknown_request_ids", counts.UnknownRequest},
-        {"checked", counts.Checked},
-        {"check_failures", counts.CheckFailures},
-        {"warmup_messages", counts.WarmupMessages},
-        {"warmup_transactions", counts.WarmupTransactions},
-        {"measured_messages", counts.MeasuredMessages},
-        {"measured_completed", counts.MeasuredCompleted},
-        {"sends_put_off", counts.QueueFull},
-    };
+    ResultJson json = ResultJson::object();
+    for (size_t i = 0; i < CountFieldCount; ++i) {
+        json[CountFields[i].Name] = counts.*CountFields[i].Member;
+        if (CountFields[i].Member == &RunCounts::TimedOut)
+            json["unfinished"] = counts.Outstanding();
+    }
+    return json;
 }
 
 ResultJson RefusalsJson(const RunCounts &counts)
@@ -177,6 +185,7 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     json["tool"] = "tfxclnt";
     json["settings"] = SettingsJson(settings, result.Seed);
     json["ended_by"] = EndReasonName(result.Ended);
+    json["started_unix_s"] = static_cast<double>(result.StartUnixNs) / 1e9;
     json["elapsed_s"] = result.ElapsedSeconds();
     json["sending_s"] = static_cast<double>(result.SendingEndNs - result.StartNs) / 1e9;
     json["measured_s"] = result.MeasuredSeconds();

@@ -5,6 +5,8 @@
 #ifndef TFX_CLIENT_JSONREPORT_H
 #define TFX_CLIENT_JSONREPORT_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,15 @@
 #include "client/ResultDocument.h"
 #include "client/RunResult.h"
 #include "client/Thresholds.h"
+
+/* A count of the result by its name in the JSON, in the order written.
+ * "unfinished" follows "timed_out": it is derived, not kept. */
+struct CountField {
+    const char *Name;
+    uint64_t RunCounts::*Member;
+};
+extern const CountField CountFields[];
+extern const size_t CountFieldCount;
 
 /* The JSON text of a run that ends with exitCode. */
 std::string RunResultJson(const ClientSettings &settings, const RunResult &result,

@@ -102,6 +102,7 @@ struct RunResult {
     Histogram SendLag;     /* how late each send was against the schedule, under -r */
     EndReason Ended = EndReason::Count;
     uint64_t StartNs = 0;
+    uint64_t StartUnixNs = 0; /* the wall clock at the start, to line up runs of several hosts */
     uint64_t WarmupEndNs = 0;
     uint64_t SendingEndNs = 0;
     uint64_t EndNs = 0;

@@ -415,6 +415,10 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
     (void)prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
     uint64_t start = MonotonicNs();
     result_->StartNs = start;
+    timespec wall{};
+    (void)clock_gettime(CLOCK_REALTIME, &wall);
+    result_->StartUnixNs =
+        static_cast<uint64_t>(wall.tv_sec) * SecondNs + static_cast<uint64_t>(wall.tv_nsec);
     result_->WarmupEndNs = start + ToNs(settings_.Warmup);
     if (settings_.Duration > 0.0)
         sendingEndNs_ = result_->WarmupEndNs + ToNs(settings_.Duration);

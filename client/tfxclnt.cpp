@@ -15,6 +15,7 @@
 #include "client/JsonReport.h"
 #include "client/PercentileDistribution.h"
 #include "client/RandomSource.h"
+#include "client/ResultMerge.h"
 #include "client/RunResult.h"
 #include "client/RunVerdict.h"
 #include "client/SummaryReport.h"
@@ -72,6 +73,36 @@ static bool WriteOutput(char option, const std::string &path, const std::string 
         return true;
     fprintf(stderr, "tfxclnt: -%c %s\n", option, error.c_str());
     return false;
+}
+
+/* The summary of a result, evaluated against the conditions and written out
+ * as asked; returns the exit code. */
+static int Report(const ClientSettings &settings, const RunResult &result, bool stopSent)
+{
+    std::vector<ThresholdOutcome> outcomes = EvaluateThresholds(settings, result);
+    int exitCode = RunFault(settings, result, outcomes).empty() ? 0 : 1;
+    PrintSummary(stdout, settings, result, outcomes);
+    if (stopSent)
+        printf("\nStop request sent to service element %s\n", settings.Element.c_str());
+    if (!settings.HistogramPath.empty() &&
+        !WriteOutput('H', settings.HistogramPath, PercentileDistributionText(result.Latency)))
+        exitCode = 1;
+    if (!settings.JsonPath.empty() &&
+        !WriteOutput('o', settings.JsonPath, RunResultJson(settings, result, outcomes, exitCode)))
+        exitCode = 1;
+    return exitCode;
+}
+
+/* -M: the results of runs on several hosts as one. */
+static int MergeResults(ClientSettings *settings)
+{
+    static RunResult result;
+    std::string error;
+    if (!MergeResultFiles(settings->MergeFiles, settings, &result, &error)) {
+        fprintf(stderr, "tfxclnt: -M %s\n", error.c_str());
+        return 2;
+    }
+    return Report(*settings, result, false);
 }
 
 /* -x with -n 0: nothing but the stop request. */
@@ -146,6 +177,8 @@ int main(int argc, char **argv)
     }
     if (!CheckOutput('o', settings.JsonPath) || !CheckOutput('H', settings.HistogramPath))
         return 2;
+    if (settings.Merge)
+        return MergeResults(&settings);
 
     static RunResult result;
     result.Seed = settings.SeedGiven ? settings.Seed : SeedFromClock();
@@ -170,16 +203,5 @@ int main(int argc, char **argv)
     if (result.Failed)
         ProcessError(&result.Failure, result.FailureLabel.c_str(), 0);
 
-    std::vector<ThresholdOutcome> outcomes = EvaluateThresholds(settings, result);
-    int exitCode = RunFault(settings, result, outcomes).empty() ? 0 : 1;
-    PrintSummary(stdout, settings, result, outcomes);
-    if (stopSent)
-        printf("\nStop request sent to service element %s\n", settings.Element.c_str());
-    if (!settings.HistogramPath.empty() &&
-        !WriteOutput('H', settings.HistogramPath, PercentileDistributionText(result.Latency)))
-        exitCode = 1;
-    if (!settings.JsonPath.empty() &&
-        !WriteOutput('o', settings.JsonPath, RunResultJson(settings, result, outcomes, exitCode)))
-        exitCode = 1;
-    return exitCode;
+    return Report(settings, result, stopSent);
 }

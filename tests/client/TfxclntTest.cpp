@@ -110,6 +110,26 @@ void ExpectBalanced(ResultJson &json)
     EXPECT_EQ(counts["unfinished"].get<uint64_t>(), 0u);
 }
 
+/* Two runs merged: the counts added, the server's view of both, and the
+ * conditions and the JSON output applied to the merged result. */
+TEST_F(ClientAgainstServer, MergesTheResultsOfTwoRuns)
+{
+    StartServer({"-q"});
+    std::string first = dir_.Path() + "/first.json";
+    std::string second = dir_.Path() + "/second.json";
+    ASSERT_EQ(RunClient({"-q", "-o", first, "-n", "30", "E1"}).ExitCode, 0);
+    ASSERT_EQ(RunClient({"-q", "-o", second, "-n", "20", "-g", "50", "-w", "2", "E1"}).ExitCode, 0);
+    ProcessResult merged = RunClient({"-A", "timeouts=0", "-o", json_, "-M", first, second});
+    EXPECT_EQ(merged.ExitCode, 0) << merged.Stderr;
+    EXPECT_EQ(CountLines(merged.Stdout), CountLines(StopServer().Stdout));
+    EXPECT_NE(merged.Stdout.find("Threshold      timeouts=0: met"), std::string::npos);
+    ResultJson json;
+    std::string error;
+    ASSERT_TRUE(ParseResultDocument(tfxtest::ReadFile(json_), &json, &error)) << error;
+    EXPECT_EQ(json["counts"]["messages"].get<uint64_t>(), 50u);
+    EXPECT_EQ(json["latency_ns"]["samples"].get<uint64_t>(), 40u);
+}
+
 /* Three normal and two notify responses a transaction are all counted, in order. */
 TEST_F(ClientAgainstServer, CountsThreeNormalAndTwoNotifyResponses)
 {
