@@ -28,7 +28,8 @@ class SavedEnvironment {
   public:
     SavedEnvironment()
     {
-        for (const char *name : {"QLX_DIR", "QLX_ENDPOINT", "XDG_RUNTIME_DIR", "QLX_NATS_PREFIX"}) {
+        for (const char *name : {"QLX_DIR", "QLX_ENDPOINT", "XDG_RUNTIME_DIR", "QLX_NATS_PREFIX",
+                                 "QLX_NATS_CA", "QLX_NATS_NKEY"}) {
             const char *value = getenv(name);
             saved_.emplace_back(name, value != nullptr ? std::optional<std::string>(value)
                                                        : std::nullopt);
@@ -85,23 +86,17 @@ class QlxTest : public testing::Test {
     std::string runtimeDir_;
 };
 
-/* Fixture over each transport in turn: instantiate it with
- * TFX_OVER_TRANSPORTS. */
+/* Fixture over each transport in turn, instantiated by TFX_OVER_TRANSPORTS. */
 template <typename Fixture>
 class OverTransports : public Fixture, public testing::WithParamInterface<Transport> {
   protected:
     Transport TransportUnderTest() const override { return this->GetParam(); }
 };
 
-inline std::string TransportName(const testing::TestParamInfo<Transport> &info)
-{
-    return info.param == Transport::Ipc ? "Ipc" : "Nats";
-}
-
 #define TFX_OVER_TRANSPORTS(suite)                                                                 \
-    INSTANTIATE_TEST_SUITE_P(Over, suite,                                                          \
-                             testing::Values(qlxtest::Transport::Ipc, qlxtest::Transport::Nats),   \
-                             qlxtest::TransportName)
+    INSTANTIATE_TEST_SUITE_P(                                                                      \
+        Over, suite, testing::Values(qlxtest::Transport::Ipc, qlxtest::Transport::Nats),           \
+        [](const auto &info) { return info.param == qlxtest::Transport::Ipc ? "Ipc" : "Nats"; })
 
 /* This thread's last error record. */
 inline QLXERROR LastError()

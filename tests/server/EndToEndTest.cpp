@@ -70,9 +70,8 @@ class LiveServer : public testing::Test {
         qlxDir_ = dir_.Path() + "/qlx";
         environment_ = {{"QLX_DIR", qlxDir_}};
         if (OverNats()) {
-            ASSERT_EQ(tfxtest::SharedNatsServer().Failure(), "");
-            for (const auto &variable : tfxtest::NatsEnvironment(tfxtest::SharedNatsServer()))
-                environment_.push_back(variable);
+            auto nats = tfxtest::NatsEnvironment(tfxtest::SharedNatsServer());
+            environment_.insert(environment_.end(), nats.begin(), nats.end());
         }
         for (const auto &[name, value] : environment_)
             ASSERT_EQ(setenv(name.c_str(), value.c_str(), 1), 0);

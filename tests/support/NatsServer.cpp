@@ -1,8 +1,8 @@
 #include "tests/support/NatsServer.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -12,27 +12,14 @@
 
 namespace tfxtest {
 
-namespace {
-
-const auto StartLimit = std::chrono::seconds(30);
-
-size_t Occurrences(const std::string &text, const std::string &part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 /* The first URL listed under key in a ports file. */
-std::string PortsEntry(const std::string &ports, const std::string &key)
+static std::string PortsEntry(const std::string &ports, const std::string &key)
 {
     std::smatch match;
-    std::regex entry("\"" + key + "\":\\[\"([^\"]+)\"");
-    return std::regex_search(ports, match, entry) ? match[1].str() : "";
+    return std::regex_search(ports, match, std::regex("\"" + key + "\":\\[\"([^\"]+)\""))
+               ? match[1].str()
+               : "";
 }
-
-} // namespace
 
 NatsServer::NatsServer(const std::vector<std::string> &arguments, const std::string &config)
 {
@@ -43,9 +30,7 @@ NatsServer::NatsServer(const std::vector<std::string> &arguments, const std::str
         argv.insert(argv.end(), {"-c", Dir() + "/nats.conf"});
     }
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    bool cluster = false;
-    for (const std::string &argument : arguments)
-        cluster = cluster || argument == "--cluster";
+    bool cluster = std::find(arguments.begin(), arguments.end(), "--cluster") != arguments.end();
     std::vector<char *> args;
     for (std::string &arg : argv)
         args.push_back(arg.data());
@@ -55,21 +40,20 @@ NatsServer::NatsServer(const std::vector<std::string> &arguments, const std::str
         /* Ends with the thread that started it, even one that crashes. */
         (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
         int null = open("/dev/null", O_RDWR);
-        (void)dup2(null, STDIN_FILENO);
-        (void)dup2(null, STDOUT_FILENO);
-        (void)dup2(null, STDERR_FILENO);
+        for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+            (void)dup2(null, fd);
         execvp(args[0], args.data());
         _exit(127);
     }
     std::string portsFile = Dir() + "/nats-server_" + std::to_string(pid_) + ".ports";
-    auto deadline = std::chrono::steady_clock::now() + StartLimit;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
         std::string ports = ReadFile(portsFile);
         url_ = PortsEntry(ports, "nats");
         routeUrl_ = PortsEntry(ports, "cluster");
         if (!url_.empty() && (!cluster || !routeUrl_.empty()))
             return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     failure_ = "nats-server did not start within 30 s:\n" + ReadFile(Dir() + "/log");
     url_.clear();
@@ -83,11 +67,15 @@ NatsServer::~NatsServer()
 bool NatsServer::WaitForLog(const std::string &text, int count,
                             std::chrono::milliseconds timeout) const
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (Occurrences(ReadFile(Dir() + "/log"), text) >= static_cast<size_t>(count))
+    for (auto end = std::chrono::steady_clock::now() + timeout;
+         std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        std::string log = ReadFile(Dir() + "/log");
+        int seen = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++seen;
+        if (seen >= count)
             return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
 }

@@ -16,9 +16,8 @@ namespace tfxtest {
 
 class NatsServer {
   public:
-    /* Starts nats-server with arguments added to the address, port and log
-     * ones, and with config as its configuration file when not empty; waits
-     * for its ports file. A cluster member gets a route port too. */
+    /* Starts nats-server with arguments besides address, port and log, and
+     * config as its configuration file; waits for its ports (and route port). */
     explicit NatsServer(const std::vector<std::string> &arguments = {},
                         const std::string &config = "");
     ~NatsServer();
@@ -44,15 +43,13 @@ class NatsServer {
     std::string failure_;
 };
 
-/* The nats-server that this test process shares between its tests, started
- * on first use. */
+/* The nats-server that the tests of this process share, started on first use. */
 const NatsServer &SharedNatsServer();
 
 /* A subject prefix no other test uses. */
 std::string UniqueNatsPrefix();
 
-/* The environment that points the library at server: QLX_ENDPOINT and a
- * prefix of the test's own. */
+/* QLX_ENDPOINT naming server, and a prefix of the test's own. */
 std::vector<std::pair<std::string, std::string>> NatsEnvironment(const NatsServer &server);
 
 } // namespace tfxtest
