@@ -168,6 +168,12 @@ struct RunSpans {
 bool AddDocument(const ResultJson &document, bool first, ClientSettings *settings,
                  RunResult *result, RunSpans *spans, std::string *error)
 {
+    if (document.contains("sweep") || document.contains("repeats")) {
+        *error = std::string("is the result of ") +
+                 (document.contains("sweep") ? "a sweep (-R)" : "repeated runs (-N)") +
+                 ": only results of single runs merge";
+        return false;
+    }
     const ResultJson &runSettings = document.at("settings");
     if (!first && runSettings.at("element").get<std::string>() != settings->Element) {
         *error = "drove service element " + runSettings.at("element").get<std::string>() +

@@ -66,4 +66,28 @@ TEST_F(ResultMerge, RefusesResultsOfAnotherElement)
                                  "one element merge");
 }
 
+using Refusal = std::pair<std::string, std::string>;
+
+class ResultMergeRefusal : public ResultMerge, public testing::WithParamInterface<Refusal> {};
+
+/* A document that is not the result of one run is refused, its file named. */
+TEST_P(ResultMergeRefusal, NamesTheFileAndWhatItIs)
+{
+    std::string path = dir_.Path() + "/other.json";
+    ASSERT_TRUE(WriteFileWhole(path, GetParam().first, &error_));
+    EXPECT_FALSE(
+        MergeResultFiles({Write("E1", 100.0, 1.0, 1, 1000), path}, &settings_, &result_, &error_));
+    EXPECT_EQ(error_, path + ": " + GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, ResultMergeRefusal,
+    testing::Values(Refusal{R"({"tool":"tfxclnt","settings":{},"sweep":{}})",
+                            "is the result of a sweep (-R): only results of single runs merge"},
+                    Refusal{R"({"tool":"tfxclnt","settings":{},"repeats":{}})",
+                            "is the result of repeated runs (-N): only results of single runs "
+                            "merge"},
+                    Refusal{R"({"samples":[1,2]})",
+                            "not a result of tfxclnt: it has no \"tool\": \"tfxclnt\""}));
+
 } // namespace
