@@ -8,7 +8,7 @@ service to CPU 0 and the client to CPU 1. Figures from one placement are
 never mixed with another's. Over NATS the server and the bare libnats echo
 are measured through one nats-server, in the "two CPUs" placement.
 
-Usage: run_bench.py BUILD-DIR [--runs N] [--seconds S] [--json FILE] [--quick]
+Usage: run_bench.py BUILD-DIR [--runs N] [--seconds S] [--json FILE] [--only STEP]...
 """
 import argparse
 import json
@@ -209,6 +209,7 @@ def core_cases(bench, results):
                 samples[(case, service)].append(
                     bench.measure(service, case[0], case[1], case[2], options))
         print("  core cases: run %d of %d done" % (run + 1, bench.runs), file=sys.stderr)
+    results["core"] = []
     for case in cases:
         server = summarize(samples[(case, "tfxsrvr")])
         echo = summarize(samples[(case, "echo")])
@@ -234,6 +235,7 @@ def feature_cases(bench, results):
                                   stdout=out or subprocess.DEVNULL))
                 if out:
                     out.close()
+    results["features"] = []
     for window in (1, 64):
         base = summarize(samples[("default", window)])
         for name, _ in variants:
@@ -381,7 +383,7 @@ def fmt(value, digits=1):
     return "-" if value is None else ("%.*f" % (digits, value))
 
 
-def print_tables(results):
+def print_core(results):
     print("\nServer against the bare echo service (64-byte data; medians of %d runs of %ss)"
           % (results["runs"], results["seconds"]))
     print("%-4s %-9s %6s | %12s %12s %6s | %9s %9s %6s" % (
@@ -392,6 +394,9 @@ def print_tables(results):
             row["transport"], row["placement"], row["window"],
             fmt(row["tfxsrvr"]["tps"], 0), fmt(row["echo"]["tps"], 0), fmt(row["tps_ratio"], 2),
             fmt(row["tfxsrvr"]["p50_us"]), fmt(row["echo"]["p50_us"]), fmt(row["p50_ratio"], 2)))
+
+
+def print_features(results):
     print("\nServer features against its default (ipc, two CPUs)")
     print("%-16s %6s | %12s %6s | %9s %9s" % ("variant", "window", "tx/s", "ratio", "p50us",
                                               "p99us"))
@@ -399,16 +404,25 @@ def print_tables(results):
         print("%-16s %6d | %12s %6s | %9s %9s" % (
             row["variant"], row["window"], fmt(row["tps"], 0), fmt(row["tps_ratio"], 2),
             fmt(row["p50_us"]), fmt(row["p99_us"])))
-    if results.get("sockperf"):
+
+
+def print_sockperf(results):
+    if results["sockperf"]:
         print("\nRaw TCP ping-pong on loopback (sockperf, 64 bytes, full round trip)")
         for placement, figures in results["sockperf"].items():
             print("  %-9s p50 %s us" % (placement, fmt(figures["p50_rtt_us"])))
+
+
+def print_gap(results):
     print("\nA round trip at window 1, one CPU: context switches and CPU time per round trip"
           " (service and client together)")
     print("%-20s %9s %9s %9s" % ("path", "p50us", "switches", "cpu us"))
     for row in results["gap"]:
         print("%-20s %9s %9s %9s" % (row["path"], fmt(row["p50_us"]), fmt(row["switches"]),
                                      fmt(row["cpu_us"])))
+
+
+def print_nats(results):
     print("\nServer over NATS against the bare libnats echo (one nats-server, two CPUs)")
     print("%6s | %12s %12s %6s | %9s %9s %6s" % (
         "window", "tfxsrvr tx/s", "echo tx/s", "ratio", "srv p50us", "echo p50us", "ratio"))
@@ -420,40 +434,69 @@ def print_tables(results):
     print("Load average before and after: %s / %s" % (
         " ".join("%.2f" % v for v in results["load_before"]),
         " ".join("%.2f" % v for v in results["load_after"])))
+
+
+def print_idle(results):
     idle = results["idle"]
     print("\nIdle server: %.2f%% of a core over %d s" % (idle["cpu_percent"], idle["seconds"]))
+
+
+def print_memory(results):
     memory = results["memory"]
     print("Resident memory over %d transactions (-s 300-5000): %d KiB after warm-up, "
           "%d KiB after, growth %d KiB" % (memory["transactions"], memory["rss_after_warmup_kib"],
                                            memory["rss_after_kib"], memory["growth_kib"]))
+
+
+def print_client(results):
     c = results["client"]
     print("Client cost (echo, ipc, window 64, two CPUs): qlx-loadloop %s tx/s, tfxclnt %s tx/s, "
           "ratio %s" % (fmt(c["loadloop_tps"], 0), fmt(c["tfxclnt_tps"], 0), fmt(c["ratio"], 2)))
 
 
+def print_tables(results):
+    """The table of each section that was measured."""
+    for key, section in (("core", print_core), ("features", print_features),
+                         ("sockperf", print_sockperf), ("gap", print_gap), ("nats", print_nats),
+                         ("idle", print_idle), ("memory", print_memory),
+                         ("client", print_client)):
+        if key in results:
+            section(results)
+
+
 def check_targets(results):
     verdicts = []
-    for row in results["core"]:
+    for row in results.get("core", []):
         name = "%s %s window %d" % (row["transport"], row["placement"], row["window"])
         if row["window"] == 64:
             verdicts.append(("throughput %s >= 0.90x echo" % name, row["tps_ratio"] >= 0.90))
         else:
             verdicts.append(("median latency %s <= 1.10x echo" % name, row["p50_ratio"] <= 1.10))
-    for row in results["nats"]:
+    for row in results.get("nats", []):
         if row["window"] == 16:
             verdicts.append(("throughput nats window 16 >= 0.90x libnats echo",
                              row["tps_ratio"] >= 0.90))
         else:
             verdicts.append(("median latency nats window 1 <= 1.10x libnats echo",
                              row["p50_ratio"] <= 1.10))
-    verdicts.append(("idle server < 1% of a core", results["idle"]["cpu_percent"] < 1.0))
-    verdicts.append(("memory growth < 1 MiB", results["memory"]["growth_kib"] < 1024))
-    verdicts.append(("tfxclnt >= 0.90x the minimal load loop", results["client"]["ratio"] >= 0.90))
+    if "idle" in results:
+        verdicts.append(("idle server < 1% of a core", results["idle"]["cpu_percent"] < 1.0))
+    if "memory" in results:
+        verdicts.append(("memory growth < 1 MiB", results["memory"]["growth_kib"] < 1024))
+    if "client" in results:
+        verdicts.append(("tfxclnt >= 0.90x the minimal load loop",
+                         results["client"]["ratio"] >= 0.90))
     print("\nTargets")
     for name, met in verdicts:
         print("  %-50s %s" % (name, "met" if met else "MISSED"))
     results["targets"] = [{"target": n, "met": m} for n, m in verdicts]
     return all(m for _, m in verdicts)
+
+
+# Each step and the section of the results it fills, in the order they run.
+STEPS = [("core", core_cases), ("nats", nats_cases), ("features", feature_cases),
+         ("sockperf", sockperf_case), ("gap", gap_case), ("idle", idle_case),
+         ("memory", memory_case), ("client", client_case)]
 
 
 def main():
@@ -463,23 +506,21 @@ def main():
     parser.add_argument("--seconds", type=float, default=2.0)
     parser.add_argument("--transactions", type=int, default=1000000)
     parser.add_argument("--json", default="bench/results/bench.json")
+    parser.add_argument("--only", action="append", choices=[key for key, _ in STEPS],
+                        help="run only this step (may be given again); default every step")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="tfxbench-") as work:
         bench = Bench(args.build, args.runs, args.seconds, work)
         results = {"runs": args.runs, "seconds": args.seconds, "machine": os.uname().release,
-                   "cpus": os.cpu_count(), "core": [], "features": [],
-                   "load_before": os.getloadavg()}
-        steps = [("core cases", lambda: core_cases(bench, results)),
-                 ("NATS cases", lambda: nats_cases(bench, results)),
-                 ("feature cases", lambda: feature_cases(bench, results)),
-                 ("raw TCP ping-pong", lambda: sockperf_case(bench, results)),
-                 ("round trip make-up", lambda: gap_case(bench, results)),
-                 ("idle server", lambda: idle_case(bench, results)),
-                 ("memory", lambda: memory_case(bench, results, args.transactions)),
-                 ("client cost", lambda: client_case(bench, results))]
-        for name, step in steps:
-            print("bench: %s" % name, file=sys.stderr)
-            step()
+                   "cpus": os.cpu_count(), "load_before": os.getloadavg()}
+        for key, step in STEPS:
+            if args.only and key not in args.only:
+                continue
+            print("bench: %s" % key, file=sys.stderr)
+            if key == "memory":
+                step(bench, results, args.transactions)
+            else:
+                step(bench, results)
     results["load_after"] = os.getloadavg()
     print_tables(results)
     met = check_targets(results)
