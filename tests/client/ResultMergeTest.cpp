@@ -56,21 +56,12 @@ TEST_F(ResultMerge, AddsCountsMergesHistogramsAndUnitesTimes)
     EXPECT_EQ(settings_.Connections, 2u);
 }
 
-/* Only results of one element merge; the file that breaks the rule is named. */
-TEST_F(ResultMerge, RefusesResultsOfAnotherElement)
-{
-    std::vector<std::string> paths = {Write("E1", 100.0, 1.0, 1, 1000),
-                                      Write("E2", 100.0, 1.0, 1, 1000)};
-    EXPECT_FALSE(MergeResultFiles(paths, &settings_, &result_, &error_));
-    EXPECT_EQ(error_, paths[1] + ": drove service element E2, the first result E1: only runs of "
-                                 "one element merge");
-}
-
 using Refusal = std::pair<std::string, std::string>;
 
 class ResultMergeRefusal : public ResultMerge, public testing::WithParamInterface<Refusal> {};
 
-/* A document that is not the result of one run is refused, its file named. */
+/* Only single runs of one element merge: any other document is refused, its
+ * file named. */
 TEST_P(ResultMergeRefusal, NamesTheFileAndWhatItIs)
 {
     std::string path = dir_.Path() + "/other.json";
@@ -82,7 +73,11 @@ TEST_P(ResultMergeRefusal, NamesTheFileAndWhatItIs)
 
 INSTANTIATE_TEST_SUITE_P(
     Documents, ResultMergeRefusal,
-    testing::Values(Refusal{R"({"tool":"tfxclnt","settings":{},"sweep":{}})",
+    testing::Values(Refusal{R"({"tool":"tfxclnt","settings":{"element":"E2"},"counts":{},)"
+                            R"("latency_ns":{},"intervals":[]})",
+                            "drove service element E2, the first result E1: only runs of one "
+                            "element merge"},
+                    Refusal{R"({"tool":"tfxclnt","settings":{},"sweep":{}})",
                             "is the result of a sweep (-R): only results of single runs merge"},
                     Refusal{R"({"tool":"tfxclnt","settings":{},"repeats":{}})",
                             "is the result of repeated runs (-N): only results of single runs "
