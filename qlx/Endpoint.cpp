@@ -9,6 +9,7 @@
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
+#include "qlx/Settings.h"
 
 namespace qlx {
 
@@ -72,22 +73,16 @@ bool MapNameInDirectory(const std::string &dir, const char *name, size_t length,
     return endpoint->SocketPath.size() <= SocketPathLimit;
 }
 
-static const char *NonEmptyEnv(const char *name)
-{
-    const char *value = getenv(name);
-    return value != nullptr && value[0] != '\0' ? value : nullptr;
-}
-
 const char *ExplicitEndpoint()
 {
-    return NonEmptyEnv("QLX_ENDPOINT");
+    return SettingText("QLX_ENDPOINT");
 }
 
 std::string RuntimeDirectoryPath()
 {
-    if (const char *dir = NonEmptyEnv("QLX_DIR"))
+    if (const char *dir = SettingText("QLX_DIR"))
         return dir;
-    if (const char *xdg = NonEmptyEnv("XDG_RUNTIME_DIR"))
+    if (const char *xdg = SettingText("XDG_RUNTIME_DIR"))
         return std::string(xdg) + "/qlx";
     return "/tmp/qlx-" + std::to_string(geteuid());
 }

@@ -8,8 +8,13 @@
 #include "qlx/Endpoint.h"
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
+#include "qlx/MemoryBudget.h"
 
 namespace qlx {
+
+static_assert(uint64_t{PeerFloor} >= uint64_t{MaxDataSize} + ReplyOverhead,
+              "a peer may always hold a reply of the largest size");
+static_assert(LeastMemoryLimit / ShareOfLimit >= PeerFloor, "a share holds at least the floor");
 
 Service::~Service()
 {
@@ -61,8 +66,17 @@ static Header ReplyHeader(uint8_t kind, uint16_t flags, int32_t code, uint64_t r
     return Header{ProtocolVersion, kind, flags, code, requestId};
 }
 
+QLXSTATS Service::Stats() const
+{
+    QLXSTATS stats = stats_;
+    stats.TransportDropped = transport_->Dropped();
+    stats.KeysRefused = transport_->KeysRefused();
+    return stats;
+}
+
 /* With QLX_STATS_FILE set, a closing service appends its counters there: how
- * tests and operators see what was dropped and refused. */
+ * tests and operators see what was dropped and refused. New counters go at
+ * the end of the line. */
 void Service::WriteStatsFile() const
 {
     const char *path = getenv("QLX_STATS_FILE");
@@ -71,12 +85,12 @@ void Service::WriteStatsFile() const
     FILE *file = fopen(path, "a");
     if (file == nullptr)
         return;
-    const QLXSTATS &s = stats_;
+    const QLXSTATS s = Stats();
     fprintf(file,
             "qlx-stats element=%s transactions=%llu datagrams=%llu stop_requests=%llu "
             "malformed=%llu refused=%llu datagrams_dropped=%llu replies_sent=%llu "
             "replies_dropped=%llu buffers_handed=%llu buffers_released=%llu "
-            "transport_dropped=%llu\n",
+            "transport_dropped=%llu keys_refused=%llu\n",
             name_.c_str(), static_cast<unsigned long long>(s.Transactions),
             static_cast<unsigned long long>(s.Datagrams),
             static_cast<unsigned long long>(s.StopRequests),
@@ -87,7 +101,8 @@ void Service::WriteStatsFile() const
             static_cast<unsigned long long>(s.RepliesDropped),
             static_cast<unsigned long long>(s.BuffersHanded),
             static_cast<unsigned long long>(s.BuffersReleased),
-            static_cast<unsigned long long>(transport_->Dropped()));
+            static_cast<unsigned long long>(s.TransportDropped),
+            static_cast<unsigned long long>(s.KeysRefused));
     (void)fclose(file);
 }
 

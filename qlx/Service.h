@@ -35,13 +35,8 @@ class Service : public Connection {
     /* Releases buffer when it is this service's; false when it is not. */
     bool FreeBuffer(QLXBUFFER *buffer);
     bool OwnsBuffer(const char *data) const { return data != nullptr && data == buffer_.Data(); }
-    /* The counters, with what the transport lost. */
-    QLXSTATS Stats() const
-    {
-        QLXSTATS stats = stats_;
-        stats.TransportDropped = transport_->Dropped();
-        return stats;
-    }
+    /* The counters, with what the transport lost and refused. */
+    QLXSTATS Stats() const;
 
   private:
     enum class Verdict { Deliver, Stop, Dropped };

@@ -152,7 +152,13 @@ int qlxGetServiceStats(QLXHCONN hConn, QLXSTATS *stats) noexcept
         qlx::Service *service = FindService(hConn);
         if (service == nullptr)
             return 0;
-        *stats = service->Stats();
+        QLXSTATS current = service->Stats();
+        size_t size = sizeof current;
+        if (stats->Version == 1) {
+            current.Version = 1;
+            size = QLX_STATS_VERSION_1_SIZE;
+        }
+        memcpy(stats, &current, size);
         return 1;
     });
 }

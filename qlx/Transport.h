@@ -77,6 +77,8 @@ class ServiceTransport {
     virtual bool StopReceiving() { return false; }
     /* Messages the transport lost before they could be received. */
     virtual uint64_t Dropped() const { return 0; }
+    /* Clients refused at their handshake for a key not allowed, so far. */
+    virtual uint64_t KeysRefused() const { return 0; }
 };
 
 /* The client side: connected to one service element. */

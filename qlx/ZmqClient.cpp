@@ -6,6 +6,7 @@
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
 #include "qlx/LockFile.h"
+#include "qlx/ZmqCurve.h"
 
 namespace qlx {
 
@@ -43,7 +44,7 @@ bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std
               socket_.SetInt(ZMQ_RCVHWM, ClientQueueLimit, "ZMQ_RCVHWM") &&
               socket_.SetInt(ZMQ_HEARTBEAT_IVL, 2000, "ZMQ_HEARTBEAT_IVL") &&
               socket_.SetInt(ZMQ_HEARTBEAT_TIMEOUT, 6000, "ZMQ_HEARTBEAT_TIMEOUT");
-    if (!ok)
+    if (!ok || !SecureClient(socket_.Get(), endpoint_.Address))
         return false;
     if (zmq_connect(socket_.Get(), endpoint_.Address.c_str()) != 0) {
         DetailErrno(("zmq_connect " + endpoint_.Address).c_str(), errno);
@@ -68,7 +69,7 @@ SendResult ZmqClientTransport::Send(const Outbound &message)
     uint8_t header[HeaderSize];
     EncodeHeader(message.Head, header);
     const Frame frames[] = {Frame{header, HeaderSize}, message.MsgId, message.Data};
-    return SendMessage(socket_.Get(), frames, 3, false);
+    return SendMessage(socket_.Get(), frames, 3);
 }
 
 } // namespace qlx

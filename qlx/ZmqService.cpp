@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
 #include "qlx/LockFile.h"
+#include "qlx/ZmqConnectionLimit.h"
+#include "qlx/ZmqCurve.h"
 
 namespace qlx {
 
@@ -23,6 +26,10 @@ ZmqServiceTransport::~ZmqServiceTransport()
 
 bool ZmqServiceTransport::Open(const char *nameField, size_t fieldSize, const std::string &name)
 {
+    uint64_t memoryLimit = 0;
+    if (!ReadMemoryLimit(&memoryLimit) || !LimitConnections())
+        return false;
+    budget_ = std::make_unique<MemoryBudget>(memoryLimit);
     if (!ResolveEndpoint(nameField, fieldSize, true, &endpoint_))
         return false;
     if (!endpoint_.LockPath.empty()) {
@@ -40,9 +47,8 @@ bool ZmqServiceTransport::Bind(const std::string &name)
     int64_t frameLimit = MaxFrameSize;
     bool ok = socket_.SetInt(ZMQ_LINGER, CloseLingerMs, "ZMQ_LINGER") &&
               socket_.SetInt(ZMQ_ROUTER_MANDATORY, 1, "ZMQ_ROUTER_MANDATORY") &&
-              socket_.SetInt(ZMQ_SNDHWM, SendQueueLimit, "ZMQ_SNDHWM") &&
+              socket_.SetInt(ZMQ_SNDHWM, SendQueueUnlimited, "ZMQ_SNDHWM") &&
               socket_.SetInt(ZMQ_RCVHWM, ReceiveQueueLimit, "ZMQ_RCVHWM") &&
-              socket_.SetInt(ZMQ_SNDTIMEO, StallLimitMs, "ZMQ_SNDTIMEO") &&
               socket_.SetInt(ZMQ_HANDSHAKE_IVL, HandshakeLimitMs, "ZMQ_HANDSHAKE_IVL") &&
               socket_.SetInt(ZMQ_HEARTBEAT_IVL, HeartbeatMs, "ZMQ_HEARTBEAT_IVL") &&
               socket_.SetInt(ZMQ_HEARTBEAT_TIMEOUT, HeartbeatTimeoutMs, "ZMQ_HEARTBEAT_TIMEOUT");
@@ -54,6 +60,8 @@ bool ZmqServiceTransport::Bind(const std::string &name)
     }
     if (!endpoint_.SocketPath.empty() &&
         !socket_.SetInt(ZMQ_IPC_FILTER_UID, static_cast<int>(geteuid()), "ZMQ_IPC_FILTER_UID"))
+        return false;
+    if (!SecureService(socket_.Get(), endpoint_.Address, &zap_))
         return false;
     if (zmq_bind(socket_.Get(), endpoint_.Address.c_str()) != 0) {
         int error = errno;
@@ -82,12 +90,64 @@ ReceiveResult ZmqServiceTransport::Receive(Deadline *deadline, Inbound *message)
     return result;
 }
 
+/* A reply's data as the library holds it until ZeroMQ lets it go: the bytes
+ * it holds in the budget, and either the received part whose memory it is
+ * sent in or, right behind this record, a copy of its own. */
+struct QueuedData {
+    std::shared_ptr<MemoryBudget::Account> Account;
+    uint64_t Cost;
+    bool Keeps;
+    zmq_msg_t Kept;
+};
+
+/* ZeroMQ's free function of a reply's data, run on whichever thread lets the
+ * reply go: mostly ZeroMQ's I/O thread, once the data is written. */
+static void ReleaseData(void *, void *hint)
+{
+    auto *queued = static_cast<QueuedData *>(hint);
+    MemoryBudget::GiveBack(*queued->Account, queued->Cost);
+    if (queued->Keeps)
+        (void)zmq_msg_close(&queued->Kept);
+    queued->~QueuedData();
+    ::operator delete(queued);
+}
+
+/* Makes *part the data of a reply: the bytes of data copied behind a new
+ * record, or, with kept, the memory of that received part, which the record
+ * takes over (kept and part may be one message). The budget's bytes go back
+ * when ZeroMQ lets the part go. False, with kept as it was, when memory runs
+ * out. */
+static bool MakeData(const std::shared_ptr<MemoryBudget::Account> &account, uint64_t cost,
+                     Frame data, zmq_msg_t *kept, zmq_msg_t *part)
+{
+    size_t copied = kept == nullptr ? data.Size : 0;
+    void *block = ::operator new(sizeof(QueuedData) + copied, std::nothrow);
+    if (block == nullptr)
+        return false;
+    auto *queued = new (block) QueuedData{account, cost, kept != nullptr, {}};
+    uint8_t *bytes = reinterpret_cast<uint8_t *>(queued + 1);
+    if (kept != nullptr) {
+        (void)zmq_msg_init(&queued->Kept);
+        (void)zmq_msg_move(&queued->Kept, kept);
+        bytes = static_cast<uint8_t *>(zmq_msg_data(&queued->Kept));
+    } else if (copied > 0) {
+        memcpy(bytes, data.Data, copied);
+    }
+    if (zmq_msg_init_data(part, bytes, data.Size, ReleaseData, queued) == 0)
+        return true;
+    if (kept != nullptr)
+        (void)zmq_msg_move(kept, &queued->Kept);
+    queued->~QueuedData();
+    ::operator delete(queued);
+    return false;
+}
+
 /* A reply to the peer of the message just received, of that message's sizes,
  * goes back in the very parts the message came in, rewritten: ZeroMQ then
- * neither allocates nor copies. */
+ * allocates nothing. Only data of its own memory is sent back that way. */
 bool ZmqServiceTransport::ReusesReceived(Frame peer, const Outbound &message)
 {
-    if (!reusable_)
+    if (!reusable_ || message.Data.Size < ZeroCopyFloor)
         return false;
     const Frame *frames = received_.Frames();
     if (AsText(peer) != AsText(frames[RoutingPart]) ||
@@ -99,48 +159,60 @@ bool ZmqServiceTransport::ReusesReceived(Frame peer, const Outbound &message)
     EncodeHeader(message.Head, static_cast<uint8_t *>(zmq_msg_data(&parts[HeaderPart])));
     if (message.MsgId.Size > 0)
         memmove(zmq_msg_data(&parts[MsgIdPart]), message.MsgId.Data, message.MsgId.Size);
-    if (message.Data.Size > 0)
-        memmove(zmq_msg_data(&parts[DataPart]), message.Data.Data, message.Data.Size);
+    memmove(zmq_msg_data(&parts[DataPart]), message.Data.Data, message.Data.Size);
     return true;
 }
 
+/* The parts of a reply built for it, let go at the end of scope unless sent. */
+struct BuiltParts {
+    zmq_msg_t Parts[ReceivedMessage::KeptParts];
+    BuiltParts()
+    {
+        for (zmq_msg_t &part : Parts)
+            (void)zmq_msg_init(&part);
+    }
+    ~BuiltParts()
+    {
+        for (zmq_msg_t &part : Parts)
+            (void)zmq_msg_close(&part);
+    }
+    bool Copy(size_t index, Frame frame)
+    {
+        if (zmq_msg_init_size(&Parts[index], frame.Size) != 0)
+            return false;
+        if (frame.Size > 0)
+            memcpy(zmq_msg_data(&Parts[index]), frame.Data, frame.Size);
+        return true;
+    }
+};
+
+/* Every reply's data is held in the budget until ZeroMQ lets it go; a reply
+ * that the budget has no room for is not queued. No send waits. */
 SendResult ZmqServiceTransport::Send(Frame peer, const Outbound &message)
 {
-    bool stalled = IsStalled(peer);
-    SendResult sent;
+    const std::shared_ptr<MemoryBudget::Account> &account = budget_->AccountOf(AsText(peer));
+    uint64_t cost = message.Data.Size + ReplyOverhead;
+    if (!budget_->Take(*account, cost))
+        return SendResult::Full;
     if (ReusesReceived(peer, message)) {
-        sent = SendParts(socket_.Get(), received_.Parts(), ReceivedMessage::KeptParts, !stalled);
-    } else {
-        uint8_t header[HeaderSize];
-        EncodeHeader(message.Head, header);
-        const Frame frames[] = {peer, Frame{header, HeaderSize}, message.MsgId, message.Data};
-        sent = SendMessage(socket_.Get(), frames, 4, !stalled);
+        zmq_msg_t *parts = received_.Parts();
+        if (!MakeData(account, cost, message.Data, &parts[DataPart], &parts[DataPart])) {
+            MemoryBudget::GiveBack(*account, cost);
+            return SendResult::Full;
+        }
+        return SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts);
     }
-    if (sent == SendResult::Sent && stalled)
-        MarkStalled(peer, false);
-    if (sent == SendResult::Full && !stalled)
-        MarkStalled(peer, true);
-    return sent;
-}
-
-bool ZmqServiceTransport::IsStalled(Frame peer) const
-{
-    for (const std::string &stalled : stalled_) {
-        if (stalled == AsText(peer))
-            return true;
+    uint8_t header[HeaderSize];
+    EncodeHeader(message.Head, header);
+    BuiltParts built;
+    if (!MakeData(account, cost, message.Data, nullptr, &built.Parts[DataPart])) {
+        MemoryBudget::GiveBack(*account, cost);
+        return SendResult::Full;
     }
-    return false;
-}
-
-void ZmqServiceTransport::MarkStalled(Frame peer, bool stalled)
-{
-    if (!stalled) {
-        std::erase(stalled_, AsText(peer));
-        return;
-    }
-    if (stalled_.size() >= StalledPeersKept)
-        stalled_.erase(stalled_.begin());
-    stalled_.emplace_back(AsText(peer));
+    if (!built.Copy(RoutingPart, peer) || !built.Copy(HeaderPart, Frame{header, HeaderSize}) ||
+        !built.Copy(MsgIdPart, message.MsgId))
+        return SendResult::Full;
+    return SendParts(socket_.Get(), built.Parts, ReceivedMessage::KeptParts);
 }
 
 } // namespace qlx

@@ -5,11 +5,12 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "qlx/Endpoint.h"
+#include "qlx/MemoryBudget.h"
 #include "qlx/Transport.h"
 #include "qlx/ZmqSocket.h"
+#include "qlx/ZmqZap.h"
 
 namespace qlx {
 
@@ -20,18 +21,18 @@ enum : uint32_t {
      * message, and holds each (about 64 bytes when empty) until the whole
      * message can be read. */
     ReceiveQueueLimit = 128,
-    /* Replies queued per peer, ZeroMQ's own default: a fast train of
-     * responses rarely waits for the transport. */
-    SendQueueLimit = 1000,
-    /* A reply that cannot be queued for this long is dropped, and its peer
-     * taken as stalled until it reads again; replies to a stalled peer are
-     * dropped at once. */
-    StallLimitMs = 250,
+    /* Replies to a peer are limited by the bytes they hold (MemoryBudget),
+     * not by their number. */
+    SendQueueUnlimited = 0,
+    /* ZeroMQ decodes smaller messages into a buffer of 8 KiB that it shares
+     * with the messages read with them: a reply sent back in such a part
+     * would hold the whole buffer for as long as it is queued. Larger ones
+     * have memory of their own, and a reply of their size goes back in it. */
+    ZeroCopyFloor = 8u << 10,
     /* Replies still queued when the service closes may take this long to
      * reach their clients; a client that does not read holds the close no
      * longer. */
     CloseLingerMs = 500,
-    StalledPeersKept = 64,
     HandshakeLimitMs = 2000,   /* a peer that does not finish its handshake is dropped */
     HeartbeatMs = 2000,        /* tcp:// peers are probed this often */
     HeartbeatTimeoutMs = 6000, /* and dropped when silent this long */
@@ -46,19 +47,19 @@ class ZmqServiceTransport : public ServiceTransport {
     bool Open(const char *nameField, size_t fieldSize, const std::string &name);
     ReceiveResult Receive(Deadline *deadline, Inbound *message) override;
     SendResult Send(Frame peer, const Outbound &message) override;
+    uint64_t KeysRefused() const override { return zap_ != nullptr ? zap_->Refused() : 0; }
 
   private:
     bool Bind(const std::string &name);
     bool ReusesReceived(Frame peer, const Outbound &message);
-    bool IsStalled(Frame peer) const;
-    void MarkStalled(Frame peer, bool stalled);
 
+    std::unique_ptr<ZapDomain> zap_; /* ended after the socket, whose handshakes it answers */
     Socket socket_;
     Endpoint endpoint_;
     int lockFd_ = -1;
     ReceivedMessage received_;
-    bool reusable_ = false;            /* the received parts are still there to be sent back */
-    std::vector<std::string> stalled_; /* peers that stopped reading, oldest first */
+    bool reusable_ = false; /* the received parts are still there to be sent back */
+    std::unique_ptr<MemoryBudget> budget_;
 };
 
 } // namespace qlx

@@ -174,30 +174,27 @@ static SendResult SendFailure(size_t index, int error)
 }
 
 /* Sends count frames through sendFrame(index, flags), which returns 0 or an
- * errno: all but the last with ZMQ_SNDMORE, only the first allowed to wait. */
-template <typename SendFrame>
-static SendResult SendFrames(size_t count, bool wait, SendFrame sendFrame)
+ * errno: all but the last with ZMQ_SNDMORE, none waiting for room. */
+template <typename SendFrame> static SendResult SendFrames(size_t count, SendFrame sendFrame)
 {
-    int flags = wait ? 0 : ZMQ_DONTWAIT;
     for (size_t i = 0; i < count; ++i) {
-        int error = sendFrame(i, i + 1 < count ? flags | ZMQ_SNDMORE : flags);
+        int error = sendFrame(i, i + 1 < count ? ZMQ_DONTWAIT | ZMQ_SNDMORE : ZMQ_DONTWAIT);
         if (error != 0)
             return SendFailure(i, error);
-        flags = ZMQ_DONTWAIT;
     }
     return SendResult::Sent;
 }
 
-SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait)
+SendResult SendMessage(void *socket, const Frame *frames, size_t count)
 {
-    return SendFrames(count, wait, [&](size_t i, int flags) {
+    return SendFrames(count, [&](size_t i, int flags) {
         return SendRetried([&] { return zmq_send(socket, frames[i].Data, frames[i].Size, flags); });
     });
 }
 
-SendResult SendParts(void *socket, zmq_msg_t *parts, size_t count, bool wait)
+SendResult SendParts(void *socket, zmq_msg_t *parts, size_t count)
 {
-    return SendFrames(count, wait, [&](size_t i, int flags) {
+    return SendFrames(count, [&](size_t i, int flags) {
         return SendRetried([&] { return zmq_msg_send(&parts[i], socket, flags); });
     });
 }

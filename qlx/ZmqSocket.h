@@ -68,14 +68,13 @@ class ReceivedMessage {
     int waitSet_ = -1; /* the socket's receive timeout: ZeroMQ's default to start with */
 };
 
-/* Sends count frames as one message. With wait, the first frame may wait for
- * room in the queue as long as the socket's send timeout allows; without, not
- * at all. Interrupted sends are retried. */
-SendResult SendMessage(void *socket, const Frame *frames, size_t count, bool wait);
+/* Sends count frames as one message, without waiting for room in the queue.
+ * Interrupted sends are retried. */
+SendResult SendMessage(void *socket, const Frame *frames, size_t count);
 
 /* As SendMessage, the frames being those ZeroMQ messages, each left empty
  * once sent: ZeroMQ then neither allocates nor copies. */
-SendResult SendParts(void *socket, zmq_msg_t *parts, size_t count, bool wait);
+SendResult SendParts(void *socket, zmq_msg_t *parts, size_t count);
 
 } // namespace qlx
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include <string>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -108,6 +110,48 @@ inline size_t OpenDescriptors(pid_t pid)
     return count;
 }
 
+/* Whether every thread of pid but except sleeps: none runs or waits to. */
+inline bool Asleep(pid_t pid, pid_t except = 0)
+{
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        return false;
+    bool asleep = true;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == except)
+            continue;
+        std::ifstream in(tasks + "/" + entry->d_name + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t name = stat.rfind(") ");
+        asleep = asleep && name != std::string::npos && stat[name + 2] == 'S';
+    }
+    (void)closedir(dir);
+    return asleep;
+}
+
+/* Waits until the server has handled what was sent to it: of the last 200
+ * looks, a millisecond apart, at most 10 found it (or a thread of this
+ * process, such as a ZeroMQ thread still sending) at work. A well-behaved
+ * client at a steady rate keeps it busy for far less. */
+inline bool WaitUntilIdle(pid_t server)
+{
+    constexpr size_t Looks = 200;
+    constexpr size_t Busy = 10;
+    std::vector<bool> busy(Looks, true);
+    size_t at = 0;
+    size_t busyCount = Looks;
+    return WaitUntil(
+        [&] {
+            bool now = !Asleep(server) || !Asleep(getpid(), static_cast<pid_t>(gettid()));
+            busyCount += static_cast<size_t>(now) - static_cast<size_t>(busy[at]);
+            busy[at] = now;
+            at = (at + 1) % Looks;
+            return busyCount <= Busy;
+        },
+        Generous);
+}
+
 /* The system call the main thread of pid is blocked in, as numbers: the call
  * and its arguments; empty when it runs. */
 inline std::vector<uint64_t> BlockedCall(pid_t pid)
@@ -132,21 +176,11 @@ inline bool SleepsInItsDelay(pid_t pid)
            call[3] == 0 && call[4] == 0;
 }
 
-/* The server waits for a message: its main thread polls its socket. (A
- * send that waits for room polls the same way; a test that asks this has no
- * client that stops reading.) */
+/* The server waits for a message: its main thread polls its socket. */
 inline bool WaitsForMessages(pid_t pid)
 {
     std::vector<uint64_t> call = BlockedCall(pid);
     return call.size() >= 3 && call[0] == SYS_poll && call[2] == 1;
-}
-
-/* The server waits for room to send a reply: ZeroMQ polls its one mailbox
- * descriptor for at most the send time-out (250 ms). */
-inline bool WaitsForRoomToSend(pid_t pid)
-{
-    std::vector<uint64_t> call = BlockedCall(pid);
-    return call.size() >= 4 && call[0] == SYS_poll && call[2] == 1 && call[3] > 0 && call[3] <= 250;
 }
 
 /* ---- What the server reports ---- */
@@ -332,14 +366,28 @@ class HardeningTest : public testing::Test {
      * in place of the runtime directory. */
     void UseEndpoint(const std::string &endpoint) { endpoint_ = endpoint; }
 
-    /* Starts tfxsrvr with options on element and waits until it says that
-     * it waits for messages (a line it flushes at once). */
-    void StartServer(const std::vector<std::string> &options, const std::string &element = "E1")
+    /* Settings that the server, or the well-behaved client, alone gets. */
+    using Settings = std::vector<std::pair<std::string, std::string>>;
+    void SetServerSettings(const Settings &settings) { serverSettings_ = settings; }
+    void SetSteadySettings(const Settings &settings) { steadySettings_ = settings; }
+    tfxtest::ProcessOptions OptionsWith(const Settings &settings) const
     {
-        std::vector<std::string> argv = {ServerPath};
+        tfxtest::ProcessOptions options = Options();
+        options.Env.insert(options.Env.end(), settings.begin(), settings.end());
+        return options;
+    }
+
+    /* Starts tfxsrvr with options on element and waits until it says that
+     * it waits for messages (a line it flushes at once). launcher, when
+     * given, runs it (as prlimit does) with the same process id. */
+    void StartServer(const std::vector<std::string> &options, const std::string &element = "E1",
+                     const std::vector<std::string> &launcher = {})
+    {
+        std::vector<std::string> argv = launcher;
+        argv.push_back(ServerPath);
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(element);
-        server_ = std::make_unique<tfxtest::Process>(argv, Options());
+        server_ = std::make_unique<tfxtest::Process>(argv, OptionsWith(serverSettings_));
         element_ = element;
         bool waiting = WaitUntil(
             [&] {
@@ -368,8 +416,8 @@ class HardeningTest : public testing::Test {
     /* Starts the well-behaved client on the server's element. */
     void StartSteadyClient(const std::vector<std::string> &extra = {}, int rate = SteadyRate)
     {
-        steady_ = std::make_unique<SteadyClient>(Options(), dir_.Path() + "/steady.json", element_,
-                                                 extra, rate);
+        steady_ = std::make_unique<SteadyClient>(
+            OptionsWith(steadySettings_), dir_.Path() + "/steady.json", element_, extra, rate);
     }
     SteadyClient &Steady() { return *steady_; }
 
@@ -409,6 +457,8 @@ class HardeningTest : public testing::Test {
     std::string qlxDir_;
     std::string statsPath_;
     std::string endpoint_;
+    Settings serverSettings_;
+    Settings steadySettings_;
     std::string element_;
     std::optional<std::string> savedQlxDir_;
     std::unique_ptr<tfxtest::Process> server_;

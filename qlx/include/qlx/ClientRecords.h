@@ -55,10 +55,11 @@ enum : uint32_t {
     QLX_RF_MORE = 0x2,   /* more responses follow */
 };
 
-/* What a service has done so far, for monitoring and tests. */
+/* What a service has done so far, for monitoring and tests. Version 1 of the
+ * record ends before TransportDropped; each later version only adds at the end. */
 struct QLXSTATS {
     char StrucId[4];           /* "FXST" */
-    int32_t Version;           /* 1 */
+    int32_t Version;           /* 2 */
     uint64_t Transactions;     /* transactions delivered */
     uint64_t Datagrams;        /* datagrams delivered */
     uint64_t StopRequests;     /* stop requests received */
@@ -70,7 +71,10 @@ struct QLXSTATS {
     uint64_t BuffersHanded;    /* receive buffers handed out */
     uint64_t BuffersReleased;  /* receive buffers given back */
     uint64_t TransportDropped; /* messages the transport lost before they were received */
+    uint64_t KeysRefused;      /* clients refused at their handshake for a key not allowed */
 };
+
+enum : int32_t { QLX_STATS_VERSION_1_SIZE = 88 }; /* the bytes of a version 1 record */
 
 } /* extern "C" */
 
@@ -84,8 +88,11 @@ static_assert(offsetof(QLXREPLY, RequestId) == 24);
 static_assert(offsetof(QLXREPLY, MsgId) == 32);
 static_assert(offsetof(QLXREPLY, DataLength) == 56);
 static_assert(offsetof(QLXREPLY, Data) == 64);
-static_assert(sizeof(QLXSTATS) == 96);
-static_assert(offsetof(QLXSTATS, TransportDropped) == 88);
+static_assert(offsetof(QLXSTATS, Transactions) == 8);
+static_assert(offsetof(QLXSTATS, BuffersReleased) == 80);
+static_assert(offsetof(QLXSTATS, TransportDropped) == QLX_STATS_VERSION_1_SIZE);
+static_assert(offsetof(QLXSTATS, KeysRefused) == 96);
+static_assert(sizeof(QLXSTATS) == 104);
 
 /* The default images every record starts from. */
 inline constexpr QLXREQUEST DefaultRequest = {
@@ -96,6 +103,6 @@ inline constexpr QLXREPLY DefaultReply = {
     {'F', 'X', 'R', 'P'}, 1, 0, 0, 0, 0, 0, {}, 0, 0, nullptr,
 };
 
-inline constexpr QLXSTATS DefaultStats = {{'F', 'X', 'S', 'T'}, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr QLXSTATS DefaultStats = {{'F', 'X', 'S', 'T'}, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 #endif

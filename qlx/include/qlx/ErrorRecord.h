@@ -35,6 +35,8 @@ enum : int32_t {
     QLXRC_ALREADY_SERVED = 42,     /* a live process serves the element already */
     QLXRC_NOT_SERVED = 43,         /* no live process serves the element */
     QLXRC_TRANSPORT = 44,          /* the transport refused a bind, connect or option */
+    QLXRC_BAD_SETTING = 45,        /* a QLX_* setting has a value the library cannot use */
+    QLXRC_KEYS = 46,               /* keys missing, unsafe or malformed; plaintext off loopback */
     QLXRC_NO_RECEIVER = 50,        /* refused: no receiver for this message id */
     QLXRC_DATA_TOO_LARGE = 51,     /* refused: data over the maximum size */
     QLXRC_TOO_MANY_REQUESTS = 52,  /* refused: too many transactions outstanding */

@@ -55,7 +55,8 @@ int qlxFormatError(const ResultBlock *block, int32_t count, char *out, uint32_t 
  * accepted; one that names no connection does nothing. */
 int qlxTerminate(QLXHCONN *hConn) noexcept;
 
-/* What the service behind hConn has done so far. */
+/* What the service behind hConn has done so far. A record whose Version is 1
+ * is filled in that version's layout only. */
 int qlxGetServiceStats(QLXHCONN hConn, QLXSTATS *stats) noexcept;
 
 /* Client side. */
