@@ -1,9 +1,11 @@
 /* Access: the real server refuses a runtime directory that others could
- * tamper with, keeps its own directory and socket private, and does not hear
- * a process of another user even when the socket is opened to it. */
+ * tamper with, keeps its own directory and socket private, does not hear a
+ * process of another user even when the socket is opened to it, and on a
+ * tcp:// endpoint under CurveZMQ hears only the client keys it allows. */
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <grp.h>
 #include <ostream>
 #include <pwd.h>
@@ -15,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/hardening/HardeningHarness.h"
+#include "tests/support/LoopbackPort.h"
 
 namespace {
 
@@ -184,5 +187,76 @@ TEST_F(OtherUsers, AreNotHeardEvenWhenTheSocketIsOpenToThem)
     EXPECT_EQ(summary.Transactions, sent);
     EXPECT_EQ(Stats()["transactions"], summary.Transactions);
 }
+
+/* Who tries to get into a CurveZMQ service: a client whose key the service
+ * does not list, a client with no keys at all, and a listed client that
+ * holds the wrong public key for the service. */
+enum class Intruder { UnlistedKey, NoKeys, WrongServerKey };
+
+void PrintTo(Intruder intruder, std::ostream *out)
+{
+    static const char *const Names[] = {"a key not listed", "no keys", "the wrong server key"};
+    *out << Names[static_cast<int>(intruder)];
+}
+
+class CurveService : public HardeningTest, public testing::WithParamInterface<Intruder> {
+  protected:
+    /* Makes the key pair name with tfxkeys; returns its path less the suffix. */
+    std::string KeyPair(const std::string &name)
+    {
+        std::string path = TempPath() + "/" + name;
+        ProcessResult made = tfxtest::RunProcess({TFXKEYS_PATH, path});
+        EXPECT_EQ(made.ExitCode, 0) << made.Stderr;
+        return path;
+    }
+};
+
+/* A tcp:// service under CurveZMQ serves the listed client and nothing of
+ * the intruder: none of its transactions, not its stop request. */
+TEST_P(CurveService, HearsOnlyTheKeysItAllows)
+{
+    std::string server = KeyPair("server");
+    std::string steady = KeyPair("steady");
+    std::string stranger = KeyPair("stranger");
+    std::string other = KeyPair("other");
+    std::string allowed = TempPath() + "/allowed";
+    std::ofstream(allowed) << "# who may in\n" << tfxtest::ReadFile(steady + ".pub");
+    UseEndpoint("tcp://127.0.0.1:" + std::to_string(tfxtest::FreeLoopbackPort()));
+    SetServerSettings({{"QLX_CURVE_KEY", server + ".key"}, {"QLX_CURVE_CLIENTS", allowed}});
+    SetSteadySettings({{"QLX_CURVE_KEY", steady + ".key"}, {"QLX_CURVE_SERVER", server + ".pub"}});
+    ASSERT_NO_FATAL_FAILURE(StartServer({"-q"}));
+    StartSteadyClient();
+    ASSERT_TRUE(Steady().WaitForCompleted(1));
+
+    Settings intruder;
+    if (GetParam() == Intruder::UnlistedKey)
+        intruder = {{"QLX_CURVE_KEY", stranger + ".key"}, {"QLX_CURVE_SERVER", server + ".pub"}};
+    if (GetParam() == Intruder::WrongServerKey)
+        intruder = {{"QLX_CURVE_KEY", steady + ".key"}, {"QLX_CURVE_SERVER", other + ".pub"}};
+    ProcessResult tries = tfxtest::RunProcess({ClientPath, "-n", "5", "-w", "5", "-t", "2", "E1"},
+                                              OptionsWith(intruder));
+    EXPECT_EQ(tries.ExitCode, 1) << tries.Stderr;
+    EXPECT_NE(tries.Stdout.find("Transactions   5 sent = 0 completed + 0 refused + 5 timed out"),
+              std::string::npos)
+        << tries.Stdout << tries.Stderr;
+    ProcessResult stop =
+        tfxtest::RunProcess({ClientPath, "-n", "0", "-x", "E1"}, OptionsWith(intruder));
+    EXPECT_EQ(stop.ExitCode, 0) << stop.Stderr;
+
+    uint64_t sent = 0;
+    ServerSummary summary = EndSteadyRun(&sent);
+    EXPECT_EQ(summary.Transactions, sent);
+    ServiceStats stats = Stats();
+    EXPECT_EQ(stats["stop_requests"], 0u);
+    EXPECT_EQ(stats["transactions"], sent);
+    if (GetParam() == Intruder::UnlistedKey)
+        EXPECT_GE(stats["keys_refused"], 2u);
+    else
+        EXPECT_EQ(stats["keys_refused"], 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Intruders, CurveService,
+                         testing::Values(Intruder::UnlistedKey, Intruder::NoKeys,
+                                         Intruder::WrongServerKey));
 
 } // namespace

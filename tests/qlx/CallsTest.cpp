@@ -6,6 +6,7 @@
 
 #include "qlx/qlx.h"
 #include "tests/qlx/QlxHarness.h"
+#include "tests/support/GuardedPage.h"
 
 namespace {
 
@@ -148,6 +149,21 @@ TEST_F(Calls, TerminatedHandlesStayDead)
     QLXHCONN copy = stale;
     EXPECT_EQ(qlxTerminate(&copy), 0);
     EXPECT_EQ(qlxGetServiceStats(second.hConn, &stats), 1);
+}
+
+/* A caller of the first version of the statistics record, 88 bytes, gets
+ * that layout and not a byte more. */
+TEST_F(Calls, StatsOfTheFirstVersionEndWhereThatVersionEnds)
+{
+    qlxtest::TestService service;
+    ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
+    QLXSTATS first = DefaultStats;
+    first.Version = 1;
+    tfxtest::GuardedPage page;
+    auto *stats = reinterpret_cast<QLXSTATS *>(
+        page.Last(QLX_STATS_VERSION_1_SIZE, reinterpret_cast<const char *>(&first)));
+    EXPECT_EQ(qlxGetServiceStats(service.hConn, stats), 1);
+    EXPECT_EQ(memcmp(stats, &first, QLX_STATS_VERSION_1_SIZE), 0);
 }
 
 /* A failed qlxServerInitialize leaves 0 behind, which qlxTerminate takes. */

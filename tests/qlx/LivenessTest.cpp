@@ -1,9 +1,6 @@
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +10,7 @@
 
 #include "qlx/qlx.h"
 #include "tests/qlx/QlxHarness.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/Subprocess.h"
 
@@ -161,24 +159,6 @@ TEST_F(Liveness, ClientReachesALiveService)
     ExpectServed("E1");
 }
 
-/* A free TCP port on the loopback address, or 0. */
-int FreeLoopbackPort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    (void)close(fd);
-    return port;
-}
-
 class EndpointOverride : public Liveness {};
 
 /* QLX_ENDPOINT=tcp://127.0.0.1:<port> is bound and connected in place of
@@ -188,7 +168,7 @@ TEST_F(EndpointOverride, ServesOnALoopbackTcpEndpoint)
     qlxtest::TestService service;
     bool opened = false;
     for (int attempt = 0; attempt < 5 && !opened; ++attempt) {
-        std::string endpoint = "tcp://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+        std::string endpoint = "tcp://127.0.0.1:" + std::to_string(tfxtest::FreeLoopbackPort());
         (void)setenv("QLX_ENDPOINT", endpoint.c_str(), 1);
         opened = service.Open("E1");
     }

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,13 +24,21 @@ namespace qlxtest {
 /* Long enough for a busy machine; a reply normally comes within milliseconds. */
 constexpr int32_t ReplyWaitMs = 10000;
 
+/* The settings of the library besides the runtime directory. */
+inline constexpr const char *Settings[] = {
+    "QLX_ENDPOINT",      "QLX_MEMORY_LIMIT", "QLX_MAX_CONNECTIONS", "QLX_CURVE_KEY",
+    "QLX_CURVE_CLIENTS", "QLX_CURVE_SERVER", "QLX_ALLOW_PLAINTEXT", "QLX_NATS_PREFIX",
+    "QLX_NATS_CA",       "QLX_NATS_NKEY",
+};
+
 /* The environment variables the library reads, restored at the end of scope. */
 class SavedEnvironment {
   public:
     SavedEnvironment()
     {
-        for (const char *name : {"QLX_DIR", "QLX_ENDPOINT", "XDG_RUNTIME_DIR", "QLX_NATS_PREFIX",
-                                 "QLX_NATS_CA", "QLX_NATS_NKEY"}) {
+        std::vector<const char *> names(std::begin(Settings), std::end(Settings));
+        names.insert(names.end(), {"QLX_DIR", "XDG_RUNTIME_DIR"});
+        for (const char *name : names) {
             const char *value = getenv(name);
             saved_.emplace_back(name, value != nullptr ? std::optional<std::string>(value)
                                                        : std::nullopt);
@@ -57,15 +66,16 @@ class SavedEnvironment {
 enum class Transport { Ipc, Nats };
 
 /* Each test runs with QLX_DIR naming a runtime directory of its own (not yet
- * made) and without QLX_ENDPOINT; over NATS, with QLX_ENDPOINT naming the
- * test process's nats-server. */
+ * made) and none of the other settings; over NATS, with QLX_ENDPOINT naming
+ * the test process's nats-server. */
 class QlxTest : public testing::Test {
   protected:
     void SetUp() override
     {
         runtimeDir_ = temp_.Path() + "/qlx";
         (void)setenv("QLX_DIR", runtimeDir_.c_str(), 1);
-        (void)unsetenv("QLX_ENDPOINT");
+        for (const char *name : Settings)
+            (void)unsetenv(name);
         if (TransportUnderTest() != Transport::Nats)
             return;
         const tfxtest::NatsServer &server = tfxtest::SharedNatsServer();

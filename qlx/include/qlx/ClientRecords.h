@@ -103,6 +103,7 @@ inline constexpr QLXREPLY DefaultReply = {
     {'F', 'X', 'R', 'P'}, 1, 0, 0, 0, 0, 0, {}, 0, 0, nullptr,
 };
 
-inline constexpr QLXSTATS DefaultStats = {{'F', 'X', 'S', 'T'}, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr QLXSTATS DefaultStats = {
+    {'F', 'X', 'S', 'T'}, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 #endif
