@@ -51,10 +51,11 @@ void MemoryBudget::ForgetIdleAccounts()
  * check against a count read a moment ago errs towards refusing. */
 bool MemoryBudget::Take(Account &account, uint64_t bytes)
 {
-    uint64_t held = account.Held.load(std::memory_order_relaxed) + bytes;
-    if (held > share_)
+    uint64_t held = account.Held.load(std::memory_order_relaxed);
+    if (held + bytes > share_)
         return false;
-    if (total_->load(std::memory_order_relaxed) + bytes > limit_ && held > PeerFloor)
+    if (total_->load(std::memory_order_relaxed) + bytes > limit_ && held + bytes > PeerFloor &&
+        held != 0)
         return false;
     account.Held.fetch_add(bytes, std::memory_order_relaxed);
     total_->fetch_add(bytes, std::memory_order_relaxed);

@@ -1,10 +1,11 @@
 /* The bytes a service may hold in replies queued towards its peers, whatever
  * the transport and however many peers there are. Each peer may hold up to
- * its share, all of them together up to the limit; past the limit a peer may
- * still hold a small floor, so that a client that reads its replies as they
- * come is never refused room however many others have stopped reading. Bytes
- * are taken on the service's thread before a reply is queued and given back
- * on whichever thread the transport lets the reply go. */
+ * its share, all of them together up to the limit. Past the limit a peer may
+ * still hold a small floor, and a peer that holds nothing may always take one
+ * reply: so a client that reads its replies as they come is never refused
+ * room, however many others have stopped reading. Bytes are taken on the
+ * service's thread before a reply is queued, and given back on whichever
+ * thread the transport lets the reply go. */
 #ifndef TFX_QLX_MEMORYBUDGET_H
 #define TFX_QLX_MEMORYBUDGET_H
 
@@ -29,10 +30,11 @@ enum : uint64_t {
     /* What a reply costs besides its data: the frames of its header and
      * message id queued in the transport, and the records that track it. */
     ReplyOverhead = 512,
-    /* What a peer may always hold, the limit reached or not: a reply of the
-     * largest data size (1 MiB), or the many smaller ones in flight to a
-     * client that reads them as they come. */
-    PeerFloor = (1u << 20) + ReplyOverhead,
+    /* What a peer may always hold, the limit reached or not: the replies in
+     * flight to a client that reads them as they come (30 of 8 KiB, hundreds
+     * of small ones). A peer that holds nothing may take one reply of any
+     * size besides. */
+    PeerFloor = 256u << 10,
 };
 
 /* The limit from QLX_MEMORY_LIMIT (bytes, or a number with K, M or G); false,
@@ -55,8 +57,9 @@ class MemoryBudget {
      * opened on first use. Accounts that hold nothing and are used nowhere
      * are forgotten from time to time. */
     const std::shared_ptr<Account> &AccountOf(std::string_view key);
-    /* Takes bytes for account when its share, and the limit or its floor,
-     * allow them; otherwise takes nothing and returns false. */
+    /* Takes bytes for account when its share allows them, and the limit, its
+     * floor or its holding nothing; otherwise takes nothing and returns
+     * false. */
     bool Take(Account &account, uint64_t bytes);
     /* Gives back bytes taken for account, on any thread. */
     static void GiveBack(Account &account, uint64_t bytes);

@@ -12,9 +12,8 @@
 
 namespace qlx {
 
-static_assert(uint64_t{PeerFloor} >= uint64_t{MaxDataSize} + ReplyOverhead,
-              "a peer may always hold a reply of the largest size");
-static_assert(LeastMemoryLimit / ShareOfLimit >= PeerFloor, "a share holds at least the floor");
+static_assert(LeastMemoryLimit / ShareOfLimit >= uint64_t{MaxDataSize} + ReplyOverhead,
+              "a share holds a reply of the largest size");
 
 Service::~Service()
 {
