@@ -27,14 +27,15 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1
 deb=$(ls "$work"/out/tfxsrvr_*.deb)
 
 dpkg-deb -c "$deb" | awk '{print $NF}' >"$work/contents"
-for path in ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot \
+for path in ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot ./usr/bin/tfxkeys \
     ./usr/share/man/man1/tfxsrvr.1.gz ./usr/share/man/man1/tfxclnt.1.gz \
-    ./usr/share/man/man1/tfxplot.1.gz ./usr/share/man/man3/qlx.3.gz ./usr/include/qlx/qlx.h \
+    ./usr/share/man/man1/tfxplot.1.gz ./usr/share/man/man1/tfxkeys.1.gz ./usr/share/man/man3/qlx.3.gz ./usr/include/qlx/qlx.h \
     ./usr/include/qlx/ServiceRecords.h ./usr/include/qlx/ClientRecords.h \
     ./usr/include/qlx/ErrorRecord.h ./usr/lib/x86_64-linux-gnu/libqlx.a \
     ./usr/lib/x86_64-linux-gnu/pkgconfig/qlx.pc \
     ./usr/share/bash-completion/completions/tfxsrvr \
     ./usr/share/bash-completion/completions/tfxclnt \
+    ./usr/share/bash-completion/completions/tfxkeys \
     ./usr/share/doc/tfxsrvr/copyright; do
     grep -qx "$path" "$work/contents" || fail "the package lacks $path"
 done
