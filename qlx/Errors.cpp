@@ -15,6 +15,9 @@ static thread_local ResultBlock PendingDetail;
 static thread_local bool DetailPending = false;
 
 static const int32_t CompletionFailed = 2;
+/* The sub result of a failure with no cause beneath it: empty, not a text
+ * that says so. */
+static constexpr ResultBlock NoDetail = {0, 0, ""};
 
 static void FormatBlock(ResultBlock *block, int32_t code, const char *format, va_list args)
 {
@@ -49,11 +52,7 @@ int Fail(int32_t reason, const char *format, ...)
     primary.CompletionCode = CompletionFailed;
     primary.ReasonCode = reason;
     (void)snprintf(primary.Text, sizeof primary.Text, "%s (%d)", text, reason);
-    if (DetailPending) {
-        LastErrorRecord.SubResult = PendingDetail;
-    } else {
-        LastErrorRecord.SubResult = ResultBlock{CompletionFailed, 0, "no further detail"};
-    }
+    LastErrorRecord.SubResult = DetailPending ? PendingDetail : NoDetail;
     DetailPending = false;
     return 0;
 }
@@ -63,7 +62,7 @@ int FailNoReply()
     static const QLXERROR NoReply = {
         0,
         {CompletionFailed, QLXRC_NO_MESSAGE, "no reply available within the wait interval (20)"},
-        {CompletionFailed, 0, "no further detail"},
+        NoDetail,
     };
     LastErrorRecord = NoReply;
     DetailPending = false;

@@ -14,8 +14,8 @@ namespace qlx {
 void Detail(int32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 /* Records a failure of the running call: the primary result with its reason
- * code, and the pending detail as the sub result ("no further detail" when
- * none is pending). Returns 0, the failure result of every call. */
+ * code, and the pending detail as the sub result (an empty one, completion
+ * code 0, when none is pending). Returns 0, the failure result of every call. */
 int Fail(int32_t reason, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 /* Records the client side's "no reply within the wait interval": the one

@@ -99,7 +99,8 @@ TEST(FormatError, RefusesNullArguments)
     EXPECT_STREQ(out, "##");
 }
 
-/* qlxGetLastError copies the last failure, primary and sub result. */
+/* qlxGetLastError copies the last failure, primary and sub result; a
+ * failure with no cause beneath it has an empty sub result. */
 TEST(GetLastError, CopiesTheLastFailure)
 {
     QLXHCONN none = 0;
@@ -111,8 +112,9 @@ TEST(GetLastError, CopiesTheLastFailure)
     EXPECT_EQ(error.PrimaryResult.ReasonCode, QLXRC_BAD_CONNECTION);
     EXPECT_STREQ(error.PrimaryResult.Text,
                  "connection handle 00000000 names no open connection (30)");
+    EXPECT_EQ(error.SubResult.CompletionCode, 0);
     EXPECT_EQ(error.SubResult.ReasonCode, 0);
-    EXPECT_STREQ(error.SubResult.Text, "no further detail");
+    EXPECT_STREQ(error.SubResult.Text, "");
     EXPECT_EQ(qlxGetLastError(nullptr), 0);
 }
 
