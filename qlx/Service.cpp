@@ -1,8 +1,6 @@
 #include "qlx/Service.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "qlx/Endpoint.h"
@@ -18,12 +16,14 @@ static_assert(LeastMemoryLimit / ShareOfLimit >= uint64_t{MaxDataSize} + ReplyOv
 Service::~Service()
 {
     if (transport_ != nullptr)
-        WriteStatsFile();
+        statsFile_.Write(name_, Stats());
 }
 
 bool Service::Open(const QLXSERVICEADDRESS &address)
 {
     name_ = PrintableName(address.Name, strnlen(address.Name, sizeof address.Name));
+    if (!statsFile_.Open())
+        return false;
     transport_ = OpenServiceTransport(address.Name, sizeof address.Name, name_);
     return transport_ != nullptr;
 }
@@ -71,38 +71,6 @@ QLXSTATS Service::Stats() const
     stats.TransportDropped = transport_->Dropped();
     stats.KeysRefused = transport_->KeysRefused();
     return stats;
-}
-
-/* With QLX_STATS_FILE set, a closing service appends its counters there: how
- * tests and operators see what was dropped and refused. New counters go at
- * the end of the line. */
-void Service::WriteStatsFile() const
-{
-    const char *path = getenv("QLX_STATS_FILE");
-    if (path == nullptr || path[0] == '\0')
-        return;
-    FILE *file = fopen(path, "a");
-    if (file == nullptr)
-        return;
-    const QLXSTATS s = Stats();
-    fprintf(file,
-            "qlx-stats element=%s transactions=%llu datagrams=%llu stop_requests=%llu "
-            "malformed=%llu refused=%llu datagrams_dropped=%llu replies_sent=%llu "
-            "replies_dropped=%llu buffers_handed=%llu buffers_released=%llu "
-            "transport_dropped=%llu keys_refused=%llu\n",
-            name_.c_str(), static_cast<unsigned long long>(s.Transactions),
-            static_cast<unsigned long long>(s.Datagrams),
-            static_cast<unsigned long long>(s.StopRequests),
-            static_cast<unsigned long long>(s.Malformed),
-            static_cast<unsigned long long>(s.Refused),
-            static_cast<unsigned long long>(s.DatagramsDropped),
-            static_cast<unsigned long long>(s.RepliesSent),
-            static_cast<unsigned long long>(s.RepliesDropped),
-            static_cast<unsigned long long>(s.BuffersHanded),
-            static_cast<unsigned long long>(s.BuffersReleased),
-            static_cast<unsigned long long>(s.TransportDropped),
-            static_cast<unsigned long long>(s.KeysRefused));
-    (void)fclose(file);
 }
 
 void Service::Refuse(const WireMessage &wire, int32_t reason)

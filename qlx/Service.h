@@ -12,13 +12,14 @@
 #include "qlx/ReceiveBuffer.h"
 #include "qlx/RequestTable.h"
 #include "qlx/ServiceRecords.h"
+#include "qlx/StatsFile.h"
 #include "qlx/Transport.h"
 
 namespace qlx {
 
 enum : uint32_t {
-    MaxDataSize = 1u << 20,     /* larger data is refused */
-    MaxOpenTransactions = 4096, /* further transactions are refused */
+    MaxDataSize = QLX_MAX_DATA_LENGTH, /* larger data is refused */
+    MaxOpenTransactions = 4096,        /* further transactions are refused */
 };
 
 class Service : public Connection {
@@ -44,7 +45,6 @@ class Service : public Connection {
     int Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hRequest);
     void Refuse(const WireMessage &wire, int32_t reason);
     SendResult Reply(Frame peer, const Header &head, Frame msgId, Frame data);
-    void WriteStatsFile() const;
     void ReleaseBuffer();
     void Complete(QLXHREQ handle);
     Verdict TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *options, QLXHREQ *hRequest);
@@ -61,6 +61,7 @@ class Service : public Connection {
     bool bufferHanded_ = false;
     QLXHREQ current_ = 0;
     QLXSTATS stats_ = DefaultStats;
+    StatsFile statsFile_; /* QLX_STATS_FILE, opened with the service */
 };
 
 } // namespace qlx

@@ -37,7 +37,7 @@ class SavedEnvironment {
     SavedEnvironment()
     {
         std::vector<const char *> names(std::begin(Settings), std::end(Settings));
-        names.insert(names.end(), {"QLX_DIR", "XDG_RUNTIME_DIR"});
+        names.insert(names.end(), {"QLX_DIR", "XDG_RUNTIME_DIR", "QLX_STATS_FILE"});
         for (const char *name : names) {
             const char *value = getenv(name);
             saved_.emplace_back(name, value != nullptr ? std::optional<std::string>(value)

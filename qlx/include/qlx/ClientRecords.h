@@ -43,6 +43,10 @@ enum : uint32_t {
     QLX_RQO_MSGID = 0x1, /* send MsgId with the request */
 };
 
+/* The most data a service takes in one request: a transaction with more is
+ * refused (QLXRC_DATA_TOO_LARGE), a datagram with more dropped. */
+enum : uint32_t { QLX_MAX_DATA_LENGTH = 1u << 20 };
+
 enum : int32_t {
     QLX_REPLY_RESPONSE = 'R', /* one response */
     QLX_REPLY_END = 'E',      /* the transaction was closed without a response */
