@@ -98,19 +98,46 @@ bool CheckRuntimeDirectory(const std::string &dir, bool create)
         DetailErrno("lstat", errno);
         return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s does not exist", dir.c_str());
     }
-    if (S_ISLNK(info.st_mode))
+    if (S_ISLNK(info.st_mode)) {
+        Detail(0, "set QLX_DIR to the directory itself, not to a link");
         return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s is a symbolic link", dir.c_str());
-    if (!S_ISDIR(info.st_mode))
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        Detail(0, "set QLX_DIR to a directory");
         return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s is not a directory", dir.c_str());
+    }
     if (info.st_uid != geteuid()) {
+        Detail(0, "set QLX_DIR to a directory of your own");
         return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s is owned by uid %u, not by uid %u",
                     dir.c_str(), static_cast<unsigned>(info.st_uid),
                     static_cast<unsigned>(geteuid()));
     }
     if ((info.st_mode & 022) != 0) {
+        Detail(0, "make it private (chmod 700 %s), or set QLX_DIR to a private directory",
+               dir.c_str());
         return Fail(QLXRC_RUNTIME_DIR, "runtime directory %s is open to others (mode %04o)",
                     dir.c_str(), static_cast<unsigned>(info.st_mode & 07777));
     }
+    return true;
+}
+
+/* A tcp:// endpoint names its port, 1 to 65535: ZeroMQ would cut a larger
+ * one to 16 bits, and bind port 0 or '*' to a port that no client is told. */
+static bool CheckTcpPort(const char *address)
+{
+    const char *colon = strrchr(address + 6, ':');
+    const char *port = colon != nullptr ? colon + 1 : "";
+    if (strcmp(port, "0") == 0 || strcmp(port, "*") == 0)
+        return Fail(QLXRC_ENDPOINT,
+                    "QLX_ENDPOINT=%s asks for a port of the system's choosing, which no client "
+                    "would know: give a port from 1 to 65535",
+                    address);
+    if (port[0] == '\0')
+        return Fail(QLXRC_ENDPOINT, "QLX_ENDPOINT=%s names no port: give tcp://host:port", address);
+    size_t digits = strspn(port, "0123456789");
+    if (digits != strlen(port) || digits > 5 || atoi(port) > 65535 || atoi(port) == 0)
+        return Fail(QLXRC_ENDPOINT, "QLX_ENDPOINT=%s: port %s is not a number from 1 to 65535",
+                    address, port);
     return true;
 }
 
@@ -120,8 +147,12 @@ static bool UseExplicitEndpoint(const char *address, Endpoint *endpoint)
     endpoint->SocketPath.clear();
     endpoint->LockPath.clear();
     if (strncmp(address, "tcp://", 6) == 0)
-        return true;
-    if (strncmp(address, "ipc://", 6) == 0 && address[6] != '\0') {
+        return CheckTcpPort(address);
+    if (strcmp(address, "ipc://") == 0)
+        return Fail(QLXRC_ENDPOINT,
+                    "QLX_ENDPOINT=ipc:// names no socket file: give its path, as in "
+                    "ipc:///tmp/e1.sock");
+    if (strncmp(address, "ipc://", 6) == 0) {
         endpoint->SocketPath = address + 6;
         endpoint->LockPath = endpoint->SocketPath + ".lock";
         return true;

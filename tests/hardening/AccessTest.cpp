@@ -47,11 +47,11 @@ std::string ModeOf(const std::string &path)
 }
 
 /* What the server writes when it cannot open its service because of its
- * runtime directory. */
-std::string DirectoryRefusal(const std::string &text)
+ * runtime directory: what is wrong with it, then what to do. */
+std::string DirectoryRefusal(const std::string &text, const std::string &remedy)
 {
-    return "ServerInitialize: \n\nPrimary Result: " + text +
-           " (40)\n\nSub Result: no further detail\n";
+    return "ServerInitialize: \n\nPrimary Result: " + text + " (40)\n\nSub Result: " + remedy +
+           "\n";
 }
 
 /* A runtime directory that others could change. */
@@ -67,12 +67,15 @@ void PrintTo(Unsafe unsafe, std::ostream *out)
 class UnsafeRuntimeDirectory : public HardeningTest, public testing::WithParamInterface<Unsafe> {};
 
 /* The server refuses a runtime directory of another user, one that group or
- * others may write, and a symbolic link, with a text that says which; it
- * puts nothing there and ends with exit code 1. */
+ * others may write, and a symbolic link, with a text that says which and
+ * what to do; it puts nothing there and ends with exit code 1. */
 TEST_P(UnsafeRuntimeDirectory, IsRefusedWithAClearText)
 {
     const std::string dir = QlxDir();
     std::string text;
+    std::string remedy;
+    const std::string Private =
+        "make it private (chmod 700 " + dir + "), or set QLX_DIR to a private directory";
     switch (GetParam()) {
     case Unsafe::OwnedByAnotherUser: {
         if (geteuid() != 0)
@@ -83,30 +86,34 @@ TEST_P(UnsafeRuntimeDirectory, IsRefusedWithAClearText)
         ASSERT_EQ(chown(dir.c_str(), other, other), 0) << strerror(errno);
         text = "runtime directory " + dir + " is owned by uid " + std::to_string(other) +
                ", not by uid 0";
+        remedy = "set QLX_DIR to a directory of your own";
         break;
     }
     case Unsafe::WritableByItsGroup:
         ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
         ASSERT_EQ(chmod(dir.c_str(), 0770), 0);
         text = "runtime directory " + dir + " is open to others (mode 0770)";
+        remedy = Private;
         break;
     case Unsafe::WritableByOthers:
         ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
         ASSERT_EQ(chmod(dir.c_str(), 0757), 0);
         text = "runtime directory " + dir + " is open to others (mode 0757)";
+        remedy = Private;
         break;
     case Unsafe::SymbolicLink: {
         std::string target = TempPath() + "/elsewhere";
         ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
         ASSERT_EQ(symlink(target.c_str(), dir.c_str()), 0);
         text = "runtime directory " + dir + " is a symbolic link";
+        remedy = "set QLX_DIR to the directory itself, not to a link";
         break;
     }
     }
     ProcessResult server = tfxtest::RunProcess({ServerPath, "E1"}, Options());
     EXPECT_EQ(server.ExitCode, 1);
     EXPECT_EQ(server.Stdout, "Service Element E1\nOpening Service\n");
-    EXPECT_EQ(server.Stderr, DirectoryRefusal(text));
+    EXPECT_EQ(server.Stderr, DirectoryRefusal(text, remedy));
     EXPECT_EQ(ModeOf(dir + "/E1.sock"), "absent");
     EXPECT_EQ(ModeOf(dir + "/E1.lock"), "absent");
 }
@@ -150,7 +157,7 @@ TEST_F(OtherUsers, FindTheRuntimeDirectoryAndSocketPrivate)
     EXPECT_EQ(stranger.Stdout, "");
     EXPECT_EQ(stranger.Stderr, "ClientConnect: \n\nPrimary Result: runtime directory " + QlxDir() +
                                    " is owned by uid 0, not by uid " + std::to_string(other) +
-                                   " (40)\n\nSub Result: no further detail\n");
+                                   " (40)\n\nSub Result: set QLX_DIR to a directory of your own\n");
     ProcessResult server = InterruptServer();
     EXPECT_EQ(server.ExitCode, 0);
     EXPECT_EQ(ParseSummary(server.Stdout).Total, 0u);

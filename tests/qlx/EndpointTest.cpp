@@ -17,6 +17,7 @@ namespace {
 
 using qlxtest::LastPrimaryText;
 using qlxtest::LastReason;
+using qlxtest::LastSubText;
 
 /* The published FNV-1a 64-bit values of "", "a" and "foobar". */
 TEST(Fnv1a, MatchesThePublishedValues)
@@ -231,6 +232,8 @@ TEST_F(RuntimeDirectory, RefusesADirectoryOpenToOthers)
         (void)snprintf(modeText, sizeof modeText, "%04o", mode);
         EXPECT_EQ(LastPrimaryText(),
                   "runtime directory " + dir + " is open to others (mode " + modeText + ") (40)");
+        EXPECT_EQ(LastSubText(),
+                  "make it private (chmod 700 " + dir + "), or set QLX_DIR to a private directory");
     }
 }
 

@@ -247,20 +247,44 @@ TEST_F(EndpointOverride, ReachesAForeignServiceOnAnIpcPath)
     (void)zmq_ctx_term(context);
 }
 
-/* An endpoint of any other transport is refused with a text that shows it. */
-TEST_F(EndpointOverride, RefusesOtherTransports)
+struct BadEndpoint {
+    const char *Endpoint;
+    const char *Text; /* after "QLX_ENDPOINT=<endpoint>" */
+};
+
+class BadEndpoints : public Liveness, public testing::WithParamInterface<BadEndpoint> {};
+
+/* An endpoint that cannot be served as written is refused, by a service and
+ * a client alike, with a text that shows it and says what to give. */
+TEST_P(BadEndpoints, AreRefusedWithTheirReason)
 {
-    for (const char *endpoint : {"inproc://E1", "ipc://", "udp://127.0.0.1:7001", "E1"}) {
-        (void)setenv("QLX_ENDPOINT", endpoint, 1);
-        qlxtest::TestService service;
-        EXPECT_FALSE(service.Open("E1"));
-        EXPECT_EQ(LastReason(), QLXRC_ENDPOINT);
-        EXPECT_EQ(LastPrimaryText(), std::string("QLX_ENDPOINT=") + endpoint +
-                                         " is neither a tcp:// nor an ipc:// endpoint (41)");
-        qlxtest::TestClient client;
-        EXPECT_FALSE(client.Connect("E1"));
-        EXPECT_EQ(LastReason(), QLXRC_ENDPOINT);
-    }
+    const BadEndpoint &bad = GetParam();
+    (void)setenv("QLX_ENDPOINT", bad.Endpoint, 1);
+    std::string text = std::string("QLX_ENDPOINT=") + bad.Endpoint + bad.Text + " (41)";
+    qlxtest::TestService service;
+    EXPECT_FALSE(service.Open("E1"));
+    EXPECT_EQ(LastReason(), QLXRC_ENDPOINT);
+    EXPECT_EQ(LastPrimaryText(), text);
+    qlxtest::TestClient client;
+    EXPECT_FALSE(client.Connect("E1"));
+    EXPECT_EQ(LastReason(), QLXRC_ENDPOINT);
+    EXPECT_EQ(LastPrimaryText(), text);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Liveness, BadEndpoints,
+    testing::Values(
+        BadEndpoint{"inproc://E1", " is neither a tcp:// nor an ipc:// endpoint"},
+        BadEndpoint{"udp://127.0.0.1:7001", " is neither a tcp:// nor an ipc:// endpoint"},
+        BadEndpoint{"E1", " is neither a tcp:// nor an ipc:// endpoint"},
+        BadEndpoint{"ipc://", " names no socket file: give its path, as in ipc:///tmp/e1.sock"},
+        BadEndpoint{"tcp://127.0.0.1:99999", ": port 99999 is not a number from 1 to 65535"},
+        BadEndpoint{"tcp://127.0.0.1:65536", ": port 65536 is not a number from 1 to 65535"},
+        BadEndpoint{"tcp://127.0.0.1:70o1", ": port 70o1 is not a number from 1 to 65535"},
+        BadEndpoint{"tcp://127.0.0.1", " names no port: give tcp://host:port"},
+        BadEndpoint{"tcp://127.0.0.1:0", " asks for a port of the system's choosing, which no "
+                                         "client would know: give a port from 1 to 65535"},
+        BadEndpoint{"tcp://127.0.0.1:*", " asks for a port of the system's choosing, which no "
+                                         "client would know: give a port from 1 to 65535"}));
 
 } // namespace
