@@ -1,6 +1,6 @@
 /* The lock file beside a service's ipc:// socket: a live service holds a lock
  * on it for as long as it runs, and the kernel drops the lock when the
- * process dies, however it dies. */
+ * process dies, however it dies. A service that closes cleanly removes it. */
 #ifndef TFX_QLX_LOCKFILE_H
 #define TFX_QLX_LOCKFILE_H
 
@@ -8,10 +8,12 @@
 
 namespace qlx {
 
-/* Takes the lock at path for the service name; returns its descriptor, or -1
- * with the error recorded (QLXRC_ALREADY_SERVED when a live process holds
- * it). */
-int TakeServiceLock(const std::string &path, const std::string &name);
+/* Takes the lock at path for subject ("service element E1", or the
+ * QLX_ENDPOINT setting); returns its descriptor, or -1 with the error
+ * recorded (QLXRC_ALREADY_SERVED when a live process holds it). The lock is
+ * only taken on the file that path names when it is taken, never on one that
+ * a closing service has just removed. */
+int TakeServiceLock(const std::string &path, const std::string &subject);
 
 /* Whether a live process holds the lock at path; false when there is no such
  * file. */

@@ -16,12 +16,26 @@ namespace qlx {
 
 enum : size_t { RoutingPart = 0, HeaderPart = 1, MsgIdPart = 2, DataPart = 3 };
 
+/* A clean close leaves nothing behind. The files go while the lock is still
+ * held, socket first, so a service that starts meanwhile finds either both
+ * (and the lock held) or neither. */
 ZmqServiceTransport::~ZmqServiceTransport()
 {
-    if (!endpoint_.SocketPath.empty() && lockFd_ >= 0)
+    if (lockFd_ < 0)
+        return;
+    if (!endpoint_.SocketPath.empty())
         (void)unlink(endpoint_.SocketPath.c_str());
-    if (lockFd_ >= 0)
-        (void)close(lockFd_);
+    (void)unlink(endpoint_.LockPath.c_str());
+    (void)close(lockFd_);
+}
+
+/* What a second service on the same endpoint is told is served already: the
+ * element, or the endpoint that QLX_ENDPOINT set for whatever element. */
+static std::string ServedSubject(const std::string &name)
+{
+    if (const char *address = ExplicitEndpoint())
+        return std::string("QLX_ENDPOINT=") + address;
+    return "service element " + name;
 }
 
 bool ZmqServiceTransport::Open(const char *nameField, size_t fieldSize, const std::string &name)
@@ -33,7 +47,7 @@ bool ZmqServiceTransport::Open(const char *nameField, size_t fieldSize, const st
     if (!ResolveEndpoint(nameField, fieldSize, true, &endpoint_))
         return false;
     if (!endpoint_.LockPath.empty()) {
-        lockFd_ = TakeServiceLock(endpoint_.LockPath, name);
+        lockFd_ = TakeServiceLock(endpoint_.LockPath, ServedSubject(name));
         if (lockFd_ < 0)
             return false;
     }
@@ -67,8 +81,8 @@ bool ZmqServiceTransport::Bind(const std::string &name)
         int error = errno;
         DetailErrno(("zmq_bind " + endpoint_.Address).c_str(), error);
         if (error == EADDRINUSE)
-            return Fail(QLXRC_ALREADY_SERVED, "endpoint of service element %s is in use",
-                        name.c_str());
+            return Fail(QLXRC_ALREADY_SERVED, "%s is in use by another process",
+                        ServedSubject(name).c_str());
         return Fail(QLXRC_TRANSPORT, "service element %s cannot be bound", name.c_str());
     }
     if (!endpoint_.SocketPath.empty())
