@@ -1,42 +1,22 @@
 #include "qlx/ZmqClient.h"
 
 #include <cerrno>
-#include <sys/stat.h>
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
-#include "qlx/LockFile.h"
+#include "qlx/ServiceReach.h"
 #include "qlx/ZmqCurve.h"
+#include "qlx/ZmqHandshake.h"
 
 namespace qlx {
 
-/* A service of this library holds the lock beside its ipc:// socket while it
- * lives. A socket with no lock file beside it is another program's QLX/1
- * service, taken to be live as a tcp:// endpoint is. */
-bool ZmqClientTransport::ServiceIsLive() const
-{
-    if (endpoint_.LockPath.empty())
-        return true;
-    struct stat info {};
-    if (lstat(endpoint_.LockPath.c_str(), &info) == 0)
-        return ServiceLockHeld(endpoint_.LockPath);
-    return lstat(endpoint_.SocketPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-}
-
 bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std::string &name)
 {
-    std::string dir = RuntimeDirectoryPath();
-    struct stat info {};
-    if (ExplicitEndpoint() == nullptr && lstat(dir.c_str(), &info) != 0)
-        return Fail(QLXRC_NOT_SERVED, "service element %s is not served: no runtime directory %s",
-                    name.c_str(), dir.c_str());
-    if (!ResolveEndpoint(nameField, fieldSize, false, &endpoint_))
+    if (!RuntimeDirectoryPresent(name) || !ResolveEndpoint(nameField, fieldSize, false, &endpoint_))
         return false;
-    if (!ServiceIsLive()) {
-        Detail(0, "no live process holds %s", endpoint_.LockPath.c_str());
-        return Fail(QLXRC_NOT_SERVED, "service element %s is not served by a live process",
-                    name.c_str());
-    }
+    Reach reach = CheckReach(name, endpoint_);
+    if (reach == Reach::None)
+        return false;
     if (!socket_.Open(ZMQ_DEALER))
         return false;
     bool ok = socket_.SetInt(ZMQ_LINGER, ClientLingerMs, "ZMQ_LINGER") &&
@@ -46,10 +26,16 @@ bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std
               socket_.SetInt(ZMQ_HEARTBEAT_TIMEOUT, 6000, "ZMQ_HEARTBEAT_TIMEOUT");
     if (!ok || !SecureClient(socket_.Get(), endpoint_.Address))
         return false;
+    HandshakeWatch watch;
+    if (reach == Reach::Unknown && !watch.Start(socket_.Get()))
+        return false;
     if (zmq_connect(socket_.Get(), endpoint_.Address.c_str()) != 0) {
         DetailErrno(("zmq_connect " + endpoint_.Address).c_str(), errno);
         return Fail(QLXRC_TRANSPORT, "service element %s cannot be connected", name.c_str());
     }
+    std::string seen;
+    if (reach == Reach::Unknown && !watch.Wait(HandshakeWaitMs, &seen))
+        return FailNotServed(name, seen);
     return true;
 }
 

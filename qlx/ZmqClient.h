@@ -19,15 +19,14 @@ enum : int {
 class ZmqClientTransport : public ClientTransport {
   public:
     /* Connects to the element's endpoint; fails when no live process serves
-     * it, where that can be known (an ipc:// endpoint: by its lock file, or,
-     * without one, by its socket file). */
+     * it: an ipc:// endpoint of this library's service by its lock file, any
+     * other when no service answers the handshake within HandshakeWaitMs. */
     bool Open(const char *nameField, size_t fieldSize, const std::string &name);
     ReceiveResult Receive(Deadline *deadline, Inbound *message) override;
     SendResult Send(const Outbound &message) override;
     WaitTarget WaitOn() const override { return WaitTarget{socket_.Get(), -1}; }
 
   private:
-    bool ServiceIsLive() const;
     Socket socket_;
     Endpoint endpoint_;
     ReceivedMessage received_;

@@ -275,9 +275,9 @@ TEST_F(ClientAgainstServer, ServerNotRunningIsAClearError)
     EXPECT_EQ(run.ExitCode, 1);
     EXPECT_EQ(run.Stdout, "");
     EXPECT_EQ(run.Stderr,
-              "ClientConnect: \n\nPrimary Result: service element E1 is not served by a live "
-              "process (43)\n\nSub Result: no live process holds " +
-                  qlxDir_ + "/E1.lock\n");
+              "ClientConnect: \n\nPrimary Result: service element E1 is not served in " + qlxDir_ +
+                  " (QLX_DIR): start its service there first, e.g. tfxsrvr E1 (43)\n\nSub "
+                  "Result: nothing is served there now\n");
 }
 
 /* A server that stops mid-run leaves transactions to time out: counted,

@@ -78,15 +78,23 @@ class Liveness : public qlxtest::QlxTest {
         EXPECT_EQ(reply.RequestId, 17u);
         EXPECT_EQ(ReplyData(reply), "are you there");
     }
-    /* Fails to connect to name with "not served", at once. */
-    void ExpectNotServed(const char *name, const std::string &text)
+    /* Fails to connect to name with "not served", at once; the texts say
+     * where the client looked, how to start the service, and what it saw. */
+    void ExpectNotServed(const char *name, const std::string &seen)
     {
-        auto start = Clock::now();
+        const char *endpoint = getenv("QLX_ENDPOINT");
+        std::string where = endpoint != nullptr ? std::string("at QLX_ENDPOINT=") + endpoint
+                                                : "in " + RuntimeDir() + " (QLX_DIR)";
+        std::string start = std::string("start its service there first, e.g. tfxsrvr ") + name +
+                            (endpoint != nullptr ? " with the same QLX_ENDPOINT" : "");
+        auto begin = Clock::now();
         qlxtest::TestClient client;
         EXPECT_FALSE(client.Connect(name));
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        EXPECT_LT(Clock::now() - begin, std::chrono::seconds(2));
         EXPECT_EQ(LastReason(), QLXRC_NOT_SERVED);
-        EXPECT_EQ(LastPrimaryText(), text);
+        EXPECT_EQ(LastPrimaryText(), std::string("service element ") + name + " is not served " +
+                                         where + ": " + start + " (43)");
+        EXPECT_EQ(LastSubText(), seen);
         EXPECT_EQ(client.hConn, 0u);
     }
 };
@@ -127,7 +135,7 @@ TEST_F(Liveness, KilledServersSocketIsTakenOver)
     ASSERT_TRUE(child.Start("TestE1"));
     child.Kill();
     EXPECT_TRUE(Exists(SocketPath("TestE1")));
-    ExpectNotServed("TestE1", "service element TestE1 is not served by a live process (43)");
+    ExpectNotServed("TestE1", "nothing is served there now");
     qlxtest::TestService next;
     ASSERT_TRUE(next.Open("TestE1")) << LastPrimaryText();
     qlxtest::TestClient client;
@@ -137,18 +145,20 @@ TEST_F(Liveness, KilledServersSocketIsTakenOver)
     EXPECT_EQ(next.Data(), "taken over");
 }
 
-/* A client of an element nobody serves fails at once with "not served". */
+/* A client of an element nobody serves fails at once with "not served",
+ * and learns which elements are served there. */
 TEST_F(Liveness, ClientOfAnUnservedElementFailsAtOnce)
 {
-    ExpectNotServed("E1", "service element E1 is not served: no runtime directory " + RuntimeDir() +
-                              " (43)");
+    ExpectNotServed("E1", "the directory does not exist: nothing is served there");
     EXPECT_FALSE(Exists(RuntimeDir()));
     {
-        qlxtest::TestService other;
-        ASSERT_TRUE(other.Open("E2")) << LastPrimaryText();
-        ExpectNotServed("E1", "service element E1 is not served by a live process (43)");
+        qlxtest::TestService second;
+        ASSERT_TRUE(second.Open("E2")) << LastPrimaryText();
+        qlxtest::TestService third;
+        ASSERT_TRUE(third.Open("E3")) << LastPrimaryText();
+        ExpectNotServed("E1", "served there now: E2, E3");
     }
-    ExpectNotServed("E2", "service element E2 is not served by a live process (43)");
+    ExpectNotServed("E2", "nothing is served there now");
 }
 
 /* A client connects to a service that is already there. */
@@ -184,9 +194,30 @@ TEST_F(EndpointOverride, ServesOnALoopbackTcpEndpoint)
     ASSERT_TRUE(client.Receive(&reply)) << LastPrimaryText();
     EXPECT_EQ(ReplyData(reply), "over tcp");
     qlxtest::TestService second;
-    EXPECT_FALSE(second.Open("E1"));
+    EXPECT_FALSE(second.Open("E2"));
     EXPECT_EQ(LastReason(), QLXRC_ALREADY_SERVED);
-    EXPECT_EQ(LastPrimaryText(), "endpoint of service element E1 is in use (42)");
+    EXPECT_EQ(LastPrimaryText(), "QLX_ENDPOINT=" + std::string(getenv("QLX_ENDPOINT")) +
+                                     " is in use by another process (42)");
+}
+
+/* Over tcp:// a client learns from the handshake whether a service is
+ * there: with none, it fails with "not served" within the wait. */
+TEST_F(EndpointOverride, ClientOfATcpEndpointWithoutServiceFails)
+{
+    std::string endpoint = "tcp://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    (void)setenv("QLX_ENDPOINT", endpoint.c_str(), 1);
+    auto begin = Clock::now();
+    qlxtest::TestClient client;
+    EXPECT_FALSE(client.Connect("E1"));
+    auto waited = Clock::now() - begin;
+    EXPECT_GE(waited, std::chrono::seconds(4));
+    EXPECT_LT(waited, std::chrono::seconds(30));
+    EXPECT_EQ(LastReason(), QLXRC_NOT_SERVED);
+    EXPECT_EQ(LastPrimaryText(), "service element E1 is not served at QLX_ENDPOINT=" + endpoint +
+                                     ": start its service there first, e.g. tfxsrvr E1 with the "
+                                     "same QLX_ENDPOINT (43)");
+    EXPECT_EQ(LastSubText().rfind("no connection could be made within 5 s", 0), 0u)
+        << LastSubText();
 }
 
 /* QLX_ENDPOINT=ipc:///path puts the socket (0600) and its lock at that path. */
@@ -194,7 +225,7 @@ TEST_F(EndpointOverride, ServesOnAnIpcPath)
 {
     std::string path = temp_.Path() + "/custom.sock";
     (void)setenv("QLX_ENDPOINT", ("ipc://" + path).c_str(), 1);
-    ExpectNotServed("E1", "service element E1 is not served by a live process (43)");
+    ExpectNotServed("E1", "there is no socket " + path);
     {
         qlxtest::TestService service;
         ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
@@ -210,10 +241,29 @@ TEST_F(EndpointOverride, ServesOnAnIpcPath)
         ASSERT_TRUE(service.Receive()) << LastPrimaryText();
         EXPECT_EQ(service.Data(), "over ipc");
         qlxtest::TestService second;
-        EXPECT_FALSE(second.Open("E1"));
+        EXPECT_FALSE(second.Open("E2"));
         EXPECT_EQ(LastReason(), QLXRC_ALREADY_SERVED);
+        EXPECT_EQ(LastPrimaryText(),
+                  "QLX_ENDPOINT=ipc://" + path + " is already served by a live process (42)");
     }
     EXPECT_FALSE(Exists(path));
+    EXPECT_FALSE(Exists(path + ".lock"));
+}
+
+/* An ipc:// path in a directory that does not exist: the service says so
+ * and what to do; a client says there is nothing there. */
+TEST_F(EndpointOverride, IpcPathInAMissingDirectoryIsNamed)
+{
+    std::string dir = temp_.Path() + "/missing";
+    (void)setenv("QLX_ENDPOINT", ("ipc://" + dir + "/e1.sock").c_str(), 1);
+    qlxtest::TestService service;
+    EXPECT_FALSE(service.Open("E1"));
+    EXPECT_EQ(LastReason(), QLXRC_ENDPOINT);
+    EXPECT_EQ(LastPrimaryText(), "QLX_ENDPOINT=ipc://" + dir +
+                                     "/e1.sock cannot be served: directory " + dir +
+                                     " does not exist; create it, or give a socket path in a "
+                                     "directory that does (41)");
+    ExpectNotServed("E1", "directory " + dir + " does not exist");
 }
 
 /* A socket that another program's QLX/1 service bound, with no lock file
