@@ -62,7 +62,8 @@ int qlxGetServiceStats(QLXHCONN hConn, QLXSTATS *stats) noexcept;
 /* Client side. */
 
 /* Connects to the service element address->Name. Fails when no live process
- * serves it (where that can be known: on the local machine). */
+ * serves it: on the local machine by its lock file, over tcp:// when no
+ * service answers the handshake within 5 s. */
 int qlxClientConnect(QLXSERVICEADDRESS *address, QLXHCONN *hConn) noexcept;
 
 /* Sends a transaction or a datagram. */
