@@ -1,6 +1,7 @@
 #include "client/ClientOptions.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "client/ValueParsing.h"
 #include "getopt/tfxgnuop.h"
@@ -18,16 +19,18 @@ const char *const ClientUsageLines[] = {
     "            [-R start:stop[:step]] [-N runs]\n",
     "            [ServiceElement]\n",
     "    tfxclnt [-p percentiles] [-A conditions] [-o file] [-H file] -M result...\n",
+    "    tfxclnt --help | --version\n",
     "    -n count           - messages to send after the warm-up (default 1000, no limit with "
     "-d)\n",
     "    -d seconds         - time to send for after the warm-up (default no limit)\n",
     "    -k connections     - connections to the service element (default 1)\n",
     "    -w window          - transactions outstanding per connection (default 1, 1024 with -r)\n",
-    "    -r rate            - transactions per second over all connections (default closed loop)\n",
+    "    -r rate            - messages per second over all connections, datagrams included\n"
+    "                         (default closed loop)\n",
     "    -R start:stop:step - sweep the rate up, -d seconds a step, until a step fails\n",
     "    -R start:stop      - search the highest rate that meets the conditions, within 2%\n",
     "    -N runs            - repeat the run (or each step) with fresh connections\n",
-    "    -s size            - request data size in bytes (default 128)\n",
+    "    -s size            - request data size in bytes, at most 1048576 (default 128)\n",
     "    -g percent         - share of datagrams among the messages (default 0)\n",
     "    -m msg_id          - message id sent with every message\n",
     "    -t timeout         - seconds before a transaction times out (default 5)\n",
@@ -133,7 +136,7 @@ static void ReadNumbers(int option, const char *arg, ClientSettings *settings, A
         break;
     case 'r':
         ReadSeconds(state, name, arg, 0.001, 1e9,
-                    "the rate must be a number of transactions per second from 0.001 to 1e9",
+                    "the rate must be a number of messages per second from 0.001 to 1e9",
                     &settings->Rate);
         break;
     case 'g':
@@ -166,11 +169,12 @@ static void ReadText(int option, const char *arg, ClientSettings *settings, Args
     case 's':
         if (!ParseSizeRange(arg, MaxRequestSize, &settings->SizeMin, &settings->SizeMax))
             Mistake(state, 's', arg,
-                    "give n or min-max bytes, each at most 8388608, min not above max");
+                    "give n or min-max bytes, each at most 1048576 (1 MiB, the most a qlx "
+                    "service takes in one request), min not above max");
         break;
     case 'e':
         settings->Verify = true;
-        if (!ParseSizeRange(arg, MaxRequestSize, &settings->ExpectMin, &settings->ExpectMax) ||
+        if (!ParseSizeRange(arg, MaxReplySize, &settings->ExpectMin, &settings->ExpectMax) ||
             settings->ExpectMin == 0)
             Mistake(state, 'e', arg,
                     "give n or min-max bytes, each from 1 to 8388608, min not above max");
@@ -264,6 +268,17 @@ static void CheckSweep(const ClientSettings &settings, ArgsState *state)
         Conflict(state, "-H: the histogram file holds a single run; leave it out with -R or -N");
 }
 
+/* A condition on failed checks needs the checks: without -V it would be met
+ * by nothing checked. (Merged results carry the checks of their runs.) */
+static void CheckConditions(const ClientSettings &settings, ArgsState *state)
+{
+    for (const Threshold &threshold : settings.Thresholds)
+        if (threshold.Figure == "failed" && !settings.Verify && !settings.Merge)
+            Conflict(state, ("-A " + threshold.Text +
+                             ": failed counts replies that failed their checks; give -V too")
+                                .c_str());
+}
+
 /* Rules between options, checked once all of them are read. */
 static void SettleSettings(ClientSettings *settings, ArgsState *state)
 {
@@ -272,6 +287,7 @@ static void SettleSettings(ClientSettings *settings, ArgsState *state)
     if ((settings->Rate > 0.0 || settings->SweepGiven) && !state->WindowGiven)
         settings->Window = OpenLoopWindow;
     CheckSweep(*settings, state);
+    CheckConditions(*settings, state);
     if (uint64_t{settings->Connections} * settings->Window > MaxOutstanding) {
         *state->Errors += "tfxclnt: -k " + std::to_string(settings->Connections) + " -w " +
                           std::to_string(settings->Window) +
@@ -299,8 +315,22 @@ static void ReadMergeArgs(int argc, char **argv, ClientSettings *settings, ArgsS
     ++state->UsageErrors;
 }
 
+/* --help and --version, which the scanner of single-letter options does not
+ * know; either one, anywhere before "--", wins over the rest. */
+static bool LongOption(int argc, char **argv, const char *name)
+{
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], name) == 0)
+            return true;
+    return false;
+}
+
 ParseOutcome ParseClientArgs(int argc, char **argv, ClientSettings *settings, std::string *errors)
 {
+    if (LongOption(argc, argv, "--help"))
+        return ParseOutcome::Help;
+    if (LongOption(argc, argv, "--version"))
+        return ParseOutcome::Version;
     ArgsState state{errors, 0, 0, false, false, ""};
     optind = 0;
     for (;;) {

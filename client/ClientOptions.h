@@ -7,15 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "qlx/ClientRecords.h"
 #include "client/SweepPlan.h"
 #include "client/Thresholds.h"
 
 enum : uint32_t {
-    MaxConnections = 200,      /* -k */
-    MaxWindow = 65536,         /* -w; keeps every queue below its high-water mark */
-    MaxRequestSize = 8u << 20, /* -s, -e: the service refuses more */
-    OpenLoopWindow = 1024,     /* -w under -r or -R when not given */
-    MaxRepeats = 100,          /* -N */
+    MaxConnections = 200,                 /* -k */
+    MaxWindow = 65536,                    /* -w; keeps every queue below its high-water mark */
+    MaxRequestSize = QLX_MAX_DATA_LENGTH, /* -s: a service of the library refuses more */
+    MaxReplySize = 8u << 20,              /* -e */
+    OpenLoopWindow = 1024,                /* -w under -r or -R when not given */
+    MaxRepeats = 100,                     /* -N */
 };
 
 struct ClientSettings {
@@ -25,8 +27,9 @@ struct ClientSettings {
     double Duration = 0.0;                /* -d: seconds of sending after the warm-up; 0 = none */
     uint32_t Connections = 1;             /* -k */
     uint32_t Window = 1;                  /* -w: outstanding transactions per connection */
-    double Rate = 0.0;                    /* -r: transactions per second in all; 0 = closed loop */
-    RateRange Sweep;                      /* -R: the rates of a sweep, each for -d seconds */
+    double Rate =
+        0.0; /* -r: messages (transactions and datagrams) per second in all; 0 = closed loop */
+    RateRange Sweep; /* -R: the rates of a sweep, each for -d seconds */
     bool SweepGiven = false;
     uint32_t Repeats = 0;   /* -N: runs of the same settings, or of each step; 0 = not given */
     uint32_t SizeMin = 128; /* -s: request data bytes */
@@ -53,7 +56,7 @@ struct ClientSettings {
     std::vector<std::string> MergeFiles; /* -M: the results to merge */
 };
 
-enum class ParseOutcome { Run, Help, UsageError };
+enum class ParseOutcome { Run, Help, Version, UsageError };
 
 /* Reads the command line into *settings. On UsageError, *errors holds one
  * line per mistake, each saying what was wrong and what is accepted. Prints

@@ -162,6 +162,8 @@ TEST(ClientOptions, HelpWinsOverMistakes)
     EXPECT_EQ(Parse({"-h"}).Outcome, ParseOutcome::Help);
     EXPECT_EQ(Parse({"-?"}).Outcome, ParseOutcome::Help);
     EXPECT_EQ(Parse({"-w", "0", "-h"}).Outcome, ParseOutcome::Help);
+    EXPECT_EQ(Parse({"-w", "0", "--help", "E1"}).Outcome, ParseOutcome::Help);
+    EXPECT_EQ(Parse({"-n", "5", "--version"}).Outcome, ParseOutcome::Version);
 }
 
 /* An unknown option or a missing argument is a usage error, not help. */
@@ -205,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{{"-k", "201"},
                     "tfxclnt: -k 201: the connections must be a whole number from 1 to 200\n"},
         MistakeCase{{"-r", "0"},
-                    "tfxclnt: -r 0: the rate must be a number of transactions per second "
+                    "tfxclnt: -r 0: the rate must be a number of messages per second "
                     "from 0.001 to 1e9\n"},
         MistakeCase{{"-d", "5s"}, "tfxclnt: -d 5s: the duration must be a number of seconds\n"},
         MistakeCase{{"-g", "101"},
@@ -215,11 +217,14 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{{"-W", "-1"},
                     "tfxclnt: -W -1: the warm-up must be a number of seconds from 0 to 3600\n"},
         MistakeCase{{"-s", "300-100"},
-                    "tfxclnt: -s 300-100: give n or min-max bytes, each at most 8388608, "
-                    "min not above max\n"},
-        MistakeCase{{"-s", "9000000"},
-                    "tfxclnt: -s 9000000: give n or min-max bytes, each at most 8388608, "
-                    "min not above max\n"},
+                    "tfxclnt: -s 300-100: give n or min-max bytes, each at most 1048576 (1 MiB, "
+                    "the most a qlx service takes in one request), min not above max\n"},
+        MistakeCase{{"-s", "3000000"},
+                    "tfxclnt: -s 3000000: give n or min-max bytes, each at most 1048576 (1 MiB, "
+                    "the most a qlx service takes in one request), min not above max\n"},
+        MistakeCase{{"-A", "failed=0"},
+                    "tfxclnt: -A failed=0: failed counts replies that failed their checks; give "
+                    "-V too\n"},
         MistakeCase{{"-e", "0"},
                     "tfxclnt: -e 0: give n or min-max bytes, each from 1 to 8388608, min not "
                     "above max\n"},
