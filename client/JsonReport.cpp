@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <libgen.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "client/ResultDocument.h"
@@ -186,6 +189,9 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     json["settings"] = SettingsJson(settings, result.Seed);
     json["ended_by"] = EndReasonName(result.Ended);
     json["started_unix_s"] = static_cast<double>(result.StartUnixNs) / 1e9;
+    const char *signal = SignalName(result.Signal);
+    json["signal"] = Maybe(signal != nullptr, signal != nullptr ? signal : "");
+    json["fell_behind"] = openLoop && result.FellBehind();
     json["elapsed_s"] = result.ElapsedSeconds();
     json["sending_s"] = static_cast<double>(result.SendingEndNs - result.StartNs) / 1e9;
     json["measured_s"] = result.MeasuredSeconds();
@@ -201,7 +207,8 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     json["warmup_latency_ns"] =
         settings.Warmup > 0.0 ? LatencyJson(result.Warmup, settings.Percentiles) : nullptr;
     json["throughput"] = {{"transactions_per_s", result.TransactionsPerSecond()},
-                          {"messages_per_s", result.MessagesPerSecond()}};
+                          {"messages_per_s", result.MessagesPerSecond()},
+                          {"bytes_per_s", result.BytesPerSecond()}};
     json["intervals"] = IntervalsJson(result.Intervals);
     json["server_view"] = ServerViewJson(result.Server);
     json["thresholds"] = ThresholdsJson(settings, outcomes);
@@ -212,25 +219,38 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
 
 bool CheckWritable(const std::string &path, std::string *error)
 {
-    FILE *file = fopen(path.c_str(), "a");
-    if (file == nullptr) {
+    struct stat info {};
+    std::string copy = path;
+    const char *dir = dirname(copy.data());
+    bool exists = stat(path.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode)) {
+        *error = path + ": cannot be written (it is a directory)";
+        return false;
+    }
+    if (access(exists ? path.c_str() : dir, exists ? W_OK : W_OK | X_OK) == 0)
+        return true;
+    *error = path + ": cannot be written (" + strerror(errno) + ")";
+    return false;
+}
+
+/* Whole or not at all: the text goes to a new file beside path, which then
+ * takes its place; a run cut short leaves path as it was. */
+bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error)
+{
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0) {
         *error = path + ": cannot be written (" + strerror(errno) + ")";
         return false;
     }
-    (void)fclose(file);
-    return true;
-}
-
-bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error)
-{
-    std::string temporary = path + ".tmp";
-    FILE *file = fopen(temporary.c_str(), "w");
-    if (file == nullptr) {
-        *error = temporary + ": cannot be written (" + strerror(errno) + ")";
-        return false;
-    }
-    bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
-    written = fclose(file) == 0 && written;
+    mode_t mask = umask(0);
+    (void)umask(mask);
+    (void)fchmod(fd, 0666 & ~mask);
+    FILE *file = fdopen(fd, "w");
+    bool written = file != nullptr && fwrite(text.data(), 1, text.size(), file) == text.size();
+    written = file != nullptr && fclose(file) == 0 && written;
+    if (file == nullptr)
+        (void)close(fd);
     if (written && rename(temporary.c_str(), path.c_str()) == 0)
         return true;
     *error = path + ": cannot be written (" + strerror(errno) + ")";

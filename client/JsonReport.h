@@ -40,8 +40,8 @@ ResultJson FailureJson(bool failed, const std::string &label, const QLXERROR &fa
  * reader never sees half of it. False with *error set when it cannot. */
 bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error);
 
-/* Makes sure path can be written before the run starts: false with *error
- * set when it cannot. */
+/* Makes sure path can be written before the run starts, without creating
+ * or changing it: false with *error set when it cannot. */
 bool CheckWritable(const std::string &path, std::string *error);
 
 #endif

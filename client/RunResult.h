@@ -14,10 +14,12 @@
 enum class EndReason {
     Count,     /* -n messages were sent */
     Duration,  /* -d seconds of sending were over */
-    Interrupt, /* SIGINT or SIGTERM */
-    Silence,   /* transactions timed out and nothing at all came for a whole timeout */
-    Blocked,   /* the queue towards the service stayed full for a whole timeout */
-    Failure,   /* a messaging call failed */
+    Interrupt, /* SIGINT, SIGTERM or SIGUSR1: sending stopped, outstanding transactions waited for
+                */
+    SecondInterrupt, /* a second one: the run ended at once, outstanding transactions left */
+    Silence,         /* transactions timed out and nothing at all came for a whole timeout */
+    Blocked,         /* the queue towards the service stayed full for a whole timeout */
+    Failure,         /* a messaging call failed */
 };
 
 struct RunCounts {
@@ -41,6 +43,7 @@ struct RunCounts {
     uint64_t WarmupTransactions = 0;
     uint64_t MeasuredMessages = 0;  /* sent after the warm-up */
     uint64_t MeasuredCompleted = 0; /* transactions sent after the warm-up and completed */
+    uint64_t MeasuredBytes = 0;     /* request data of the messages sent after the warm-up */
     uint64_t QueueFull = 0;         /* sends put off because the queue was full */
     std::map<int32_t, uint64_t> RefusedByReason;
 
@@ -101,6 +104,9 @@ struct RunResult {
     Histogram Warmup;      /* transactions sent during the warm-up */
     Histogram SendLag;     /* how late each send was against the schedule, under -r */
     EndReason Ended = EndReason::Count;
+    int Signal = 0;             /* the signal that ended sending, 0 for none */
+    uint64_t PlannedSendNs = 0; /* under -r: when the last message sent was due, from the start */
+    uint64_t LastSendLagNs = 0; /* under -r: how late it went */
     uint64_t StartNs = 0;
     uint64_t StartUnixNs = 0; /* the wall clock at the start, to line up runs of several hosts */
     uint64_t WarmupEndNs = 0;
@@ -127,6 +133,18 @@ struct RunResult {
     {
         double seconds = MeasuredSeconds();
         return seconds > 0.0 ? static_cast<double>(Counts.MeasuredMessages) / seconds : 0.0;
+    }
+    double BytesPerSecond() const
+    {
+        double seconds = MeasuredSeconds();
+        return seconds > 0.0 ? static_cast<double>(Counts.MeasuredBytes) / seconds : 0.0;
+    }
+    /* Under -r, whether the last message went out far behind its schedule:
+     * by more than a tenth of the time planned for sending, and 100 ms. */
+    bool FellBehind() const
+    {
+        uint64_t allowed = PlannedSendNs / 10 > 100000000 ? PlannedSendNs / 10 : 100000000;
+        return LastSendLagNs > allowed;
     }
 };
 

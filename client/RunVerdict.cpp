@@ -79,6 +79,8 @@ std::string RunFault(const ClientSettings &settings, const RunResult &result,
     std::string fault = BrokenRun(result);
     if (fault.empty())
         fault = LostTransactions(result.Counts);
+    if (fault.empty() && settings.Rate > 0.0 && result.FellBehind())
+        fault = "the open loop fell behind its schedule";
     return fault.empty() ? UnmetCondition(settings, outcomes) : fault;
 }
 

@@ -1,5 +1,7 @@
 #include "client/SummaryReport.h"
 
+#include <csignal>
+
 #include "qlx/ErrorRecord.h"
 #include "client/FigureText.h"
 #include "client/ValueParsing.h"
@@ -15,6 +17,8 @@ const char *EndReasonName(EndReason reason)
         return "duration";
     case EndReason::Interrupt:
         return "interrupt";
+    case EndReason::SecondInterrupt:
+        return "second interrupt";
     case EndReason::Silence:
         return "silence";
     case EndReason::Blocked:
@@ -23,6 +27,20 @@ const char *EndReasonName(EndReason reason)
         return "failure";
     }
     return "failure";
+}
+
+const char *SignalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGUSR1:
+        return "SIGUSR1";
+    default:
+        return nullptr;
+    }
 }
 
 const char *RefusalText(int32_t reason)
@@ -45,6 +63,14 @@ const char *RefusalText(int32_t reason)
     }
 }
 
+std::string FellBehindText(const ClientSettings &settings, const RunResult &result)
+{
+    return "Fell behind    the open loop fell behind its schedule: the last message went out " +
+           FixedText(static_cast<double>(result.LastSendLagNs) / 1e9, 3) +
+           " s late; the service (or -k, -w) could not keep up with -r " +
+           FixedText(settings.Rate, 1);
+}
+
 std::string ThresholdValueText(const Threshold &threshold, double value)
 {
     switch (threshold.Kind) {
@@ -63,7 +89,7 @@ void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed)
     fprintf(out, "Service element %s: %u connection%s, window %u, ", settings.Element.c_str(),
             settings.Connections, settings.Connections == 1 ? "" : "s", settings.Window);
     if (settings.Rate > 0.0)
-        fprintf(out, "open loop at %s transactions/s\n", FixedText(settings.Rate, 1).c_str());
+        fprintf(out, "open loop at %s messages/s\n", FixedText(settings.Rate, 1).c_str());
     else
         fputs("closed loop\n", out);
     PrintRequestLine(out, settings, seed);
@@ -83,6 +109,12 @@ void PrintRequestLine(FILE *out, const ClientSettings &settings, uint64_t seed)
     fputs("\n", out);
 }
 
+static const char *SignalText(int signal)
+{
+    const char *name = SignalName(signal);
+    return name != nullptr ? name : "a signal";
+}
+
 static void PrintEnd(FILE *out, const ClientSettings &settings, const RunResult &result)
 {
     double sending = static_cast<double>(result.SendingEndNs - result.StartNs) / 1e9;
@@ -97,10 +129,16 @@ static void PrintEnd(FILE *out, const ClientSettings &settings, const RunResult 
                 PercentileName(settings.Duration).c_str());
         break;
     case EndReason::Interrupt:
-        fputs("Run ended by interrupt", out);
+        fprintf(out, "Run ended by interrupt (%s)", SignalText(result.Signal));
+        break;
+    case EndReason::SecondInterrupt:
+        fprintf(out, "Run ended at once by a second interrupt (%s), %llu transactions unfinished",
+                SignalText(result.Signal), static_cast<Ull>(counts.Outstanding()));
         break;
     case EndReason::Silence:
-        fprintf(out, "Run ended by silence: transactions timed out and nothing came back for %s s",
+        fprintf(out,
+                "Run ended by silence: transactions timed out and nothing came back for %s s "
+                "(a service slower than that needs a longer -t)",
                 PercentileName(settings.Timeout).c_str());
         break;
     case EndReason::Blocked:
@@ -114,6 +152,8 @@ static void PrintEnd(FILE *out, const ClientSettings &settings, const RunResult 
     }
     fprintf(out, "; sending took %s s, the run %s s\n", FixedText(sending, 3).c_str(),
             FixedText(result.ElapsedSeconds(), 3).c_str());
+    if (settings.Rate > 0.0 && result.FellBehind())
+        fprintf(out, "%s\n", FellBehindText(settings, result).c_str());
 }
 
 /* "min 1us, mean 2us, p50 ..., max 9us (n samples)", or "no samples". */
@@ -182,9 +222,10 @@ static void PrintLatency(FILE *out, const ClientSettings &settings, const RunRes
                 LatencyFigures(result.Uncorrected, percentiles).c_str());
         fprintf(out, "Send lag       %s\n", LatencyFigures(result.SendLag, {50.0, 99.0}).c_str());
     }
-    fprintf(out, "Throughput     %s transactions/s, %s messages/s over %s s\n",
+    fprintf(out, "Throughput     %s transactions/s, %s messages/s, %s bytes/s over %s s\n",
             FixedText(result.TransactionsPerSecond(), 1).c_str(),
             FixedText(result.MessagesPerSecond(), 1).c_str(),
+            FixedText(result.BytesPerSecond(), 0).c_str(),
             FixedText(result.MeasuredSeconds(), 3).c_str());
 }
 
@@ -217,13 +258,12 @@ void PrintServerLines(FILE *out, const ServerView &server)
 void PrintSummary(FILE *out, const ClientSettings &settings, const RunResult &result,
                   const std::vector<ThresholdOutcome> &outcomes)
 {
-    PrintSettings(out, settings, result.Seed);
     PrintEnd(out, settings, result);
     fputs("\n", out);
     PrintOutcomes(out, result.Counts);
     PrintChecks(out, settings, result);
     PrintLatency(out, settings, result);
     PrintThresholds(out, settings, outcomes);
-    fputs("\nAs the server counts them:\n", out);
+    fputs("\nAs the server should count them, if it took every message sent:\n", out);
     PrintServerLines(out, result.Server);
 }

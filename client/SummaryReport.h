@@ -1,5 +1,6 @@
-/* The human summary of a run, on standard output: settings, outcomes,
- * latency, throughput, thresholds, and the figures the server will print. */
+/* The human summary of a run, on standard output: settings before the run;
+ * after it outcomes, latency, throughput, thresholds, and the figures the
+ * server should print. */
 #ifndef TFX_CLIENT_SUMMARYREPORT_H
 #define TFX_CLIENT_SUMMARYREPORT_H
 
@@ -12,8 +13,16 @@
 #include "client/RunResult.h"
 #include "client/Thresholds.h"
 
-/* "count", "duration", "interrupt", "silence", "blocked" or "failure". */
+/* "count", "duration", "interrupt", "second interrupt", "silence",
+ * "blocked" or "failure". */
 const char *EndReasonName(EndReason reason);
+
+/* "SIGINT", "SIGTERM" or "SIGUSR1"; null for 0 or any other signal. */
+const char *SignalName(int signal);
+
+/* "Fell behind    the open loop fell behind its schedule: ...", for a run
+ * under -r whose last message went out far behind its time. */
+std::string FellBehindText(const ClientSettings &settings, const RunResult &result);
 
 /* What a refusal's reason code means, for the summary. */
 const char *RefusalText(int32_t reason);
@@ -21,15 +30,16 @@ const char *RefusalText(int32_t reason);
 /* The latency figures of a threshold's kind as text: "80.3us", "3", "1234.5". */
 std::string ThresholdValueText(const Threshold &threshold, double value);
 
-/* The lines that open the summary: the element, connections, window and
- * loop, then the request line. */
+/* The banner that opens a run's output: the element, connections, window
+ * and loop, then the request line. */
 void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed);
 
 /* "Request data 128 bytes, seed 7, datagrams 0%, timeout 5 s" and the
  * message id when one is given, as a line. */
 void PrintRequestLine(FILE *out, const ClientSettings &settings, uint64_t seed);
 
-/* Writes the whole summary. outcomes holds one entry per threshold. */
+/* Writes the summary that follows the run (the banner comes before it).
+ * outcomes holds one entry per threshold. */
 void PrintSummary(FILE *out, const ClientSettings &settings, const RunResult &result,
                   const std::vector<ThresholdOutcome> &outcomes);
 

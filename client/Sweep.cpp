@@ -64,7 +64,8 @@ bool RunTimes(const ClientSettings &settings, uint32_t n, const std::string &hea
             end->Failure = result->Failure;
             break;
         }
-        end->Interrupted = result->Ended == EndReason::Interrupt;
+        end->Interrupted =
+            result->Ended == EndReason::Interrupt || result->Ended == EndReason::SecondInterrupt;
         if (end->Interrupted)
             break;
         RepeatRun run{FiguresOf(settings, *result), faultOf(*result)};

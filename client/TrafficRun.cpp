@@ -137,8 +137,12 @@ bool TrafficRun::SendNext(Link *link, uint64_t intended)
     ++counts.Messages;
     ++(warmup ? counts.WarmupMessages : counts.MeasuredMessages);
     lastSeq_ = planned.Seq;
-    if (OpenLoop())
+    counts.MeasuredBytes += warmup ? 0 : planned.Size;
+    if (OpenLoop()) {
         result_->SendLag.Record(sent - intended);
+        result_->PlannedSendNs = intended - result_->StartNs;
+        result_->LastSendLagNs = sent > intended ? sent - intended : 0;
+    }
     if (output_.Messages != nullptr)
         PrintSentLine(output_.Messages, planned, request_.Data);
     if (planned.Datagram) {
@@ -429,6 +433,10 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
         uint64_t now = MonotonicNs();
         if (sending_ && *interrupted)
             EndSending(EndReason::Interrupt, now);
+        if (*interrupted > 1) {
+            result_->Ended = EndReason::SecondInterrupt;
+            break;
+        }
         if (sending_)
             CheckSendingEnd(now);
         if (sending_)

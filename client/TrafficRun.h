@@ -40,7 +40,8 @@ class TrafficRun {
 
     /* Sends and receives until the plan is done, the time is up, the run is
      * interrupted (*interrupted set) or a messaging call fails, then waits
-     * for every outstanding transaction to end. Stops sending early when
+     * for every outstanding transaction to end, unless *interrupted passes 1:
+     * then it ends at once. Stops sending early when
      * transactions time out while nothing at all comes back, or when the
      * queue towards the service stays full for a whole timeout. */
     void Run(const volatile sig_atomic_t *interrupted);

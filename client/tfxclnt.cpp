@@ -23,28 +23,49 @@
 #include "client/SweepReport.h"
 #include "client/Thresholds.h"
 #include "client/TrafficRun.h"
+#include "util/Clock.h"
 
-static volatile sig_atomic_t Interrupted = 0; /* SIGINT or SIGTERM: stop sending, finish the run */
+/* SIGINT, SIGTERM and SIGUSR1: the first stops sending and lets the run
+ * finish, the second ends it at once with what it has; a third takes the
+ * default action, should the end itself hang. */
+static volatile sig_atomic_t Interrupted = 0; /* how many came, up to 2 */
+static volatile sig_atomic_t FirstSignal = 0;
+static const int RunSignals[] = {SIGINT, SIGTERM, SIGUSR1};
+
+static void Say(const char *line, size_t length)
+{
+    ssize_t written = write(STDERR_FILENO, line, length);
+    (void)written;
+}
 
 static void Interrupt(int signal)
 {
-    static const char Line[] = "Interrupt received\n";
-    (void)signal;
-    ssize_t written = write(STDERR_FILENO, Line, sizeof Line - 1);
-    (void)written;
-    Interrupted = 1;
+    static const char First[] = "Interrupt received\n";
+    static const char Second[] = "Second interrupt: ending at once\n";
+    if (Interrupted == 0) {
+        FirstSignal = signal;
+        Interrupted = 1;
+        Say(First, sizeof First - 1);
+        return;
+    }
+    Interrupted = 2;
+    Say(Second, sizeof Second - 1);
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    for (int each : RunSignals)
+        (void)sigaction(each, &action, nullptr);
 }
 
-/* Once: a second signal takes the default action and ends the process at
- * once. Waits are not restarted, so the run notices at the next pass. */
+/* Waits are not restarted, so the run notices at the next pass. */
 static void InstallInterrupt()
 {
     struct sigaction action {};
     action.sa_handler = Interrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    (void)sigaction(SIGINT, &action, nullptr);
-    (void)sigaction(SIGTERM, &action, nullptr);
+    for (int each : RunSignals)
+        (void)sigaddset(&action.sa_mask, each);
+    for (int each : RunSignals)
+        (void)sigaction(each, &action, nullptr);
 }
 
 static void PrintUsage()
@@ -102,6 +123,7 @@ static int MergeResults(ClientSettings *settings)
         fprintf(stderr, "tfxclnt: -M %s\n", error.c_str());
         return 2;
     }
+    PrintSettings(stdout, *settings, result.Seed);
     return Report(*settings, result, false);
 }
 
@@ -160,6 +182,29 @@ static int RunMany(const ClientSettings &settings, uint64_t seed, RunOutput outp
     });
 }
 
+/* A connection that could not be opened ends the run before it began: the
+ * error, and a result (-o) that says so. */
+static int ConnectFailed(const ClientSettings &settings, RunResult *result)
+{
+    ProcessError(&result->Failure, result->FailureLabel.c_str(), 0);
+    result->Ended = EndReason::Failure;
+    result->StartNs = result->WarmupEndNs = result->SendingEndNs = result->EndNs = MonotonicNs();
+    if (!settings.JsonPath.empty())
+        (void)WriteOutput('o', settings.JsonPath, RunResultJson(settings, *result, {}, 1));
+    return 1;
+}
+
+/* After a run, however it ended: the stop request (-x) unless a second
+ * signal asked for the end at once, then the report. Returns the exit code. */
+static int FinishRun(const ClientSettings &settings, TrafficRun *run, RunResult *result)
+{
+    result->Signal = Interrupted != 0 ? FirstSignal : 0;
+    bool stopSent = settings.StopRequest && !result->Failed && Interrupted < 2 && run->SendStop();
+    if (result->Failed)
+        ProcessError(&result->Failure, result->FailureLabel.c_str(), 0);
+    return Report(settings, *result, stopSent);
+}
+
 int main(int argc, char **argv)
 {
     static ClientSettings settings;
@@ -167,6 +212,9 @@ int main(int argc, char **argv)
     switch (ParseClientArgs(argc, argv, &settings, &errors)) {
     case ParseOutcome::Help:
         PrintUsage();
+        return 0;
+    case ParseOutcome::Version:
+        printf("tfxclnt %s\n", TFX_VERSION);
         return 0;
     case ParseOutcome::UsageError:
         fputs(errors.c_str(), stderr);
@@ -185,23 +233,17 @@ int main(int argc, char **argv)
     bool progress = !settings.NoProgress && (settings.ForceProgress || isatty(STDERR_FILENO));
     bool stopOnly = settings.StopRequest && settings.CountLimited && settings.Count == 0;
     RunOutput output{progress ? stderr : nullptr, settings.Verbose ? stdout : nullptr};
-    if (!stopOnly && (settings.SweepGiven || settings.Repeats > 1)) {
-        InstallInterrupt();
-        return RunMany(settings, result.Seed, output);
-    }
-    TrafficRun run(settings, &result, output);
     InstallInterrupt();
-    if (!run.Connect(stopOnly ? 1 : settings.Connections)) {
-        ProcessError(&result.Failure, result.FailureLabel.c_str(), 0);
-        return 1;
-    }
+    if (!stopOnly && (settings.SweepGiven || settings.Repeats > 1))
+        return RunMany(settings, result.Seed, output);
+    TrafficRun run(settings, &result, output);
+    if (!run.Connect(stopOnly ? 1 : settings.Connections))
+        return ConnectFailed(settings, &result);
     if (stopOnly)
         return SendStopOnly(&run, settings, &result);
 
+    PrintSettings(stdout, settings, result.Seed);
+    (void)fflush(stdout);
     run.Run(&Interrupted);
-    bool stopSent = settings.StopRequest && !result.Failed && run.SendStop();
-    if (result.Failed)
-        ProcessError(&result.Failure, result.FailureLabel.c_str(), 0);
-
-    return Report(settings, result, stopSent);
+    return FinishRun(settings, &run, &result);
 }

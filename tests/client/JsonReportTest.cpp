@@ -1,5 +1,7 @@
 #include "client/JsonReport.h"
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -121,22 +123,26 @@ TEST(JsonReport, CarriesSettingsThresholdsAndExitCode)
     EXPECT_EQ(json["exit_code"].get<uint64_t>(), 1u);
 }
 
-/* The file is written whole, and a path that cannot be written is said so. */
+/* The file is written whole, the check before leaves no file behind, and a
+ * path that cannot be written is said so. */
 TEST(JsonReport, WritesTheFileWholeOrSaysWhy)
 {
     tfxtest::TempDir dir;
     std::string path = dir.Path() + "/result.json";
     std::string error;
     EXPECT_TRUE(CheckWritable(path, &error));
+    struct stat info {};
+    EXPECT_NE(stat(path.c_str(), &info), 0);
     EXPECT_TRUE(WriteFileWhole(path, "{}\n", &error));
     EXPECT_EQ(tfxtest::ReadFile(path), "{}\n");
-    struct stat info {};
-    EXPECT_NE(stat((path + ".tmp").c_str(), &info), 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                            std::filesystem::directory_iterator()),
+              1);
     std::string missing = dir.Path() + "/no/such/dir/result.json";
     EXPECT_FALSE(CheckWritable(missing, &error));
     EXPECT_EQ(error, missing + ": cannot be written (No such file or directory)");
     EXPECT_FALSE(WriteFileWhole(missing, "{}", &error));
-    EXPECT_EQ(error, missing + ".tmp: cannot be written (No such file or directory)");
+    EXPECT_EQ(error, missing + ": cannot be written (No such file or directory)");
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 
 #include "client/ResultDocument.h"
 #include "tests/client/ClientUsageText.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
@@ -306,6 +307,106 @@ TEST_F(ClientAgainstServer, ServerStoppedMidRunTimesOutTheRest)
     EXPECT_NE(run.Stdout.find(
                   "Run ended by silence: transactions timed out and nothing came back for 0.5 s"),
               std::string::npos);
+}
+
+/* One way a run can end, and what its result file says of it. */
+struct RunEnding {
+    const char *Name;
+    std::vector<int> Signals; /* sent once the server holds a transaction */
+    bool ServerUp;
+    const char *EndedBy;
+    const char *Signal; /* null: none */
+    int ExitCode;
+};
+
+void PrintTo(const RunEnding &ending, std::ostream *out)
+{
+    *out << ending.Name;
+}
+
+class RunEndings : public ClientAgainstServer, public testing::WithParamInterface<RunEnding> {};
+
+/* However a run ends, -o holds its whole result, saying why it ended: the
+ * file that was there before is replaced, never left empty or cut short. */
+TEST_P(RunEndings, WriteTheWholeResult)
+{
+    const RunEnding &ending = GetParam();
+    ASSERT_EQ(mkdir(qlxDir_.c_str(), 0700), 0);
+    if (ending.ServerUp)
+        StartServer({"-i", "2"});
+    FILE *before = fopen(json_.c_str(), "w");
+    ASSERT_NE(before, nullptr);
+    (void)fputs("the result of an earlier run\n", before);
+    (void)fclose(before);
+    std::vector<std::string> args = {TFXCLNT_PATH, "-o", json_, "-t", "60", "E1"};
+    args.insert(args.begin() + 1, ending.Signals.empty() ? "-n" : "-d");
+    args.insert(args.begin() + 2, ending.Signals.empty() ? "1" : "600");
+    Process client(args, Options());
+    if (!ending.Signals.empty()) {
+        ASSERT_TRUE(server_->WaitForStdout("Got Transaction", Generous));
+    }
+    for (size_t i = 0; i < ending.Signals.size(); ++i) {
+        client.Signal(ending.Signals[i]);
+        /* Signals sent at once are taken as one: the next waits for the first. */
+        auto deadline = std::chrono::steady_clock::now() + Generous;
+        while (i + 1 < ending.Signals.size() &&
+               client.StderrSoFar().find("Interrupt received") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ProcessResult run = client.Wait(Generous);
+    EXPECT_FALSE(run.TimedOut);
+    EXPECT_EQ(run.ExitCode, ending.ExitCode) << run.Stderr;
+    ResultJson json;
+    std::string error;
+    ASSERT_TRUE(ParseResultDocument(tfxtest::ReadFile(json_), &json, &error)) << error;
+    EXPECT_EQ(json["ended_by"].get<std::string>(), ending.EndedBy);
+    EXPECT_EQ(json["signal"], ending.Signal != nullptr ? ResultJson(ending.Signal) : ResultJson());
+    EXPECT_EQ(json["exit_code"].get<int>(), ending.ExitCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ClientAgainstServer, RunEndings,
+    testing::Values(RunEnding{"NormalEnd", {}, true, "count", nullptr, 0},
+                    RunEnding{"CtrlC", {SIGINT}, true, "interrupt", "SIGINT", 0},
+                    RunEnding{
+                        "SecondCtrlC", {SIGINT, SIGINT}, true, "second interrupt", "SIGINT", 1},
+                    RunEnding{"Sigusr1", {SIGUSR1}, true, "interrupt", "SIGUSR1", 0},
+                    RunEnding{"Sigterm", {SIGTERM}, true, "interrupt", "SIGTERM", 0},
+                    RunEnding{"ConnectionFailure", {}, false, "failure", nullptr, 1}),
+    [](const testing::TestParamInfo<RunEnding> &info) { return std::string(info.param.Name); });
+
+/* Over tcp:// with no service, the stop request alone is not reported
+ * sent: the client fails once no service answered its handshake. */
+TEST_F(ClientAgainstServer, StopRequestOverTcpWithoutServiceFails)
+{
+    ProcessOptions options = Options();
+    options.Env.push_back(
+        {"QLX_ENDPOINT", "tcp://127.0.0.1:" + std::to_string(tfxtest::FreeLoopbackPort())});
+    ProcessResult run = tfxtest::RunProcess({TFXCLNT_PATH, "-n", "0", "-x", "E1"}, options);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Stdout, "");
+    EXPECT_NE(run.Stderr.find("is not served at QLX_ENDPOINT=tcp://"), std::string::npos)
+        << run.Stderr;
+}
+
+/* An open loop that a slow service holds back says so, after its banner,
+ * and fails: its figures are not those of the rate asked for. */
+TEST_F(ClientAgainstServer, OpenLoopThatFellBehindSaysSo)
+{
+    StartServer({"-q", "-i", "0.05"});
+    ProcessResult run;
+    ResultJson json = RunClientJson({"-r", "200", "-w", "1", "-n", "20", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 1) << run.Stderr;
+    EXPECT_EQ(run.Stdout.rfind("Service element E1: 1 connection, window 1, open loop at 200.0 "
+                               "messages/s\n",
+                               0),
+              0u);
+    EXPECT_NE(run.Stdout.find("\nFell behind    the open loop fell behind its schedule: the last "
+                              "message went out "),
+              std::string::npos)
+        << run.Stdout;
+    EXPECT_TRUE(json["fell_behind"].get<bool>());
 }
 
 /* -x at the end of a run ends the server's run too. */

@@ -12,6 +12,7 @@
 #include "tests/qlx/QlxHarness.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/RawPeer.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
@@ -204,7 +205,7 @@ TEST_F(EndpointOverride, ServesOnALoopbackTcpEndpoint)
  * there: with none, it fails with "not served" within the wait. */
 TEST_F(EndpointOverride, ClientOfATcpEndpointWithoutServiceFails)
 {
-    std::string endpoint = "tcp://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    std::string endpoint = "tcp://127.0.0.1:" + std::to_string(tfxtest::FreeLoopbackPort());
     (void)setenv("QLX_ENDPOINT", endpoint.c_str(), 1);
     auto begin = Clock::now();
     qlxtest::TestClient client;
