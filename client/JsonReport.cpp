@@ -32,6 +32,7 @@ const CountField CountFields[] = {
     {"warmup_transactions", &RunCounts::WarmupTransactions},
     {"measured_messages", &RunCounts::MeasuredMessages},
     {"measured_completed", &RunCounts::MeasuredCompleted},
+    {"measured_bytes", &RunCounts::MeasuredBytes},
     {"sends_put_off", &RunCounts::QueueFull},
 };
 const size_t CountFieldCount = sizeof CountFields / sizeof CountFields[0];
