@@ -33,10 +33,23 @@ bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std
         DetailErrno(("zmq_connect " + endpoint_.Address).c_str(), errno);
         return Fail(QLXRC_TRANSPORT, "service element %s cannot be connected", name.c_str());
     }
+    if (reach != Reach::Unknown)
+        return true;
     std::string seen;
-    if (reach == Reach::Unknown && !watch.Wait(HandshakeWaitMs, &seen))
-        return FailNotServed(name, seen);
-    return true;
+    switch (watch.Wait(HandshakeWaitMs, &seen)) {
+    case HandshakeWatch::Outcome::Answered:
+        return true;
+    case HandshakeWatch::Outcome::Refused:
+        Detail(0, "%s", seen.c_str());
+        return Fail(QLXRC_KEYS,
+                    "service element %s at %s did not let this client in: check "
+                    "QLX_CURVE_KEY and QLX_CURVE_SERVER, and that the service lists this "
+                    "client's key",
+                    name.c_str(), endpoint_.Address.c_str());
+    case HandshakeWatch::Outcome::Silent:
+        break;
+    }
+    return FailNotServed(name, seen);
 }
 
 ReceiveResult ZmqClientTransport::Receive(Deadline *deadline, Inbound *message)

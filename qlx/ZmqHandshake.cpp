@@ -64,7 +64,7 @@ static uint16_t NextEvent(void *events, int waitMs)
     return event;
 }
 
-bool HandshakeWatch::Wait(int waitMs, std::string *seen)
+HandshakeWatch::Outcome HandshakeWatch::Wait(int waitMs, std::string *seen)
 {
     uint64_t end = MonotonicNs() + static_cast<uint64_t>(waitMs) * 1000000u;
     unsigned refused = 0;
@@ -73,21 +73,22 @@ bool HandshakeWatch::Wait(int waitMs, std::string *seen)
         uint16_t event = NextEvent(events_.Get(), static_cast<int>((end - now + 999999) / 1000000));
         if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) {
             Stop();
-            return true;
+            return Outcome::Answered;
         }
         refused += event == ZMQ_EVENT_CONNECT_RETRIED ? 1 : 0;
         connected = connected || event == ZMQ_EVENT_CONNECTED;
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
-            *seen = "the peer does not speak ZeroMQ's protocol";
-            return false;
+            *seen = "the handshake broke off: the two sides use different security "
+                    "mechanisms or keys, or the peer does not speak ZeroMQ's protocol";
+            return Outcome::Refused;
         }
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL) {
-            *seen = "the handshake with the peer failed";
-            return false;
+            *seen = "the handshake failed: the keys of the two sides do not match";
+            return Outcome::Refused;
         }
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
-            *seen = "the service refused this client's credentials";
-            return false;
+            *seen = "the service refused this client's key";
+            return Outcome::Refused;
         }
     }
     std::string wait = std::to_string(waitMs / 1000) + " s";
@@ -98,7 +99,7 @@ bool HandshakeWatch::Wait(int waitMs, std::string *seen)
                 " attempts failed";
     else
         *seen = "no connection could be made within " + wait;
-    return false;
+    return Outcome::Silent;
 }
 
 } // namespace qlx

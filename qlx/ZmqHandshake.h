@@ -26,9 +26,11 @@ class HandshakeWatch {
      * recorded, when its monitor cannot be set up. */
     bool Start(void *socket);
 
-    /* Waits up to waitMs for the handshake. True when it succeeded; false,
-     * with *seen saying what happened instead, when it did not. */
-    bool Wait(int waitMs, std::string *seen);
+    /* Waits up to waitMs for the handshake: Answered when it succeeded;
+     * Refused when the service turned it down (keys or mechanism), Silent when
+     * nothing answered, each with *seen saying what happened. */
+    enum class Outcome { Answered, Refused, Silent };
+    Outcome Wait(int waitMs, std::string *seen);
 
   private:
     void Stop();
