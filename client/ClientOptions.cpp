@@ -328,7 +328,7 @@ static bool LongOption(int argc, char **argv, const char *name)
 ParseOutcome ParseClientArgs(int argc, char **argv, ClientSettings *settings, std::string *errors)
 {
     if (LongOption(argc, argv, "--help"))
-        return ParseOutcome::Help;
+        return ParseOutcome::LongHelp;
     if (LongOption(argc, argv, "--version"))
         return ParseOutcome::Version;
     ArgsState state{errors, 0, 0, false, false, ""};

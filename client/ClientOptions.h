@@ -56,7 +56,8 @@ struct ClientSettings {
     std::vector<std::string> MergeFiles; /* -M: the results to merge */
 };
 
-enum class ParseOutcome { Run, Help, Version, UsageError };
+/* Help is -h, answered as the server answers it; LongHelp is --help. */
+enum class ParseOutcome { Run, Help, LongHelp, Version, UsageError };
 
 /* Reads the command line into *settings. On UsageError, *errors holds one
  * line per mistake, each saying what was wrong and what is accepted. Prints

@@ -68,10 +68,11 @@ static void InstallInterrupt()
         (void)sigaction(each, &action, nullptr);
 }
 
-static void PrintUsage()
+/* The usage text; --help writes it to standard output, so that it pages. */
+static void PrintUsage(FILE *stream)
 {
     for (const char *const *line = ClientUsageLines; *line != nullptr; ++line)
-        fputs(*line, stderr);
+        fputs(*line, stream);
 }
 
 /* An output file named with option: true when none is asked for or it can
@@ -211,14 +212,17 @@ int main(int argc, char **argv)
     std::string errors;
     switch (ParseClientArgs(argc, argv, &settings, &errors)) {
     case ParseOutcome::Help:
-        PrintUsage();
+        PrintUsage(stderr);
+        return 0;
+    case ParseOutcome::LongHelp:
+        PrintUsage(stdout);
         return 0;
     case ParseOutcome::Version:
         printf("tfxclnt %s\n", TFX_VERSION);
         return 0;
     case ParseOutcome::UsageError:
         fputs(errors.c_str(), stderr);
-        PrintUsage();
+        PrintUsage(stderr);
         return 2;
     case ParseOutcome::Run:
         break;

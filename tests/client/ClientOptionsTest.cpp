@@ -162,7 +162,7 @@ TEST(ClientOptions, HelpWinsOverMistakes)
     EXPECT_EQ(Parse({"-h"}).Outcome, ParseOutcome::Help);
     EXPECT_EQ(Parse({"-?"}).Outcome, ParseOutcome::Help);
     EXPECT_EQ(Parse({"-w", "0", "-h"}).Outcome, ParseOutcome::Help);
-    EXPECT_EQ(Parse({"-w", "0", "--help", "E1"}).Outcome, ParseOutcome::Help);
+    EXPECT_EQ(Parse({"-w", "0", "--help", "E1"}).Outcome, ParseOutcome::LongHelp);
     EXPECT_EQ(Parse({"-n", "5", "--version"}).Outcome, ParseOutcome::Version);
 }
 

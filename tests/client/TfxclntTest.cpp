@@ -741,13 +741,18 @@ TEST_F(ClientAgainstServer, VerboseShowsEveryMessageAndReply)
     StopServer();
 }
 
-/* Help: the usage text on standard error, exit code 0. */
+/* Help: the usage text, exit code 0; -h on standard error as the server's,
+ * --help on standard output. */
 TEST(TfxclntCommandLine, HelpPrintsTheUsageText)
 {
-    ProcessResult run = tfxtest::RunProcess({TFXCLNT_PATH, "-h"});
-    EXPECT_EQ(run.ExitCode, 0);
-    EXPECT_EQ(run.Stdout, "");
-    EXPECT_EQ(run.Stderr, ClientUsageText);
+    ProcessResult shortHelp = tfxtest::RunProcess({TFXCLNT_PATH, "-h"});
+    EXPECT_EQ(shortHelp.ExitCode, 0);
+    EXPECT_EQ(shortHelp.Stdout, "");
+    EXPECT_EQ(shortHelp.Stderr, ClientUsageText);
+    ProcessResult longHelp = tfxtest::RunProcess({TFXCLNT_PATH, "--help"});
+    EXPECT_EQ(longHelp.ExitCode, 0);
+    EXPECT_EQ(longHelp.Stdout, ClientUsageText);
+    EXPECT_EQ(longHelp.Stderr, "");
 }
 
 /* A usage error: what was wrong, then the usage text, exit code 2. */
