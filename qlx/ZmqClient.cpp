@@ -22,8 +22,7 @@ bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std
     bool ok = socket_.SetInt(ZMQ_LINGER, ClientLingerMs, "ZMQ_LINGER") &&
               socket_.SetInt(ZMQ_SNDHWM, ClientQueueLimit, "ZMQ_SNDHWM") &&
               socket_.SetInt(ZMQ_RCVHWM, ClientQueueLimit, "ZMQ_RCVHWM") &&
-              socket_.SetInt(ZMQ_HEARTBEAT_IVL, 2000, "ZMQ_HEARTBEAT_IVL") &&
-              socket_.SetInt(ZMQ_HEARTBEAT_TIMEOUT, 6000, "ZMQ_HEARTBEAT_TIMEOUT");
+              socket_.KeepPeersAlive();
     if (!ok || !SecureClient(socket_.Get(), endpoint_.Address))
         return false;
     HandshakeWatch watch;

@@ -64,8 +64,7 @@ bool ZmqServiceTransport::Bind(const std::string &name)
               socket_.SetInt(ZMQ_SNDHWM, SendQueueUnlimited, "ZMQ_SNDHWM") &&
               socket_.SetInt(ZMQ_RCVHWM, ReceiveQueueLimit, "ZMQ_RCVHWM") &&
               socket_.SetInt(ZMQ_HANDSHAKE_IVL, HandshakeLimitMs, "ZMQ_HANDSHAKE_IVL") &&
-              socket_.SetInt(ZMQ_HEARTBEAT_IVL, HeartbeatMs, "ZMQ_HEARTBEAT_IVL") &&
-              socket_.SetInt(ZMQ_HEARTBEAT_TIMEOUT, HeartbeatTimeoutMs, "ZMQ_HEARTBEAT_TIMEOUT");
+              socket_.KeepPeersAlive();
     if (!ok)
         return false;
     if (zmq_setsockopt(socket_.Get(), ZMQ_MAXMSGSIZE, &frameLimit, sizeof frameLimit) != 0) {

@@ -33,9 +33,7 @@ enum : uint32_t {
      * reach their clients; a client that does not read holds the close no
      * longer. */
     CloseLingerMs = 500,
-    HandshakeLimitMs = 2000,   /* a peer that does not finish its handshake is dropped */
-    HeartbeatMs = 2000,        /* tcp:// peers are probed this often */
-    HeartbeatTimeoutMs = 6000, /* and dropped when silent this long */
+    HandshakeLimitMs = 2000, /* a peer that does not finish its handshake is dropped */
 };
 
 class ZmqServiceTransport : public ServiceTransport {

@@ -67,6 +67,14 @@ bool Socket::SetInt(int option, int value, const char *name)
     return Fail(QLXRC_TRANSPORT, "socket option %s cannot be set to %d", name, value);
 }
 
+bool Socket::KeepPeersAlive()
+{
+    return SetInt(ZMQ_TCP_KEEPALIVE, 1, "ZMQ_TCP_KEEPALIVE") &&
+           SetInt(ZMQ_TCP_KEEPALIVE_IDLE, KeepAliveIdleS, "ZMQ_TCP_KEEPALIVE_IDLE") &&
+           SetInt(ZMQ_TCP_KEEPALIVE_INTVL, KeepAliveIntervalS, "ZMQ_TCP_KEEPALIVE_INTVL") &&
+           SetInt(ZMQ_TCP_KEEPALIVE_CNT, KeepAliveProbes, "ZMQ_TCP_KEEPALIVE_CNT");
+}
+
 ReceivedMessage::ReceivedMessage()
 {
     for (zmq_msg_t &part : parts_)

@@ -20,6 +20,15 @@ namespace qlx {
 void *AcquireContext();
 void ReleaseContext();
 
+/* libzmq 4.3.4 asserts when ZMQ_HEARTBEAT_IVL meets a peer that dies while
+ * its input is stopped by back-pressure (libzmq issue 4841): neither side
+ * sets heartbeats, TCP keepalive finds dead tcp:// peers instead. */
+enum : int {
+    KeepAliveIdleS = 2,     /* silence before the first probe */
+    KeepAliveIntervalS = 2, /* between probes */
+    KeepAliveProbes = 3,    /* unanswered probes that drop the peer */
+};
+
 /* A ZeroMQ socket in the process's context, closed at the end of scope. */
 class Socket {
   public:
@@ -31,6 +40,11 @@ class Socket {
     bool Open(int type);
     /* Sets an int option; records the error (naming the option) on failure. */
     bool SetInt(int option, int value, const char *name);
+    /* Has the kernel probe idle tcp:// peers, so one that vanished without a
+     * word is dropped in about KeepAliveIdleS + KeepAliveProbes x
+     * KeepAliveIntervalS seconds; ipc:// peers that die are closed by the
+     * kernel at once. */
+    bool KeepPeersAlive();
     void *Get() const { return socket_; }
 
   private:

@@ -18,6 +18,7 @@
 #include "qlx/Service.h"
 #include "qlx/ZmqService.h"
 #include "tests/hardening/HardeningHarness.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/ServiceClient.h"
 
@@ -305,6 +306,46 @@ TEST_F(SignalledRun, DuringAThousandResponsesEveryOneIsStillSent)
     EXPECT_EQ(summary.Transactions, 1u);
     EXPECT_EQ(summary.Responses, 1000u);
 }
+
+/* Clients killed while the server, slowed by its delay, holds a full queue
+ * of their transactions: each death costs only its own connection, whose
+ * descriptor and queued replies the server gives back, and a new client is
+ * served. (libzmq 4.3.4 with heartbeats set aborted the server here.) */
+class ClientDeaths : public HardeningTest, public testing::WithParamInterface<const char *> {};
+
+TEST_P(ClientDeaths, WithTransactionsQueuedCostOnlyTheirConnections)
+{
+    if (std::string(GetParam()) == "tcp")
+        UseEndpoint("tcp://127.0.0.1:" + std::to_string(tfxtest::FreeLoopbackPort()));
+    ASSERT_NO_FATAL_FAILURE(StartServer({"-q", "-i", "0.01"}));
+    size_t descriptors = OpenDescriptors(ServerPid());
+    for (int death = 0; death < 3; ++death) {
+        tfxtest::Process client({ClientPath, "-r", "2000", "-d", "600", "-t", "60", "-P", "E1"},
+                                Options());
+        /* Its second progress line: it has sent for over a second, far more
+         * than the server's queue for it holds. */
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                std::string progress = client.StderrSoFar();
+                return progress.find(" completed,", progress.find(" completed,") + 1) !=
+                       std::string::npos;
+            },
+            Generous))
+            << client.StderrSoFar();
+        client.Signal(SIGKILL);
+        EXPECT_EQ(client.Wait(Generous).Signal, SIGKILL);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(ServerPid()) == descriptors; }, Generous))
+        << OpenDescriptors(ServerPid()) << " descriptors open, " << descriptors << " before";
+    ProcessResult fresh = tfxtest::RunProcess({ClientPath, "-n", "3", "-t", "60", "E1"}, Options());
+    EXPECT_EQ(fresh.ExitCode, 0) << fresh.Stdout << fresh.Stderr;
+    ProcessResult server = InterruptServer();
+    EXPECT_EQ(server.ExitCode, 0) << server.Stderr;
+    EXPECT_EQ(server.Stderr, "Interrupt received\n");
+    EXPECT_GE(Stats()["replies_dropped"], 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ClientDeaths, testing::Values("ipc", "tcp"));
 
 class Takeover : public HardeningTest {};
 
