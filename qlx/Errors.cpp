@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
 #include <zmq.h>
 
 #include "qlx/qlx.h"
@@ -38,6 +39,26 @@ void Detail(int32_t code, const char *format, ...)
 void DetailErrno(const char *what, int error)
 {
     Detail(error, "%s: %s (errno %d)", what, zmq_strerror(error), error);
+}
+
+bool OutOfDescriptors(int error)
+{
+    return error == EMFILE || error == ENFILE;
+}
+
+int FailOutOfDescriptors(const char *what, int error)
+{
+    DetailErrno(what, error);
+    rlimit limit{};
+    if (error == ENFILE || getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return Fail(QLXRC_TRANSPORT,
+                    "the system ran out of file descriptors opening %s: close some programs, or "
+                    "raise fs.file-max",
+                    what);
+    return Fail(QLXRC_TRANSPORT,
+                "this process ran out of file descriptors opening %s: its limit is %llu; raise "
+                "it (ulimit -n) or open fewer connections",
+                what, static_cast<unsigned long long>(limit.rlim_cur));
 }
 
 int Fail(int32_t reason, const char *format, ...)

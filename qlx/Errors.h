@@ -25,6 +25,14 @@ int FailNoReply();
 /* Notes errno after a failed system or ZeroMQ call named by what. */
 void DetailErrno(const char *what, int error);
 
+/* Whether a failed system call's error says the process, or the system,
+ * has no descriptor left. */
+bool OutOfDescriptors(int error);
+
+/* Records that opening what needed a descriptor past the process's limit,
+ * naming the limit and how to raise it. Returns 0. */
+int FailOutOfDescriptors(const char *what, int error);
+
 /* This thread's last error. */
 const QLXERROR &LastError();
 

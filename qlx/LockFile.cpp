@@ -70,9 +70,11 @@ int TakeServiceLock(const std::string &path, const std::string &subject)
     return -1;
 }
 
-bool ServiceLockHeld(const std::string &path)
+bool ServiceLockHeld(const std::string &path, int *openError)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (openError != nullptr)
+        *openError = fd < 0 ? errno : 0;
     if (fd < 0)
         return false;
     struct flock lock {};

@@ -16,8 +16,9 @@ namespace qlx {
 int TakeServiceLock(const std::string &path, const std::string &subject);
 
 /* Whether a live process holds the lock at path; false when there is no such
- * file. */
-bool ServiceLockHeld(const std::string &path);
+ * file, or when it cannot be opened, with *openError (when given) set to
+ * that errno (0 otherwise). */
+bool ServiceLockHeld(const std::string &path, int *openError = nullptr);
 
 } // namespace qlx
 

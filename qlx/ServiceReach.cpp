@@ -136,8 +136,13 @@ Reach CheckReach(const std::string &name, const Endpoint &endpoint)
     bool explicitEndpoint = ExplicitEndpoint() != nullptr;
     struct stat info {};
     if (lstat(endpoint.LockPath.c_str(), &info) == 0) {
-        if (ServiceLockHeld(endpoint.LockPath))
+        int openError = 0;
+        if (ServiceLockHeld(endpoint.LockPath, &openError))
             return Reach::Live;
+        if (OutOfDescriptors(openError)) {
+            FailOutOfDescriptors(("lock file " + endpoint.LockPath).c_str(), openError);
+            return Reach::None;
+        }
         if (explicitEndpoint)
             return NotServed(name, "no live process holds " + endpoint.LockPath);
         return NotServed(name, ServedText(RuntimeDirectoryPath()));

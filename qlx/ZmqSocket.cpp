@@ -37,6 +37,14 @@ void ReleaseContext()
     Context = nullptr;
 }
 
+/* Whether the context holds as many sockets as ZeroMQ allows, besides the
+ * one being opened: its EMFILE then says so, not that descriptors ran out. */
+static bool AtSocketLimit()
+{
+    std::lock_guard<std::mutex> guard(ContextLock);
+    return ContextUsers - 1 >= zmq_ctx_get(Context, ZMQ_MAX_SOCKETS);
+}
+
 /* A context ends only once its sockets are closed. */
 Socket::~Socket()
 {
@@ -55,7 +63,10 @@ bool Socket::Open(int type)
     socket_ = zmq_socket(context, type);
     if (socket_ != nullptr)
         return true;
-    DetailErrno("zmq_socket", errno);
+    int error = errno;
+    if (OutOfDescriptors(error) && !AtSocketLimit())
+        return FailOutOfDescriptors("a messaging socket", error);
+    DetailErrno("zmq_socket", error);
     return Fail(QLXRC_TRANSPORT, "a messaging socket cannot be opened");
 }
 

@@ -281,6 +281,39 @@ TEST_F(ClientAgainstServer, ServerNotRunningIsAClearError)
                   "Result: nothing is served there now\n");
 }
 
+/* A client that runs out of descriptors says so, with its limit, rather
+ * than that the element is not served. */
+TEST_F(ClientAgainstServer, RunningOutOfDescriptorsIsNamed)
+{
+    StartServer({"-q"});
+    ProcessResult run = tfxtest::RunProcess(
+        {"/usr/bin/prlimit", "--nofile=64", TFXCLNT_PATH, "-k", "200", "E1"}, Options());
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_NE(run.Stderr.find("ran out of file descriptors opening "), std::string::npos)
+        << run.Stderr;
+    EXPECT_NE(run.Stderr.find(": its limit is 64; raise it (ulimit -n) or open fewer connections"),
+              std::string::npos)
+        << run.Stderr;
+    StopServer();
+}
+
+/* A reply over what the library carries is never sent: the server fails
+ * at once through its error report, and the client is told by a refusal
+ * rather than left to time out. */
+TEST_F(ClientAgainstServer, ReplyOverTheDataLimitEndsTheServerAndIsRefused)
+{
+    StartServer({"-q", "-s", "2000000"});
+    ProcessResult run = RunClient({"-n", "1", "-t", "60", "E1"});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_NE(run.Stdout.find("1 sent = 0 completed + 1 refused + 0 timed out"), std::string::npos)
+        << run.Stdout;
+    ProcessResult server = server_->Wait(Generous);
+    EXPECT_EQ(server.ExitCode, 1);
+    EXPECT_EQ(server.Stderr, "PutResponse: \n\nPrimary Result: a response of 2000000 data bytes "
+                             "for service element E1 is over what the transport carries: its "
+                             "client was refused (51)\n\nSub Result: \n");
+}
+
 /* A server that stops mid-run leaves transactions to time out: counted,
  * the run ends on its own, exit code 1. */
 TEST_F(ClientAgainstServer, ServerStoppedMidRunTimesOutTheRest)
