@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
@@ -15,18 +18,52 @@ StatsFile::~StatsFile()
         (void)fclose(file_);
 }
 
+/* Records why the opened fd of path is not a file the service may append
+ * to: it must be a regular file of the user running the service, so that
+ * another user cannot have the counters written into a file of theirs or
+ * into a device. Returns 0. */
+static int FailForeignFile(const char *path, const struct stat &info)
+{
+    if (!S_ISREG(info.st_mode))
+        return Fail(QLXRC_BAD_SETTING,
+                    "QLX_STATS_FILE=%s is not a regular file: give one that is, or unset it", path);
+    Detail(0, "%s belongs to user %u", path, static_cast<unsigned>(info.st_uid));
+    return Fail(QLXRC_BAD_SETTING,
+                "QLX_STATS_FILE=%s belongs to another user than the service's (%u): give a file "
+                "of your own, or unset it",
+                path, static_cast<unsigned>(geteuid()));
+}
+
 bool StatsFile::Open()
 {
     const char *path = getenv("QLX_STATS_FILE");
     if (path == nullptr || path[0] == '\0')
         return true;
     path_ = path;
-    file_ = fopen(path, "a");
+    /* Non-blocking, so a FIFO without a reader is refused, not waited on. */
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        int error = errno;
+        DetailErrno(path, error);
+        if (error == ELOOP)
+            return Fail(QLXRC_BAD_SETTING,
+                        "QLX_STATS_FILE=%s is a symbolic link, which the service does not follow: "
+                        "give the file itself, or unset it",
+                        path);
+        return Fail(QLXRC_BAD_SETTING,
+                    "QLX_STATS_FILE=%s cannot be written: give a file that can, or unset it", path);
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        (void)close(fd);
+        return FailForeignFile(path, info);
+    }
+    file_ = fdopen(fd, "a");
     if (file_ != nullptr)
         return true;
     DetailErrno(path, errno);
-    return Fail(QLXRC_BAD_SETTING,
-                "QLX_STATS_FILE=%s cannot be written: give a file that can, or unset it", path);
+    (void)close(fd);
+    return Fail(QLXRC_NO_MEMORY, "QLX_STATS_FILE=%s cannot be opened as a stream", path);
 }
 
 typedef unsigned long long Ull;

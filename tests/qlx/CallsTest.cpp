@@ -1,6 +1,10 @@
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -168,17 +172,48 @@ TEST_F(Calls, StatsOfTheFirstVersionEndWhereThatVersionEnds)
     EXPECT_EQ(memcmp(stats, &first, QLX_STATS_VERSION_1_SIZE), 0);
 }
 
-/* QLX_STATS_FILE is opened with the service: one that cannot be written
- * keeps the service from opening, with a text that names it. */
-TEST_F(Calls, UnwritableStatsFileIsRefusedWhenTheServiceOpens)
+/* QLX_STATS_FILE is opened with the service: a file it cannot or must not
+ * append to keeps the service from opening, with a text that names it. A
+ * link is never followed, so no file of another is written or created. */
+TEST_F(Calls, StatsFileThatCannotBeUsedIsRefusedWhenTheServiceOpens)
 {
-    std::string unwritable = temp_.Path() + "/missing/stats";
-    (void)setenv("QLX_STATS_FILE", unwritable.c_str(), 1);
-    qlxtest::TestService refused;
-    EXPECT_FALSE(refused.Open("E1"));
-    EXPECT_EQ(LastReason(), QLXRC_BAD_SETTING);
-    EXPECT_EQ(LastPrimaryText(), "QLX_STATS_FILE=" + unwritable +
-                                     " cannot be written: give a file that can, or unset it (45)");
+    const std::string dir = temp_.Path();
+    const std::string target = dir + "/target";
+    std::ofstream(target) << "kept\n";
+    ASSERT_EQ(symlink(target.c_str(), (dir + "/link").c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/dangling-target").c_str(), (dir + "/dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    std::ofstream(dir + "/foreign") << "";
+    bool foreign = chown((dir + "/foreign").c_str(), 65534, 65534) == 0;
+    const std::string link = " is a symbolic link, which the service does not follow: give the "
+                             "file itself, or unset it (45)";
+    const std::string unwritable = " cannot be written: give a file that can, or unset it (45)";
+    const struct {
+        std::string File;
+        std::string Text;
+    } cases[] = {
+        {"missing/stats", unwritable},
+        {"link", link},
+        {"dangling", link},
+        {"fifo", unwritable},
+        {"/dev/null", " is not a regular file: give one that is, or unset it (45)"},
+        {"foreign", " belongs to another user than the service's (" + std::to_string(geteuid()) +
+                        "): give a file of your own, or unset it (45)"},
+    };
+    for (const auto &c : cases) {
+        if (c.File == "foreign" && !foreign) {
+            std::cout << "[ SKIPPED  ] a file of another user: chown needs root\n";
+            continue;
+        }
+        std::string path = c.File[0] == '/' ? c.File : dir + "/" + c.File;
+        (void)setenv("QLX_STATS_FILE", path.c_str(), 1);
+        qlxtest::TestService refused;
+        EXPECT_FALSE(refused.Open("E1")) << c.File;
+        EXPECT_EQ(LastReason(), QLXRC_BAD_SETTING) << c.File;
+        EXPECT_EQ(LastPrimaryText(), "QLX_STATS_FILE=" + path + c.Text);
+    }
+    EXPECT_EQ(tfxtest::ReadFile(target), "kept\n");
+    EXPECT_NE(access((dir + "/dangling-target").c_str(), F_OK), 0);
 }
 
 /* A failed qlxServerInitialize leaves 0 behind, which qlxTerminate takes. */
