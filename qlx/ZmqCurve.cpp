@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zmq.h>
@@ -15,7 +15,12 @@
 
 namespace qlx {
 
-enum : size_t { KeyFileLimit = 256 }; /* a key file is one line of 40 characters */
+enum : size_t {
+    KeyFileLimit = 256, /* a key file is one line of 40 characters */
+    /* 100,000 keys of a line each, with room for comments: far above any
+     * real list, and still a bounded read. */
+    AllowedKeysFileLimit = 100000 * 64,
+};
 
 /* text without the blanks and line ends around it. */
 static std::string Trimmed(const std::string &text)
@@ -37,33 +42,52 @@ static bool DecodeKey(const std::string &text, std::string *key)
     return true;
 }
 
-/* The text of the key file at path, read whole; with secret, the file must
- * be open to its owner alone. */
-static bool ReadKeyFile(const std::string &path, const char *kind, bool secret, std::string *text)
+/* Reads what fd holds into *text; false (errno set, or 0 when too large)
+ * past limit bytes. */
+static bool ReadBounded(int fd, size_t limit, std::string *text)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char bytes[4096];
+    for (;;) {
+        ssize_t got = read(fd, bytes, sizeof bytes);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        if (text->size() + static_cast<size_t>(got) > limit) {
+            errno = 0;
+            return false;
+        }
+        text->append(bytes, static_cast<size_t>(got));
+    }
+}
+
+/* The text of the key file at path, read whole up to limit bytes; with
+ * secret, the file must be open to its owner alone. Opened without waiting,
+ * so a FIFO is refused, not waited on. */
+static bool ReadKeyFile(const std::string &path, const char *kind, bool secret, size_t limit,
+                        std::string *text)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         DetailErrno(path.c_str(), errno);
-        return Fail(QLXRC_KEYS, "%s key file %s cannot be opened", kind, path.c_str());
+        return Fail(QLXRC_KEYS, "%s file %s cannot be opened", kind, path.c_str());
     }
     struct stat info {};
-    char bytes[KeyFileLimit];
-    ssize_t got =
-        fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? read(fd, bytes, sizeof bytes) : -1;
+    bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    bool taken = regular && !(secret && (info.st_mode & 077) != 0) && ReadBounded(fd, limit, text);
     int error = errno;
     (void)close(fd);
-    if (!S_ISREG(info.st_mode))
-        return Fail(QLXRC_KEYS, "%s key file %s is not a regular file", kind, path.c_str());
+    if (!regular)
+        return Fail(QLXRC_KEYS, "%s file %s is not a regular file", kind, path.c_str());
     if (secret && (info.st_mode & 077) != 0)
-        return Fail(QLXRC_KEYS,
-                    "%s key file %s is open to group or others (mode %04o): chmod 600 it", kind,
-                    path.c_str(), static_cast<unsigned>(info.st_mode & 07777));
-    if (got < 0) {
-        DetailErrno(path.c_str(), error);
-        return Fail(QLXRC_KEYS, "%s key file %s cannot be read", kind, path.c_str());
-    }
-    text->assign(bytes, static_cast<size_t>(got));
-    return true;
+        return Fail(QLXRC_KEYS, "%s file %s is open to group or others (mode %04o): chmod 600 it",
+                    kind, path.c_str(), static_cast<unsigned>(info.st_mode & 07777));
+    if (taken)
+        return true;
+    if (error == 0)
+        return Fail(QLXRC_KEYS, "%s file %s is larger than %zu bytes", kind, path.c_str(), limit);
+    DetailErrno(path.c_str(), error);
+    return Fail(QLXRC_KEYS, "%s file %s cannot be read", kind, path.c_str());
 }
 
 static int NotAKey(const char *kind, const std::string &path)
@@ -77,7 +101,7 @@ static int NotAKey(const char *kind, const std::string &path)
 bool ReadSecretKeyFile(const std::string &path, std::string *secret, std::string *publicKey)
 {
     std::string text;
-    if (!ReadKeyFile(path, "secret", true, &text))
+    if (!ReadKeyFile(path, "secret key", true, KeyFileLimit, &text))
         return false;
     text = Trimmed(text);
     char derived[KeyTextSize + 1];
@@ -89,21 +113,20 @@ bool ReadSecretKeyFile(const std::string &path, std::string *secret, std::string
 bool ReadPublicKeyFile(const std::string &path, std::string *publicKey)
 {
     std::string text;
-    if (!ReadKeyFile(path, "public", false, &text))
+    if (!ReadKeyFile(path, "public key", false, KeyFileLimit, &text))
         return false;
     return DecodeKey(Trimmed(text), publicKey) || NotAKey("public", path);
 }
 
 bool ReadAllowedKeys(const std::string &path, std::set<std::string> *keys)
 {
-    std::ifstream file(path);
-    if (!file) {
-        DetailErrno(path.c_str(), errno);
-        return Fail(QLXRC_KEYS, "allowed keys file %s cannot be opened", path.c_str());
-    }
+    std::string text;
+    if (!ReadKeyFile(path, "allowed keys", false, AllowedKeysFileLimit, &text))
+        return false;
+    std::istringstream lines(text);
     std::string line;
     std::string key;
-    for (unsigned number = 1; std::getline(file, line); ++number) {
+    for (unsigned number = 1; std::getline(lines, line); ++number) {
         line = Trimmed(line);
         /* Z85 has '#' too: a key that starts with it is still a key. */
         if (DecodeKey(line, &key))
@@ -114,6 +137,11 @@ bool ReadAllowedKeys(const std::string &path, std::set<std::string> *keys)
                         "Z85) nor a comment (#)",
                         path.c_str(), number);
     }
+    if (keys->empty())
+        return Fail(QLXRC_KEYS,
+                    "allowed keys file %s lists no key, so no client could connect: add the "
+                    "public keys of the clients, one a line",
+                    path.c_str());
     return true;
 }
 

@@ -27,7 +27,7 @@ bool ReadSecretKeyFile(const std::string &path, std::string *secret, std::string
 bool ReadPublicKeyFile(const std::string &path, std::string *publicKey);
 
 /* The keys listed in the file at path, as bytes: one a line, blank lines and
- * lines that start with # left out. */
+ * lines that start with # left out. A list of no key is refused. */
 bool ReadAllowedKeys(const std::string &path, std::set<std::string> *keys);
 
 /* Whether the tcp:// address names only this host: 127.0.0.0/8, ::1,

@@ -59,6 +59,11 @@ enum class Fault {
     ServicePlaintextOffLoopback,
     ClientPlaintextOffLoopback,
     ServicePlaintextAllowed,
+    SecretKeyIsFifo,
+    AllowedKeysEndless,
+    AllowedKeysDirectory,
+    AllowedKeysEmpty,
+    AllowedKeysTooLarge,
 };
 
 void PrintTo(Fault fault, std::ostream *out)
@@ -155,6 +160,29 @@ TEST_P(KeyFiles, ThatCannotBeUsedAreRefusedWithAText)
         text = endpoint + " is not a loopback address: set QLX_CURVE_KEY and QLX_CURVE_SERVER to "
                           "key files made by tfxkeys, or QLX_ALLOW_PLAINTEXT=1 to go without";
         break;
+    case Fault::SecretKeyIsFifo: /* opened without waiting for a writer */
+        serverKey = temp_.Path() + "/fifo.key";
+        (void)mkfifo(serverKey.c_str(), 0600);
+        text = "secret key file " + serverKey + " is not a regular file";
+        break;
+    case Fault::AllowedKeysEndless:
+        allowed = "/dev/zero";
+        text = "allowed keys file /dev/zero is not a regular file";
+        break;
+    case Fault::AllowedKeysDirectory:
+        allowed = temp_.Path();
+        text = "allowed keys file " + allowed + " is not a regular file";
+        break;
+    case Fault::AllowedKeysEmpty:
+        allowed = Write("allowed", "# nobody yet\n");
+        text = "allowed keys file " + allowed +
+               " lists no key, so no client could connect: add the public keys of the clients, "
+               "one a line";
+        break;
+    case Fault::AllowedKeysTooLarge:
+        allowed = Write("allowed", clientPublic + "\n" + std::string(6400000, '#'));
+        text = "allowed keys file " + allowed + " is larger than 6400000 bytes";
+        break;
     }
     (void)setenv("QLX_ENDPOINT", endpoint.c_str(), 1);
     const std::string &key = client ? clientKey : serverKey;
@@ -182,6 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Fault::SecretKeyMalformed, Fault::AllowedKeysMalformed,
                     Fault::ServiceKeyWithoutClients, Fault::ClientKeyWithoutServerKey,
                     Fault::ServerKeyMalformed, Fault::ServicePlaintextOffLoopback,
-                    Fault::ClientPlaintextOffLoopback, Fault::ServicePlaintextAllowed));
+                    Fault::ClientPlaintextOffLoopback, Fault::ServicePlaintextAllowed,
+                    Fault::SecretKeyIsFifo, Fault::AllowedKeysEndless, Fault::AllowedKeysDirectory,
+                    Fault::AllowedKeysEmpty, Fault::AllowedKeysTooLarge));
 
 } // namespace
