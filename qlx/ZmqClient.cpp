@@ -4,6 +4,7 @@
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
+#include "qlx/IpcTrust.h"
 #include "qlx/ServiceReach.h"
 #include "qlx/ZmqCurve.h"
 #include "qlx/ZmqHandshake.h"
@@ -13,6 +14,8 @@ namespace qlx {
 bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std::string &name)
 {
     if (!RuntimeDirectoryPresent(name) || !ResolveEndpoint(nameField, fieldSize, false, &endpoint_))
+        return false;
+    if (!endpoint_.SocketPath.empty() && !TrustIpcSocket(endpoint_.SocketPath))
         return false;
     Reach reach = CheckReach(name, endpoint_);
     if (reach == Reach::None)

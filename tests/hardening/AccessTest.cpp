@@ -195,6 +195,44 @@ TEST_F(OtherUsers, AreNotHeardEvenWhenTheSocketIsOpenToThem)
     EXPECT_EQ(Stats()["transactions"], summary.Transactions);
 }
 
+/* Another user serves an ipc:// endpoint in a directory open to all before
+ * this user's service does: this user's client refuses the impostor's socket
+ * before it sends anything, stop request included, and says whose it is. */
+TEST_F(OtherUsers, ImpostorSocketIsRefusedByTheClient)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    uid_t other = UnusedId();
+    ASSERT_NE(other, 0u);
+    std::string shared = TempPath() + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(chmod(TempPath().c_str(), 0755), 0);
+    std::string socket = shared + "/e1.sock";
+    UseEndpoint("ipc://" + socket);
+    std::string stats = TempPath() + "/stats"; /* the impostor's own, as it must be */
+    std::ofstream(stats) << "";
+    ASSERT_EQ(chown(stats.c_str(), other, other), 0);
+    ASSERT_NO_FATAL_FAILURE(
+        StartServer({"-q"}, "E1",
+                    {SetprivPath, "--reuid=" + std::to_string(other),
+                     "--regid=" + std::to_string(other), "--clear-groups", "--"}));
+    ProcessResult client =
+        tfxtest::RunProcess({ClientPath, "-n", "5", "-V", "-x", "E1"}, Options());
+    EXPECT_EQ(client.ExitCode, 1);
+    EXPECT_EQ(client.Stdout, "");
+    EXPECT_EQ(client.Stderr,
+              "ClientConnect: \n\nPrimary Result: socket " + socket + " belongs to uid " +
+                  std::to_string(other) +
+                  ", who could pose as the service: this client connects only to sockets of its "
+                  "own user or root (41)\n\nSub Result: if that user runs the service, set "
+                  "QLX_SERVICE_OWNER=" +
+                  std::to_string(other) + " to trust it\n");
+    ProcessResult server = InterruptServer();
+    EXPECT_EQ(server.ExitCode, 0);
+    EXPECT_EQ(ParseSummary(server.Stdout).Total, 0u);
+}
+
 /* Who tries to get into a CurveZMQ service: a client whose key the service
  * does not list, a client with no keys at all, and a listed client that
  * holds the wrong public key for the service. */

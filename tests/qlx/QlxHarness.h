@@ -28,7 +28,7 @@ constexpr int32_t ReplyWaitMs = 10000;
 inline constexpr const char *Settings[] = {
     "QLX_ENDPOINT",      "QLX_MEMORY_LIMIT", "QLX_MAX_CONNECTIONS", "QLX_CURVE_KEY",
     "QLX_CURVE_CLIENTS", "QLX_CURVE_SERVER", "QLX_ALLOW_PLAINTEXT", "QLX_NATS_PREFIX",
-    "QLX_NATS_CA",       "QLX_NATS_NKEY",
+    "QLX_NATS_CA",       "QLX_NATS_NKEY",    "QLX_SERVICE_OWNER",
 };
 
 /* The environment variables the library reads, restored at the end of scope. */
