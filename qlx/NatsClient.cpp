@@ -165,7 +165,8 @@ bool NatsClientTransport::Open(const NatsSettings &settings, const char *nameFie
     char *inbox = nullptr;
     natsStatus status = natsInbox_Create(&inbox);
     if (status == NATS_OK) {
-        inboxPrefix_ = inbox;
+        /* libnats makes "_INBOX.<unique>": the unique part under our prefix. */
+        inboxPrefix_ = settings.Inbox + strchr(inbox, '.');
         natsInbox_Destroy(inbox);
         SignalsBlocked blocked;
         status =

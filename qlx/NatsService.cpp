@@ -1,6 +1,7 @@
 #include "qlx/NatsService.h"
 
 #include <cerrno>
+#include <cstring>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -147,17 +148,19 @@ bool NatsServiceTransport::Open(const NatsSettings &settings, const char *nameFi
     if (!connection_.Open(settings, "service", name, state_, state_))
         return false;
     maxPayload_ = connection_.MaxPayload();
-    return Subscribe(SubjectsFor(settings.Prefix, nameField, fieldSize), name);
+    return Subscribe(SubjectsFor(settings.Prefix, nameField, fieldSize), settings.Inbox, name);
 }
 
-bool NatsServiceTransport::Subscribe(const NatsSubjects &subjects, const std::string &name)
+bool NatsServiceTransport::Subscribe(const NatsSubjects &subjects, const std::string &inboxPrefix,
+                                     const std::string &name)
 {
     OwnCall own(state_);
     natsConnection *nc = connection_.Get();
     char *inbox = nullptr;
     natsStatus status = natsInbox_Create(&inbox);
     if (status == NATS_OK) {
-        markerSubject_ = inbox;
+        /* The marker goes to an inbox of this user's, which it alone reads. */
+        markerSubject_ = inboxPrefix + strchr(inbox, '.');
         natsInbox_Destroy(inbox);
         status = natsConnection_QueueSubscribeSync(&work_, nc, subjects.Work.c_str(),
                                                    subjects.Group.c_str());
@@ -215,8 +218,8 @@ bool NatsServiceTransport::Take(Inbound *message)
 {
     Release();
     natsMsg *msg = nullptr;
-    if (natsSubscription_NextMsg(&msg, work_, 0) != NATS_OK &&
-        natsSubscription_NextMsg(&msg, stop_, 0) != NATS_OK) {
+    message->StopsOnly = natsSubscription_NextMsg(&msg, work_, 0) != NATS_OK;
+    if (message->StopsOnly && natsSubscription_NextMsg(&msg, stop_, 0) != NATS_OK) {
         if (stopping_ && !markerSeen_ && natsSubscription_NextMsg(&msg, marker_, 0) == NATS_OK) {
             markerSeen_ = true;
             natsMsg_Destroy(msg);

@@ -44,7 +44,8 @@ class NatsServiceTransport : public ServiceTransport {
 
   private:
     enum class Pumped { Events, TimedOut, Interrupted, Failed };
-    bool Subscribe(const NatsSubjects &subjects, const std::string &name);
+    bool Subscribe(const NatsSubjects &subjects, const std::string &inboxPrefix,
+                   const std::string &name);
     bool Take(Inbound *message);
     Pumped Pump(int32_t waitMs);
     void WriteOut();

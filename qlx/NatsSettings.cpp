@@ -17,6 +17,7 @@
 namespace qlx {
 
 static const char DefaultPrefix[] = "qlx";
+static const char DefaultInbox[] = "_INBOX";
 
 bool IsNatsEndpoint(const char *endpoint)
 {
@@ -167,6 +168,15 @@ bool ReadNatsSettings(const char *endpoint, NatsSettings *settings)
                     "QLX_NATS_PREFIX=%s is not a subject prefix: tokens of A-Z a-z 0-9 _ - "
                     "separated by dots",
                     settings->Prefix.c_str());
+    /* A user of a shared NATS system is given an inbox prefix of its own, so
+     * that no other user may read its replies or publish into them. */
+    const char *inbox = getenv("QLX_NATS_INBOX");
+    settings->Inbox = inbox != nullptr && inbox[0] != '\0' ? inbox : DefaultInbox;
+    if (!IsPrefix(settings->Inbox))
+        return Fail(QLXRC_ENDPOINT,
+                    "QLX_NATS_INBOX=%s is not a subject prefix: tokens of A-Z a-z 0-9 _ - "
+                    "separated by dots",
+                    settings->Inbox.c_str());
     bool read = ReadFileVariable("QLX_NATS_CREDS", &settings->Creds) &&
                 ReadFileVariable("QLX_NATS_NKEY", &settings->NKeySeed) &&
                 ReadFileVariable("QLX_NATS_CA", &settings->Ca) &&

@@ -14,6 +14,7 @@ struct NatsSettings {
     std::vector<std::string> Urls; /* as given, user, password or token included */
     bool Secure = false;           /* a tls:// URL, or a CA, certificate or key file */
     std::string Prefix;            /* QLX_NATS_PREFIX, else "qlx" */
+    std::string Inbox;             /* QLX_NATS_INBOX, else "_INBOX": a client's reply subjects */
     std::string Creds;             /* QLX_NATS_CREDS: a user credentials file */
     std::string NKeySeed;          /* QLX_NATS_NKEY: a file holding a user's NKey seed */
     std::string Ca;                /* QLX_NATS_CA: trusted certificates */

@@ -145,7 +145,8 @@ Service::Verdict Service::TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *optio
      * any of them is read. */
     WireMessage wire;
     if (DecodeMessage(received_.Frames, received_.FrameCount, Direction::ToService, &wire) !=
-        Fault::None) {
+            Fault::None ||
+        (received_.StopsOnly && wire.Head.Kind != KindStop)) {
         ++stats_.Malformed;
         return Verdict::Dropped;
     }

@@ -22,6 +22,9 @@ struct Inbound {
     const Frame *Frames; /* the first min(FrameCount, KeptFrames) frames */
     size_t FrameCount;   /* the frames the message came in */
     Frame Peer;          /* opaque: who sent it, and where its replies go */
+    /* It came where only stop requests may come, and anything else there is
+     * malformed: every instance of a name hears it, not one of them. */
+    bool StopsOnly = false;
 };
 enum : size_t { KeptFrames = FramesPerMessage };
 

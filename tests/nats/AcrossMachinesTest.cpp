@@ -2,7 +2,9 @@
  * over nats-servers of the test's own, with servers, nodes and clients that
  * fail. Every transaction a client sends is accounted for in its result:
  * completed, refused with a reason, or timed out. */
+#include <atomic>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <netinet/in.h>
 #include <string>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nats/nats.h>
 
 #include "client/ResultDocument.h"
 #include "tests/support/NatsServer.h"
@@ -248,6 +251,63 @@ TEST_F(Access, PasswordAndNKeyUsersOverTls)
     nkey.emplace_back("QLX_NATS_NKEY", dir_.Path() + "/user.nk");
     ResultJson json = Result(Client(Options(Url(""), nkey), {"-n", "20", "-x"}).get());
     EXPECT_EQ(json["counts"]["completed"].get<uint64_t>(), 20u);
+    EXPECT_EQ(server->Wait(Generous).ExitCode, 0);
+}
+
+/* A shared NATS system set up as docs/qlx.md says: the service's user may
+ * answer whatever it is asked (allow_responses), each client's user reads
+ * only its own inbox prefix. Another user can then neither read a client's
+ * replies nor publish a forged one into its inbox, and the client, its
+ * inbox set by QLX_NATS_INBOX, is served in full. */
+TEST_F(AcrossMachines, UsersOfASharedSystemCannotReadOrForgeEachOthersReplies)
+{
+    auto user = [&](const std::string &name, const std::string &subscribe,
+                    const std::string &extra) {
+        return "{user: " + name + ", password: pw, permissions: {publish: [\"" + prefix_ +
+               ".>\", \"_INBOX_" + name + ".>\"], subscribe: [\"_INBOX_" + name + ".>\"" +
+               subscribe + "]" + extra + "}}";
+    };
+    NatsServer nats({}, "authorization { users = [ " +
+                            user("svc", ", \"" + prefix_ + ".>\"",
+                                 ", allow_responses: {max: 8, expires: \"1m\"}") +
+                            ", " + user("alice", "", "") + ", " + user("mallory", "", "") +
+                            " ] }\n");
+    ASSERT_EQ(nats.Failure(), "");
+    auto url = [&](const std::string &name) {
+        return "nats://" + name + ":pw@" + nats.Url().substr(strlen("nats://"));
+    };
+
+    natsOptions *options = nullptr;
+    ASSERT_EQ(natsOptions_Create(&options), NATS_OK);
+    std::atomic<int> refused{0};
+    (void)natsOptions_SetErrorHandler(
+        options,
+        [](natsConnection *, natsSubscription *, natsStatus status, void *closure) {
+            if (status == NATS_NOT_PERMITTED)
+                ++*static_cast<std::atomic<int> *>(closure);
+        },
+        &refused);
+    std::string mallory = url("mallory");
+    (void)natsOptions_SetURL(options, mallory.c_str());
+    natsConnection *forger = nullptr;
+    ASSERT_EQ(natsConnection_Connect(&forger, options), NATS_OK);
+    natsSubscription *eavesdrop = nullptr;
+    (void)natsConnection_SubscribeSync(&eavesdrop, forger, "_INBOX_alice.>");
+    (void)natsConnection_PublishString(forger, "_INBOX_alice.x.1", "forged");
+    (void)natsConnection_Flush(forger);
+    for (auto end = std::chrono::steady_clock::now() + Generous;
+         refused < 2 && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(refused, 2) << "the subscription and the publish were let through";
+    natsSubscription_Destroy(eavesdrop);
+    natsConnection_Destroy(forger);
+    natsOptions_Destroy(options);
+
+    auto server = Server(Options(url("svc"), {{"QLX_NATS_INBOX", "_INBOX_svc"}}));
+    ResultJson json = Result(Client(Options(url("alice"), {{"QLX_NATS_INBOX", "_INBOX_alice"}}),
+                                    {"-n", "200", "-w", "16", "-x"})
+                                 .get());
+    EXPECT_EQ(json["counts"]["completed"].get<uint64_t>(), 200u);
     EXPECT_EQ(server->Wait(Generous).ExitCode, 0);
 }
 

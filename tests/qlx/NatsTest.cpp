@@ -1,12 +1,18 @@
 /* What only the NATS transport does: subjects, settings and secrets, and
  * what the client is told when the servers cannot deliver. */
+#include <arpa/inet.h>
 #include <cstdlib>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <set>
+#include <sys/socket.h>
 #include <string>
 #include <tuple>
 #include <utility>
 
 #include <gtest/gtest.h>
 
+#include "qlx/NatsConnection.h"
 #include "qlx/NatsSettings.h"
 #include "qlx/qlx.h"
 #include "tests/qlx/QlxHarness.h"
@@ -138,9 +144,77 @@ TEST_F(NatsDelivery, WhatDoesNotFitIsRefusedBeforeSending)
     EXPECT_EQ(service_.Data(), "small");
     service_.Message.Buffer = QLXBUFFER{0, 2101, large.data()};
     service_.Message.DataLength = 2100;
-    ASSERT_TRUE(service_.Respond()) << LastPrimaryText();
+    EXPECT_FALSE(service_.Respond());
+    EXPECT_EQ(LastPrimaryText(), "a response of 2100 data bytes for service element E1 is over "
+                                 "what the transport carries: its client was refused (51)");
     EXPECT_EQ(NextReply(), "N 51 2");
     EXPECT_EQ(service_.Stats().RepliesDropped, 1u);
+}
+
+/* The stop subject reaches every service of a name: a transaction
+ * published there is counted as malformed, never handled by them all. */
+TEST_F(NatsDelivery, OnTheStopSubjectOnlyStopRequestsAreTaken)
+{
+    natsConnection *raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
+    std::vector<uint8_t> body;
+    qlx::JoinFrames({{qlx::ProtocolVersion, qlx::KindTransaction, 0, 0, 7}, {}, qlx::AsFrame("x")},
+                    &body);
+    std::string stop = qlx::SubjectsFor(getenv("QLX_NATS_PREFIX"), "E1", 2).Stop;
+    EXPECT_EQ(natsConnection_PublishRequest(raw, stop.c_str(), "_INBOX.forged", body.data(),
+                                            static_cast<int>(body.size())),
+              NATS_OK);
+    EXPECT_EQ(natsConnection_Flush(raw), NATS_OK);
+    natsConnection_Destroy(raw);
+    ASSERT_TRUE(client_.Transaction(1, "real"));
+    ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
+    EXPECT_EQ(service_.Data(), "real");
+    EXPECT_FALSE(service_.Receive(200));
+    EXPECT_EQ(service_.Stats().Malformed, 1u);
+    EXPECT_EQ(service_.Stats().Transactions, 1u);
+}
+
+/* The descriptors of this process connected to TCP port. */
+std::set<int> SocketsTo(int port)
+{
+    std::set<int> sockets;
+    DIR *dir = opendir("/proc/self/fd");
+    while (dirent *entry = dir != nullptr ? readdir(dir) : nullptr) {
+        int fd = atoi(entry->d_name);
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (entry->d_name[0] != '.' &&
+            getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == port)
+            sockets.insert(fd);
+    }
+    if (dir != nullptr)
+        (void)closedir(dir);
+    return sockets;
+}
+
+/* A connection that breaks under a publish costs that transaction alone:
+ * the send succeeds, the transaction is refused with 64, outcome unknown,
+ * and the client reconnects and goes on. */
+TEST_F(NatsDelivery, PublishIntoABrokenConnectionLosesOnlyItsTransaction)
+{
+    int port = atoi(server_.Url().substr(server_.Url().rfind(':') + 1).c_str());
+    std::set<int> before = SocketsTo(port);
+    qlxtest::TestClient broken;
+    ASSERT_TRUE(broken.Connect("E1")) << LastPrimaryText();
+    std::set<int> after = SocketsTo(port);
+    for (int fd : before)
+        after.erase(fd);
+    ASSERT_EQ(after.size(), 1u);
+    ASSERT_EQ(shutdown(*after.begin(), SHUT_WR), 0);
+    /* More than libnats buffers: it is written at once, into the break. */
+    std::string large(2000, 'x');
+    for (uint64_t id = 1; id <= 40; ++id)
+        ASSERT_TRUE(broken.Transaction(id, large)) << id << ": " << LastPrimaryText();
+    QLXREPLY reply;
+    ASSERT_TRUE(broken.Receive(&reply)) << LastPrimaryText();
+    EXPECT_EQ(reply.Kind, QLX_REPLY_REFUSED);
+    EXPECT_EQ(reply.Code, QLXRC_CONNECTION_LOST);
 }
 
 /* A stop request that nobody hears fails at once. */
