@@ -42,20 +42,23 @@ int Service::NoMessage()
 }
 
 /* Sends one reply and counts it. A peer that has gone or does not read loses
- * the reply; only a failing transport fails the send. */
+ * the reply; only a failing transport fails the send. A reply over what the
+ * transport carries is refused to its client instead, and TooLarge returned. */
 SendResult Service::Reply(Frame peer, const Header &head, Frame msgId, Frame data)
 {
-    SendResult sent = transport_->Send(peer, Outbound{head, msgId, data});
+    /* No client takes data over the library's limit, whatever the transport. */
+    SendResult sent = data.Size > MaxDataSize ? SendResult::TooLarge
+                                              : transport_->Send(peer, Outbound{head, msgId, data});
     if (sent == SendResult::TooLarge && head.Kind != KindRefused) {
         /* The client learns at once why its reply will not come. */
         ++stats_.RepliesDropped;
         Header refusal{ProtocolVersion, KindRefused, 0, QLXRC_DATA_TOO_LARGE, head.RequestId};
-        sent = transport_->Send(peer, Outbound{refusal, Frame{}, Frame{}});
+        (void)Reply(peer, refusal, Frame{}, Frame{});
+        return sent;
     }
     if (sent == SendResult::Sent)
         ++stats_.RepliesSent;
-    if (sent == SendResult::Gone || sent == SendResult::Full || sent == SendResult::TooLarge ||
-        sent == SendResult::NotServed)
+    else if (sent != SendResult::Failed)
         ++stats_.RepliesDropped;
     return sent;
 }
@@ -229,8 +232,13 @@ int Service::PutResponse(QLXMESSAGE *message, QLXPUTOPTIONS *options, QLXHREQ *h
     if (sent == SendResult::Failed)
         return Fail(QLXRC_SEND_FAILED, "a response for service element %s cannot be sent",
                     name_.c_str());
-    if ((options->Options & QLX_PMO_MORE) == 0)
+    if ((options->Options & QLX_PMO_MORE) == 0 || sent == SendResult::TooLarge)
         Complete(handle);
+    if (sent == SendResult::TooLarge)
+        return Fail(QLXRC_DATA_TOO_LARGE,
+                    "a response of %u data bytes for service element %s is over what the "
+                    "transport carries: its client was refused",
+                    message->DataLength, name_.c_str());
     return 1;
 }
 

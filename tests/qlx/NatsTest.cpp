@@ -130,7 +130,7 @@ TEST_F(NatsDelivery, LostConnectionEndsEachOutstandingTransaction)
 
 /* Data over the servers' max_payload is refused before it is sent: a
  * transaction with a refusal, a datagram by the send; a reply over it
- * reaches its client as a refusal. */
+ * fails its put and reaches its client as a refusal. */
 TEST_F(NatsDelivery, WhatDoesNotFitIsRefusedBeforeSending)
 {
     std::string large(2100, 'x');

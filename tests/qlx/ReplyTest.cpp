@@ -91,6 +91,24 @@ TEST_P(Replies, ResponseCarriesTheMessageIdWhenAsked)
     EXPECT_EQ(NextReply(), "R flags 0 code 0 id 13 msgid [" + id + "] data [with id]");
 }
 
+/* A response over the library's data limit is never sent: the put fails
+ * with 51, the client is refused with 51 at once, the transaction is over. */
+TEST_P(Replies, ResponseOverTheDataLimitFailsAndRefusesItsClient)
+{
+    Deliver(16, "big");
+    std::vector<char> large(QLX_MAX_DATA_LENGTH + 2, 'x');
+    service_.Message.Buffer = QLXBUFFER{0, static_cast<uint32_t>(large.size()), large.data()};
+    service_.Message.DataLength = QLX_MAX_DATA_LENGTH + 1;
+    EXPECT_FALSE(service_.Respond());
+    EXPECT_EQ(LastPrimaryText(), "a response of " + std::to_string(QLX_MAX_DATA_LENGTH + 1) +
+                                     " data bytes for service element E1 is over what the "
+                                     "transport carries: its client was refused (51)");
+    EXPECT_EQ(NextReply(), "N flags 0 code 51 id 16 msgid [] data []");
+    EXPECT_FALSE(service_.Respond());
+    EXPECT_EQ(LastReason(), QLXRC_BAD_REQUEST);
+    EXPECT_EQ(service_.Stats().RepliesDropped, 1u);
+}
+
 /* A response carries DataLength bytes from Data, whatever buffer Data
  * points to and whatever bytes it holds. */
 TEST_P(Replies, ResponseSendsDataLengthBytesFromData)
