@@ -36,6 +36,10 @@ int Client::SendMessage(uint8_t kind, uint64_t requestId, Frame msgId, Frame dat
     case SendResult::NotServed:
         return Fail(QLXRC_NOT_SERVED, "service element %s is not served by a live process",
                     name_.c_str());
+    case SendResult::Lost:
+        return Fail(QLXRC_CONNECTION_LOST,
+                    "the connection to service element %s was lost while a message was sent",
+                    name_.c_str());
     case SendResult::Failed:
         break;
     }

@@ -290,17 +290,26 @@ SendResult NatsClientTransport::Send(const Outbound &message)
         return TooLarge() ? SendResult::TooLarge : Publish(subjects_.Work.c_str(), nullptr);
     uint64_t requestId = message.Head.RequestId;
     /* Refused here, as the service would refuse it, before anything is sent. */
-    if (TooLarge()) {
-        std::lock_guard<std::mutex> guard(state_->Lock);
-        state_->Push(QueuedReply{nullptr, requestId, QLXRC_DATA_TOO_LARGE});
-        return SendResult::Sent;
-    }
+    if (TooLarge())
+        return Refuse(requestId, QLXRC_DATA_TOO_LARGE);
     char digits[24];
     auto written = std::to_chars(digits, digits + sizeof digits, requestId);
     reply_.assign(inboxPrefix_);
     reply_ += '.';
     reply_.append(digits, written.ptr);
-    return Publish(subjects_.Work.c_str(), reply_.c_str());
+    SendResult sent = Publish(subjects_.Work.c_str(), reply_.c_str());
+    /* A connection that goes down under a publish costs that transaction,
+     * as it costs those outstanding, never the client's run. */
+    return sent == SendResult::Lost ? Refuse(requestId, QLXRC_CONNECTION_LOST) : sent;
+}
+
+/* The transaction requestId ends here, refused with reason: taken as sent,
+ * its refusal comes as its reply. */
+SendResult NatsClientTransport::Refuse(uint64_t requestId, int32_t reason)
+{
+    std::lock_guard<std::mutex> guard(state_->Lock);
+    state_->Push(QueuedReply{nullptr, requestId, reason});
+    return SendResult::Sent;
 }
 
 /* The stop request goes with a reply subject of its own, so the servers say

@@ -45,6 +45,7 @@ class NatsClientTransport : public ClientTransport {
     SendResult SendStop();
     SendResult Publish(const char *subject, const char *reply);
     bool TooLarge() const;
+    SendResult Refuse(uint64_t requestId, int32_t reason);
     void Release();
 
     NatsClientState *state_;

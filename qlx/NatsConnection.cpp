@@ -277,6 +277,12 @@ SendResult PublishResult(const NatsConnection &connection, natsStatus status)
         return SendResult::TooLarge;
     case NATS_INSUFFICIENT_BUFFER:
         return SendResult::Full;
+    /* libnats reconnects by itself: only this message is lost. */
+    case NATS_IO_ERROR:
+    case NATS_CONNECTION_DISCONNECTED:
+    case NATS_STALE_CONNECTION:
+        connection.DetailStatus("natsConnection_Publish", status);
+        return SendResult::Lost;
     default:
         connection.DetailStatus("natsConnection_Publish", status);
         return SendResult::Failed;

@@ -54,6 +54,7 @@ enum class SendResult {
     Failed,    /* the transport failed (recorded) */
     TooLarge,  /* the message is over what the transport carries: nothing was sent */
     NotServed, /* nobody serves the element: the message went nowhere */
+    Lost,      /* the connection went down under it: it may not have gone */
 };
 
 /* What a wait for replies watches: a ZeroMQ socket, or else a descriptor that
