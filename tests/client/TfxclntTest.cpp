@@ -353,6 +353,10 @@ TEST_P(RunEndings, WriteTheWholeResult)
     EXPECT_EQ(json["ended_by"].get<std::string>(), ending.EndedBy);
     EXPECT_EQ(json["signal"], ending.Signal != nullptr ? ResultJson(ending.Signal) : ResultJson());
     EXPECT_EQ(json["exit_code"].get<int>(), ending.ExitCode);
+    /* What the server should count: every transaction sent and not refused, unfinished or not. */
+    EXPECT_EQ(json["server_view"]["transactions"].get<uint64_t>(),
+              json["counts"]["transactions"].get<uint64_t>() -
+                  json["counts"]["refused"].get<uint64_t>());
 }
 
 INSTANTIATE_TEST_SUITE_P(
