@@ -1,6 +1,7 @@
 #include "client/ResultMerge.h"
 
 #include <string>
+#include <sys/stat.h>
 #include <tuple>
 #include <vector>
 
@@ -153,6 +154,15 @@ TEST_F(ResultMerge, SaysWhatMixedRunsDifferIn)
     ASSERT_TRUE(MergeResultFiles({closed, open}, &settings_, &result_, &error_)) << error_;
     EXPECT_EQ(result_.Mixed,
               "closed loop and open loop; request data 128 and 64-256 bytes; datagrams 0% and 50%");
+}
+
+/* A FIFO is refused at once, never waited on for a writer. */
+TEST_F(ResultMerge, RefusesAFifoWithoutWaiting)
+{
+    std::string fifo = dir_.Path() + "/fifo.json";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(MergeResultFiles({fifo}, &settings_, &result_, &error_));
+    EXPECT_EQ(error_, fifo + ": not a regular file: give a file that tfxclnt -o wrote");
 }
 
 using BadFigure = std::tuple<std::string, std::string, std::string>; /* pointer, value, error */
