@@ -1,9 +1,8 @@
 #include "client/ResultMerge.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
+#include <cstdio>
 #include <map>
 
 #include "client/FigureText.h"
@@ -43,10 +42,13 @@ uint64_t ToNs(double seconds)
     return static_cast<uint64_t>(std::llround(seconds * NsPerSecond));
 }
 
-const double MaxUnixS = 1e10;      /* the year 2286: no clock of ours reads later */
-const double MaxRunS = 1e9;        /* 31 years: longer than any run */
+/* The year 2223 and 31 years: beyond any clock and run of ours, and their sum
+ * in nanoseconds still within the llround of ToNs. */
+const double MaxUnixS = 8e9;
+const double MaxRunS = 1e9;
 const size_t MaxMergedRuns = 1024; /* so no sum of counts, each below 2^53, can wrap */
 const size_t MaxTextBytes = 4096;
+const size_t MaxRefusalReasons = 4096;
 const uint64_t MaxServerFigure = UINT32_MAX;
 
 /* A count of a run that never exceeds another: the one within the other. */
@@ -89,11 +91,14 @@ void AddCounts(const ResultFields &document, RunCounts *counts)
     for (size_t i = 0; i < CountFieldCount; ++i)
         run.*CountFields[i].Member = json.Count(CountFields[i].Name);
     CheckCounts(json, run);
-    ResultFields refusals = document.Array("refused_by_reason", MaxTextBytes);
+    ResultFields refusals = document.Array("refused_by_reason", MaxRefusalReasons);
     uint64_t refused = 0;
     for (size_t i = 0; i < refusals.Size(); ++i) {
         ResultFields refusal = refusals.Fields(std::to_string(i));
         uint64_t count = refusal.Count("count");
+        if (count > run.Refused - refused)
+            refusals.Fail("", "adds up to more than the " + std::to_string(run.Refused) +
+                                  " refused of counts");
         run.RefusedByReason[static_cast<int32_t>(
             refusal.Integer("reason", INT32_MIN, INT32_MAX))] += count;
         refused += count;
@@ -127,6 +132,9 @@ void AddLatency(const ResultFields &document, const char *name, Histogram *into)
         uint64_t low = bucket.Count("0");
         (void)bucket.Count("1", low);
         uint64_t count = bucket.Count("2", 1);
+        if (count > samples - total)
+            buckets.Fail("", "the counts add up to more than the " + std::to_string(samples) +
+                                 " samples");
         into->AddToBucket(low, count);
         total += count;
     }
