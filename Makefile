@@ -38,7 +38,7 @@ sanitize: deps
 fuzz: deps
 	@scripts/install-deps $(FUZZ_PACKAGES)
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_FUZZ=ON
-	cmake --build build-fuzz --target fuzz_wire fuzz_endpoint fuzz_commandline fuzz_replytext
+	cmake --build build-fuzz --target fuzz_wire fuzz_endpoint fuzz_commandline fuzz_replytext fuzz_result
 	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
 
 # The server against the bare echo service: a table on standard output and

@@ -1,13 +1,8 @@
 #include "client/JsonReport.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <libgen.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "client/OutputFile.h"
 #include "client/ResultDocument.h"
 #include "client/SummaryReport.h"
 #include "client/ValueParsing.h"
@@ -169,6 +164,31 @@ ResultJson ThresholdsJson(const ClientSettings &settings,
 
 } // namespace
 
+ResultJson RunIdentityJson(const RunIdentity &run)
+{
+    if (run.Id.empty())
+        return nullptr;
+    return {{"id", run.Id}, {"host", run.Host}, {"pid", run.Pid}};
+}
+
+namespace {
+
+/* The runs a merged result holds; null for the result of one run. */
+ResultJson MergedFromJson(const std::vector<MergedRun> &runs)
+{
+    if (runs.empty())
+        return nullptr;
+    ResultJson merged = ResultJson::array();
+    for (const MergedRun &run : runs)
+        merged.push_back({{"run", RunIdentityJson(run.Run)},
+                          {"started_unix_s", run.StartedUnixS},
+                          {"seed", run.Seed},
+                          {"file", run.File}});
+    return merged;
+}
+
+} // namespace
+
 ResultJson FailureJson(bool failed, const std::string &label, const QLXERROR &failure)
 {
     if (!failed)
@@ -187,6 +207,8 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     bool openLoop = settings.Rate > 0.0;
     ResultJson json;
     json["tool"] = "tfxclnt";
+    json["run"] = RunIdentityJson(result.Identity);
+    json["merged_from"] = MergedFromJson(result.MergedFrom);
     json["settings"] = SettingsJson(settings, result.Seed);
     json["ended_by"] = EndReasonName(result.Ended);
     json["started_unix_s"] = static_cast<double>(result.StartUnixNs) / 1e9;
@@ -218,43 +240,8 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     return ResultDocumentText(json);
 }
 
-bool CheckWritable(const std::string &path, std::string *error)
-{
-    struct stat info {};
-    std::string copy = path;
-    const char *dir = dirname(copy.data());
-    bool exists = stat(path.c_str(), &info) == 0;
-    if (exists && S_ISDIR(info.st_mode)) {
-        *error = path + ": cannot be written (it is a directory)";
-        return false;
-    }
-    if (access(exists ? path.c_str() : dir, exists ? W_OK : W_OK | X_OK) == 0)
-        return true;
-    *error = path + ": cannot be written (" + strerror(errno) + ")";
-    return false;
-}
-
-/* Whole or not at all: the text goes to a new file beside path, which then
- * takes its place; a run cut short leaves path as it was. */
 bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error)
 {
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        *error = path + ": cannot be written (" + strerror(errno) + ")";
-        return false;
-    }
-    mode_t mask = umask(0);
-    (void)umask(mask);
-    (void)fchmod(fd, 0666 & ~mask);
-    FILE *file = fdopen(fd, "w");
-    bool written = file != nullptr && fwrite(text.data(), 1, text.size(), file) == text.size();
-    written = file != nullptr && fclose(file) == 0 && written;
-    if (file == nullptr)
-        (void)close(fd);
-    if (written && rename(temporary.c_str(), path.c_str()) == 0)
-        return true;
-    *error = path + ": cannot be written (" + strerror(errno) + ")";
-    (void)unlink(temporary.c_str());
-    return false;
+    OutputFile file;
+    return file.Prepare(path, error) && file.Commit(text, error);
 }

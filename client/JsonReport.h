@@ -32,6 +32,9 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
 /* The settings of a run, as every result holds them. */
 ResultJson SettingsJson(const ClientSettings &settings, uint64_t seed);
 
+/* Which run a result is of: its id, host and process; null for none. */
+ResultJson RunIdentityJson(const RunIdentity &run);
+
 /* The messaging call that failed, with its reason code and texts; null
  * when failed is false. */
 ResultJson FailureJson(bool failed, const std::string &label, const QLXERROR &failure);
@@ -39,9 +42,5 @@ ResultJson FailureJson(bool failed, const std::string &label, const QLXERROR &fa
 /* Writes text to path through a temporary file in the same directory, so a
  * reader never sees half of it. False with *error set when it cannot. */
 bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error);
-
-/* Makes sure path can be written before the run starts, without creating
- * or changing it: false with *error set when it cannot. */
-bool CheckWritable(const std::string &path, std::string *error);
 
 #endif

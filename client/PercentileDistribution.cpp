@@ -66,7 +66,9 @@ std::string PercentileDistributionText(const Histogram &latency)
             AppendFormat(&text, "%12.3f %2.12f %10llu %14.2f\n",
                          static_cast<double>(high) / NsPerUs, fraction,
                          static_cast<unsigned long long>(seen), 1.0 / (1.0 - fraction));
-            level = NextLevel(level);
+            /* Past 2^46 samples a tick no longer moves a double this near 100. */
+            double next = NextLevel(level);
+            level = next > level ? next : 100.0;
             if (seen == total)
                 break;
         }

@@ -14,8 +14,10 @@
  * merged histogram), the run time the union of the runs' times on the wall
  * clock, so throughput is over the time any of them ran. *settings takes
  * what the summary shows of the runs (connections and rates added); its
- * percentiles, conditions and output files stay as given. False with *error
- * naming the file and what is wrong with it. */
+ * percentiles, conditions and output files stay as given. Every figure
+ * read is checked; result->MergedFrom takes the runs merged, each of which
+ * merges once, and result->Mixed what their settings differ in. False with
+ * *error naming the file and what is wrong with it. */
 bool MergeResultFiles(const std::vector<std::string> &paths, ClientSettings *settings,
                       RunResult *result, std::string *error);
 

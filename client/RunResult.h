@@ -10,6 +10,7 @@
 
 #include "qlx/ErrorRecord.h"
 #include "client/Histogram.h"
+#include "client/RunIdentity.h"
 
 enum class EndReason {
     Count,     /* -n messages were sent */
@@ -96,6 +97,9 @@ struct IntervalFigures {
 };
 
 struct RunResult {
+    RunIdentity Identity;
+    std::vector<MergedRun> MergedFrom; /* -M: the runs merged into this one */
+    std::string Mixed; /* -M: how the merged runs' settings differ; empty when alike */
     uint64_t Seed = 0;
     RunCounts Counts;
     ServerView Server;

@@ -14,6 +14,7 @@
 #include "qlx/ErrorRecord.h"
 #include "client/ClientOptions.h"
 #include "client/RunFigures.h"
+#include "client/RunIdentity.h"
 #include "client/TrafficRun.h"
 
 struct RepeatRun {
@@ -44,6 +45,7 @@ struct RunsEnd {
     bool Failed = false;      /* a messaging call failed: the error was reported */
     std::string FailureLabel;
     QLXERROR Failure{};
+    RunIdentity Identity; /* of the whole of the runs */
 };
 
 struct SweepResult {

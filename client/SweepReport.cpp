@@ -201,6 +201,7 @@ static std::string Document(const ClientSettings &settings, uint64_t seed, const
 {
     ResultJson json;
     json["tool"] = "tfxclnt";
+    json["run"] = RunIdentityJson(end.Identity);
     json["settings"] = SettingsJson(settings, seed);
     json[kind] = std::move(body);
     json["failure"] = FailureJson(end.Failed, end.FailureLabel, end.Failure);

@@ -357,6 +357,16 @@ void TrafficRun::ExpireTimeouts(uint64_t now)
         EndSending(EndReason::Silence, now);
 }
 
+/* Transactions left outstanding were sent all the same: the server counts
+ * every one it took, answered or not. */
+void TrafficRun::CountOutstandingForServer()
+{
+    for (const Link &link : links_)
+        for (const Slot &slot : link.Slots)
+            if (slot.Seq != 0)
+                result_->Server.Count(slot.Size, true);
+}
+
 void TrafficRun::CloseInterval(uint64_t now)
 {
     const IntervalFigures &figures = intervals_.Close(now, result_->Counts, &result_->Intervals);
@@ -435,6 +445,7 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
             EndSending(EndReason::Interrupt, now);
         if (*interrupted > 1) {
             result_->Ended = EndReason::SecondInterrupt;
+            CountOutstandingForServer();
             break;
         }
         if (sending_)

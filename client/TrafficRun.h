@@ -81,6 +81,7 @@ class TrafficRun {
     enum class Ending { Completed, Refused, TimedOut };
     void Finish(Link *link, uint32_t index, Ending ending, uint64_t now);
     void ExpireTimeouts(uint64_t now);
+    void CountOutstandingForServer();
     void CloseInterval(uint64_t now);
     int32_t WaitBudget(uint64_t now) const;
     bool SleepUntilDue(uint64_t now) const;

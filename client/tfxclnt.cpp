@@ -13,6 +13,7 @@
 #include "binding/tfxcodes.h"
 #include "client/ClientOptions.h"
 #include "client/JsonReport.h"
+#include "client/OutputFile.h"
 #include "client/PercentileDistribution.h"
 #include "client/RandomSource.h"
 #include "client/ResultMerge.h"
@@ -75,23 +76,40 @@ static void PrintUsage(FILE *stream)
         fputs(*line, stream);
 }
 
-/* An output file named with option: true when none is asked for or it can
- * be written; false after saying why not. */
-static bool CheckOutput(char option, const std::string &path)
+/* -o and -H: each made ready before the run and written at its end. */
+static OutputFile JsonFile;
+static OutputFile HistogramFile;
+
+/* Makes the output file named with option ready; true when none is asked
+ * for or it can take its result, false after saying why not. */
+static bool PrepareOutput(char option, const std::string &path, OutputFile *file)
 {
     std::string error;
-    if (path.empty() || CheckWritable(path, &error))
+    if (path.empty() || file->Prepare(path, &error))
         return true;
     fprintf(stderr, "tfxclnt: -%c %s\n", option, error.c_str());
     return false;
 }
 
+/* Both output files, before the run: false after saying what is wrong. */
+static bool PrepareOutputs(const ClientSettings &settings)
+{
+    if (!PrepareOutput('o', settings.JsonPath, &JsonFile) ||
+        !PrepareOutput('H', settings.HistogramPath, &HistogramFile))
+        return false;
+    if (!JsonFile.SamePlace(HistogramFile))
+        return true;
+    fprintf(stderr, "tfxclnt: -o %s and -H %s name the same file: give each a file of its own\n",
+            settings.JsonPath.c_str(), settings.HistogramPath.c_str());
+    return false;
+}
+
 /* Writes text whole to the file named with option; false after saying why
  * it could not. */
-static bool WriteOutput(char option, const std::string &path, const std::string &text)
+static bool WriteOutput(char option, OutputFile *file, const std::string &text)
 {
     std::string error;
-    if (WriteFileWhole(path, text, &error))
+    if (file->Commit(text, &error))
         return true;
     fprintf(stderr, "tfxclnt: -%c %s\n", option, error.c_str());
     return false;
@@ -107,10 +125,10 @@ static int Report(const ClientSettings &settings, const RunResult &result, bool 
     if (stopSent)
         printf("\nStop request sent to service element %s\n", settings.Element.c_str());
     if (!settings.HistogramPath.empty() &&
-        !WriteOutput('H', settings.HistogramPath, PercentileDistributionText(result.Latency)))
+        !WriteOutput('H', &HistogramFile, PercentileDistributionText(result.Latency)))
         exitCode = 1;
     if (!settings.JsonPath.empty() &&
-        !WriteOutput('o', settings.JsonPath, RunResultJson(settings, result, outcomes, exitCode)))
+        !WriteOutput('o', &JsonFile, RunResultJson(settings, result, outcomes, exitCode)))
         exitCode = 1;
     return exitCode;
 }
@@ -119,12 +137,15 @@ static int Report(const ClientSettings &settings, const RunResult &result, bool 
 static int MergeResults(ClientSettings *settings)
 {
     static RunResult result;
+    result.Identity = NewRunIdentity();
     std::string error;
     if (!MergeResultFiles(settings->MergeFiles, settings, &result, &error)) {
         fprintf(stderr, "tfxclnt: -M %s\n", error.c_str());
         return 2;
     }
     PrintSettings(stdout, *settings, result.Seed);
+    if (!result.Mixed.empty())
+        printf("Merged runs differ: %s\n", result.Mixed.c_str());
     return Report(*settings, result, false);
 }
 
@@ -162,21 +183,24 @@ static int FinishRuns(const ClientSettings &settings, bool failed, int exitCode,
         else
             exitCode = 1;
     }
-    if (!settings.JsonPath.empty() && !WriteOutput('o', settings.JsonPath, json(exitCode)))
+    if (!settings.JsonPath.empty() && !WriteOutput('o', &JsonFile, json(exitCode)))
         exitCode = 1;
     return exitCode;
 }
 
 /* -R or -N: many runs, each from nothing, reported as one table and one
  * result. */
-static int RunMany(const ClientSettings &settings, uint64_t seed, RunOutput output)
+static int RunMany(const ClientSettings &settings, uint64_t seed, const RunIdentity &identity,
+                   RunOutput output)
 {
     if (settings.SweepGiven) {
         SweepResult sweep = RunSweep(settings, seed, output, &Interrupted);
+        sweep.End.Identity = identity;
         return FinishRuns(settings, sweep.End.Failed, SweepExitCode(sweep),
                           [&](int exitCode) { return SweepJson(settings, seed, sweep, exitCode); });
     }
     RunsEnd end;
+    end.Identity = identity;
     RepeatedRuns runs = RunRepeated(settings, seed, output, &Interrupted, &end);
     return FinishRuns(settings, end.Failed, RepeatedExitCode(runs, end), [&](int exitCode) {
         return RepeatsJson(settings, seed, runs, end, exitCode);
@@ -191,7 +215,7 @@ static int ConnectFailed(const ClientSettings &settings, RunResult *result)
     result->Ended = EndReason::Failure;
     result->StartNs = result->WarmupEndNs = result->SendingEndNs = result->EndNs = MonotonicNs();
     if (!settings.JsonPath.empty())
-        (void)WriteOutput('o', settings.JsonPath, RunResultJson(settings, *result, {}, 1));
+        (void)WriteOutput('o', &JsonFile, RunResultJson(settings, *result, {}, 1));
     return 1;
 }
 
@@ -227,19 +251,20 @@ int main(int argc, char **argv)
     case ParseOutcome::Run:
         break;
     }
-    if (!CheckOutput('o', settings.JsonPath) || !CheckOutput('H', settings.HistogramPath))
+    if (!PrepareOutputs(settings))
         return 2;
     if (settings.Merge)
         return MergeResults(&settings);
 
     static RunResult result;
+    result.Identity = NewRunIdentity();
     result.Seed = settings.SeedGiven ? settings.Seed : SeedFromClock();
     bool progress = !settings.NoProgress && (settings.ForceProgress || isatty(STDERR_FILENO));
     bool stopOnly = settings.StopRequest && settings.CountLimited && settings.Count == 0;
     RunOutput output{progress ? stderr : nullptr, settings.Verbose ? stdout : nullptr};
     InstallInterrupt();
     if (!stopOnly && (settings.SweepGiven || settings.Repeats > 1))
-        return RunMany(settings, result.Seed, output);
+        return RunMany(settings, result.Seed, result.Identity, output);
     TrafficRun run(settings, &result, output);
     if (!run.Connect(stopOnly ? 1 : settings.Connections))
         return ConnectFailed(settings, &result);

@@ -3,11 +3,11 @@
 #include <filesystem>
 #include <iterator>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "client/OutputFile.h"
 #include "client/ResultDocument.h"
 #include "tests/support/Subprocess.h"
 
@@ -123,24 +123,28 @@ TEST(JsonReport, CarriesSettingsThresholdsAndExitCode)
     EXPECT_EQ(json["exit_code"].get<uint64_t>(), 1u);
 }
 
-/* The file is written whole, the check before leaves no file behind, and a
- * path that cannot be written is said so. */
+/* The file is written whole through the temporary file made before the
+ * run; one never committed leaves nothing behind, and a path that cannot be
+ * written is said so. */
 TEST(JsonReport, WritesTheFileWholeOrSaysWhy)
 {
     tfxtest::TempDir dir;
     std::string path = dir.Path() + "/result.json";
     std::string error;
-    EXPECT_TRUE(CheckWritable(path, &error));
-    struct stat info {};
-    EXPECT_NE(stat(path.c_str(), &info), 0);
+    auto files = [&dir] {
+        return std::distance(std::filesystem::directory_iterator(dir.Path()),
+                             std::filesystem::directory_iterator());
+    };
+    {
+        OutputFile unused;
+        EXPECT_TRUE(unused.Prepare(path, &error)) << error;
+        EXPECT_EQ(files(), 1);
+    }
+    EXPECT_EQ(files(), 0);
     EXPECT_TRUE(WriteFileWhole(path, "{}\n", &error));
     EXPECT_EQ(tfxtest::ReadFile(path), "{}\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
-                            std::filesystem::directory_iterator()),
-              1);
+    EXPECT_EQ(files(), 1);
     std::string missing = dir.Path() + "/no/such/dir/result.json";
-    EXPECT_FALSE(CheckWritable(missing, &error));
-    EXPECT_EQ(error, missing + ": cannot be written (No such file or directory)");
     EXPECT_FALSE(WriteFileWhole(missing, "{}", &error));
     EXPECT_EQ(error, missing + ": cannot be written (No such file or directory)");
 }

@@ -1,5 +1,6 @@
 #include "client/PercentileDistribution.h"
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -41,6 +42,18 @@ TEST(PercentileDistribution, EmptyHistogramHasOnlyTheFooter)
               Header + "#[Mean    =        0.000, StdDeviation   =        0.000]\n"
                        "#[Max     =        0.000, Total count    =            0]\n"
                        "#[Buckets =           32, SubBuckets     =         2048]\n");
+}
+
+/* However many samples, the rows end: a tick that no longer moves the level
+ * stops them, here at 2^60 samples in one bucket and one above. */
+TEST(PercentileDistribution, RowsEndForCountsBeyondADoublesReach)
+{
+    Histogram latency;
+    latency.AddToBucket(1000, uint64_t{1} << 60);
+    latency.AddToBucket(3000, 1);
+    std::string text = PercentileDistributionText(latency);
+    EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 400);
+    EXPECT_NE(text.find("       3.001 1.000000000000 1152921504606846977\n"), std::string::npos);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "client/ResultMerge.h"
 
 #include <string>
+#include <sys/stat.h>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,11 +22,13 @@ class ResultMerge : public testing::Test {
     {
         static RunResult result;
         result = RunResult{};
-        ClientSettings settings;
+        result.Identity = lastRun_ = NewRunIdentity();
+        ClientSettings settings = written_;
         settings.Element = element;
         result.StartUnixNs = static_cast<uint64_t>(startS * 1e9);
         result.EndNs = result.SendingEndNs = static_cast<uint64_t>(seconds * 1e9);
         result.Counts.Messages = result.Counts.Transactions = completed + 1;
+        result.Counts.MeasuredMessages = completed + 1;
         result.Counts.Completed = result.Counts.MeasuredCompleted = completed;
         result.Counts.RefusedByReason[64] = result.Counts.Refused = 1;
         for (uint64_t i = 0; i < completed; ++i)
@@ -34,7 +38,32 @@ class ResultMerge : public testing::Test {
         return path;
     }
 
+    /* The text of a file with the member at pointer set to the JSON text value. */
+    std::string Edited(const std::string &path, const std::string &pointer,
+                       const std::string &value)
+    {
+        ResultJson json = ResultJson::parse(tfxtest::ReadFile(path));
+        json[ResultJson::json_pointer(pointer)] = "@@";
+        std::string text = json.dump();
+        return text.replace(text.find("\"@@\""), 4, value);
+    }
+
+    /* Writes text to a new file; its path. */
+    std::string WriteText(const std::string &name, const std::string &text)
+    {
+        std::string path = dir_.Path() + "/" + name;
+        EXPECT_TRUE(WriteFileWhole(path, text, &error_));
+        return path;
+    }
+
+    static std::string RunText(const RunIdentity &run)
+    {
+        return "run " + run.Id + " (host " + run.Host + ", pid " + std::to_string(run.Pid) + ")";
+    }
+
     tfxtest::TempDir dir_;
+    ClientSettings written_; /* the settings Write gives a result */
+    RunIdentity lastRun_;    /* the identity of the result Write wrote last */
     ClientSettings settings_;
     RunResult result_;
     std::string error_;
@@ -54,7 +83,118 @@ TEST_F(ResultMerge, AddsCountsMergesHistogramsAndUnitesTimes)
     EXPECT_DOUBLE_EQ(result_.Latency.Mean(), 1800.0);
     EXPECT_DOUBLE_EQ(result_.TransactionsPerSecond(), 100.0 / 15.0);
     EXPECT_EQ(settings_.Connections, 2u);
+    EXPECT_EQ(result_.Mixed, "");
 }
+
+/* A second copy of one run is refused, naming both files. */
+TEST_F(ResultMerge, RefusesASecondCopyOfOneRun)
+{
+    std::string first = Write("E1", 100.0, 10.0, 60, 1000);
+    std::string copy = WriteText("copy.json", tfxtest::ReadFile(first));
+    EXPECT_FALSE(MergeResultFiles({first, copy}, &settings_, &result_, &error_));
+    EXPECT_EQ(error_, copy + ": holds " + RunText(lastRun_) + ", which " + first +
+                          " holds too: a run is merged once");
+}
+
+/* A merged result records its runs; merged again with one of them it is
+ * refused, with another run it merges, its runs and the new one recorded. */
+TEST_F(ResultMerge, RecordsItsRunsAndRefusesAnyOfThemAgain)
+{
+    std::string one = Write("E1", 100.0, 10.0, 60, 1000);
+    RunIdentity runOne = lastRun_;
+    std::string two = Write("E1", 105.0, 10.0, 40, 3000);
+    ASSERT_TRUE(MergeResultFiles({one, two}, &settings_, &result_, &error_)) << error_;
+    std::string merged = WriteText("merged.json", RunResultJson(settings_, result_, {}, 0));
+    std::string three = Write("E1", 110.0, 10.0, 10, 1000);
+    RunResult again;
+    ClientSettings settings;
+    EXPECT_FALSE(MergeResultFiles({merged, one}, &settings, &again, &error_));
+    EXPECT_EQ(error_, one + ": holds " + RunText(runOne) + ", which " + merged +
+                          " holds too: a run is merged once");
+    static RunResult result;
+    ASSERT_TRUE(MergeResultFiles({merged, three}, &settings, &result, &error_)) << error_;
+    ASSERT_EQ(result.MergedFrom.size(), 3u);
+    EXPECT_EQ(result.MergedFrom[0].Run.Id, runOne.Id);
+    EXPECT_EQ(result.MergedFrom[1].File, two);
+    EXPECT_EQ(result.MergedFrom[2].Run.Id, lastRun_.Id);
+    EXPECT_EQ(result.Counts.Completed, 110u);
+}
+
+/* Results written before runs had ids merge; one is known by its start and
+ * seed, so it is refused when given twice all the same. */
+TEST_F(ResultMerge, ResultsWithoutIdsAreKnownByStartAndSeed)
+{
+    ResultJson json = ResultJson::parse(tfxtest::ReadFile(Write("E1", 100.0, 10.0, 60, 1000)));
+    json.erase("run");
+    json.erase("merged_from");
+    std::string old = WriteText("old.json", json.dump());
+    EXPECT_TRUE(
+        MergeResultFiles({old, Write("E1", 105.0, 10.0, 40, 3000)}, &settings_, &result_, &error_));
+    EXPECT_FALSE(MergeResultFiles({old, old}, &settings_, &result_, &error_));
+    EXPECT_EQ(error_, old + ": holds the run without id started at 100.000000 with seed 0, which " +
+                          old + " holds too: a run is merged once");
+}
+
+/* Runs of the open and the closed loop, other sizes or datagram shares
+ * merge, and what differs is said in one line. */
+TEST_F(ResultMerge, SaysWhatMixedRunsDifferIn)
+{
+    std::string closed = Write("E1", 100.0, 10.0, 60, 1000);
+    written_.Rate = 100;
+    written_.SizeMin = 64;
+    written_.SizeMax = 256;
+    written_.DatagramPercent = 50;
+    std::string open = Write("E1", 105.0, 10.0, 40, 3000);
+    ASSERT_TRUE(MergeResultFiles({closed, open}, &settings_, &result_, &error_)) << error_;
+    EXPECT_EQ(result_.Mixed,
+              "closed loop and open loop; request data 128 and 64-256 bytes; datagrams 0% and 50%");
+}
+
+/* A FIFO is refused at once, never waited on for a writer. */
+TEST_F(ResultMerge, RefusesAFifoWithoutWaiting)
+{
+    std::string fifo = dir_.Path() + "/fifo.json";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(MergeResultFiles({fifo}, &settings_, &result_, &error_));
+    EXPECT_EQ(error_, fifo + ": not a regular file: give a file that tfxclnt -o wrote");
+}
+
+using BadFigure = std::tuple<std::string, std::string, std::string>; /* pointer, value, error */
+
+class ResultMergeBadFigure : public ResultMerge, public testing::WithParamInterface<BadFigure> {};
+
+/* A figure out of its range, of the wrong kind or at odds with the others
+ * is refused, naming the file and the field. */
+TEST_P(ResultMergeBadFigure, IsRefusedNamingTheField)
+{
+    const auto &[pointer, value, error] = GetParam();
+    std::string path =
+        WriteText("bad.json", Edited(Write("E1", 100.0, 10.0, 3, 1000), pointer, value));
+    EXPECT_FALSE(MergeResultFiles({path}, &settings_, &result_, &error_));
+    EXPECT_EQ(error_, path + ": " + error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Figures, ResultMergeBadFigure,
+    testing::Values(
+        BadFigure{"", "[1e999]", "not JSON: number overflow parsing '1e999'"},
+        BadFigure{"/elapsed_s", "1e999", "not JSON: number overflow parsing '1e999'"},
+        BadFigure{"/counts/transactions", "-1",
+                  "counts.transactions: -1 is not a whole number from 0 to 9007199254740992"},
+        BadFigure{"/latency_ns/buckets/0/2", "1152921504606846976",
+                  "latency_ns.buckets[0][2]: 1152921504606846976 is not a whole number from 1 "
+                  "to 9007199254740992"},
+        BadFigure{"/latency_ns/samples", "7",
+                  "latency_ns.buckets: the counts add up to 3, not to the 7 samples"},
+        BadFigure{"/counts/completed", "9",
+                  "counts: completed, refused and timed_out add up to 10, more than the 4 "
+                  "transactions"},
+        BadFigure{"/settings/connections", "1.5",
+                  "settings.connections: 1.5 is not a whole number from 1 to 204800"},
+        BadFigure{"/refused_by_reason/0/count", "2",
+                  "refused_by_reason: adds up to more than the 1 refused of counts"},
+        BadFigure{"/ended_by", "\"lunch\"", "ended_by: \"lunch\" is not a way a run ends"},
+        BadFigure{"/server_view", "[]", "server_view: [] is not an object"}));
 
 using Refusal = std::pair<std::string, std::string>;
 

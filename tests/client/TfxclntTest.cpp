@@ -6,11 +6,14 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -125,6 +128,9 @@ TEST_F(ClientAgainstServer, MergesTheResultsOfTwoRuns)
     EXPECT_EQ(CountLines(merged.Stdout), CountLines(StopServer().Stdout));
     EXPECT_TRUE(json["thresholds"][0]["met"].get<bool>());
     EXPECT_EQ(json["counts"]["messages"].get<uint64_t>(), 50u);
+    EXPECT_NE(merged.Stdout.find("\nMerged runs differ: datagrams 0% and 50%\n"),
+              std::string::npos);
+    EXPECT_EQ(json["merged_from"].size(), 2u);
 }
 
 /* Three normal and two notify responses a transaction are all counted, in order. */
@@ -386,6 +392,10 @@ TEST_P(RunEndings, WriteTheWholeResult)
     EXPECT_EQ(json["ended_by"].get<std::string>(), ending.EndedBy);
     EXPECT_EQ(json["signal"], ending.Signal != nullptr ? ResultJson(ending.Signal) : ResultJson());
     EXPECT_EQ(json["exit_code"].get<int>(), ending.ExitCode);
+    /* What the server should count: every transaction sent and not refused, unfinished or not. */
+    EXPECT_EQ(json["server_view"]["transactions"].get<uint64_t>(),
+              json["counts"]["transactions"].get<uint64_t>() -
+                  json["counts"]["refused"].get<uint64_t>());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -806,14 +816,47 @@ TEST(TfxclntCommandLine, UnknownOptionIsAUsageError)
     EXPECT_EQ(run.Stderr, std::string(TFXCLNT_PATH) + ": illegal option -- z\n" + ClientUsageText);
 }
 
-/* An output file that cannot be written is found before the run. */
-TEST(TfxclntCommandLine, UnwritableOutputIsFoundFirst)
+/* Output files that cannot take the result are refused before the run, and
+ * leave nothing behind. "@" stands for a temporary folder, which holds
+ * "link", a link to itself. */
+struct OutputRefusal {
+    std::vector<std::string> Args;
+    std::string Stderr;
+};
+
+class TfxclntOutputs : public testing::TestWithParam<OutputRefusal> {};
+
+TEST_P(TfxclntOutputs, AreRefusedBeforeTheRun)
 {
-    ProcessResult run = tfxtest::RunProcess({TFXCLNT_PATH, "-o", "/nonexistent-dir/r.json", "E1"});
+    tfxtest::TempDir dir;
+    ASSERT_EQ(symlink(".", (dir.Path() + "/link").c_str()), 0);
+    auto spelt = [&dir](std::string text) {
+        for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at))
+            text.replace(at, 1, dir.Path());
+        return text;
+    };
+    std::vector<std::string> args = {TFXCLNT_PATH};
+    for (const std::string &arg : GetParam().Args)
+        args.push_back(spelt(arg));
+    ProcessResult run = tfxtest::RunProcess(args);
     EXPECT_EQ(run.ExitCode, 2);
-    EXPECT_EQ(
-        run.Stderr,
-        "tfxclnt: -o /nonexistent-dir/r.json: cannot be written (No such file or directory)\n");
+    EXPECT_EQ(run.Stderr, spelt(GetParam().Stderr));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                            std::filesystem::directory_iterator()),
+              1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, TfxclntOutputs,
+    testing::Values(
+        OutputRefusal{{"-o", "/proc/r.json", "E1"},
+                      "tfxclnt: -o /proc/r.json: cannot be written (No such file or directory)\n"},
+        OutputRefusal{{"-H", "@", "E1"}, "tfxclnt: -H @: cannot be written (it is a directory)\n"},
+        OutputRefusal{{"-o", "@/same.out", "-H", "@/same.out", "E1"},
+                      "tfxclnt: -o @/same.out and -H @/same.out name the same file: give each a "
+                      "file of its own\n"},
+        OutputRefusal{{"-o", "@/same.out", "-H", "@/link/./same.out", "E1"},
+                      "tfxclnt: -o @/same.out and -H @/link/./same.out name the same file: give "
+                      "each a file of its own\n"}));
 
 } // namespace

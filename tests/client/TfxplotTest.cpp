@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -75,21 +78,133 @@ TEST_P(TfxplotDraws, TwoResultsIntoOnePng)
 
 INSTANTIATE_TEST_SUITE_P(Results, TfxplotDraws, testing::Values(ResultText, SweepText));
 
-/* A file that is not a result is named, with what is wrong and what to
- * give instead; nothing is drawn. */
-TEST(Tfxplot, RefusesAFileThatIsNotAResult)
+/* A file that is not a result (its text here; "nested" for 100,000 arrays,
+ * one in the other) and the line that refuses it. */
+using NotAResult = std::pair<std::string, std::string>;
+
+class TfxplotRefuses : public testing::TestWithParam<NotAResult> {};
+
+/* A file that is not a result is named in one line, with what is wrong and
+ * what to give instead; nothing is drawn. */
+TEST_P(TfxplotRefuses, AFileThatIsNotAResult)
 {
     tfxtest::TempDir dir;
     std::string other = dir.Path() + "/other.json";
     std::string error;
-    ASSERT_TRUE(WriteFileWhole(other, "{\"tool\": \"wrk\"}\n", &error)) << error;
+    std::string text = GetParam().first;
+    if (text == "nested")
+        text = std::string(100000, '[') + std::string(100000, ']');
+    ASSERT_TRUE(WriteFileWhole(other, text, &error)) << error;
     std::string png = dir.Path() + "/plot.png";
     ProcessResult run = tfxtest::RunProcess({TFXPLOT_PATH, other, "-o", png});
     EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_EQ(run.Stderr, "tfxplot: " + other +
-                              ": not a result of tfxclnt (it has no \"tool\": \"tfxclnt\"); give "
-                              "a file that tfxclnt -o wrote\n");
+    EXPECT_EQ(run.Stderr, "tfxplot: " + other + ": " + GetParam().second +
+                              "; give a file that tfxclnt -o wrote\n");
     EXPECT_EQ(tfxtest::ReadFile(png), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, TfxplotRefuses,
+    testing::Values(NotAResult{"{\"tool\": \"wrk\"}\n",
+                               "not a result of tfxclnt (it has no \"tool\": \"tfxclnt\")"},
+                    NotAResult{"nested", "not JSON that a result can be (nested too deep)"},
+                    NotAResult{"{\"tool\": \"tfxclnt\", \"settings\": 1e999}",
+                               "not JSON (the number 1e999 is beyond a double)"}));
+
+/* A run of rate completions a second, latency ns each, with warmupS of warm-up. */
+std::string RunText(uint64_t rate, uint64_t latency, double warmupS)
+{
+    ClientSettings settings;
+    settings.Duration = 3;
+    settings.Warmup = warmupS;
+    static RunResult result;
+    result.Latency.Clear();
+    result.Intervals.clear();
+    for (uint64_t i = 0; i < 3 * rate; ++i)
+        result.Latency.Record(latency);
+    for (int second = 0; second < 3; ++second)
+        result.Intervals.push_back({second * 1.0, 1.0, second < warmupS, rate, rate, 0, 0, latency,
+                                    latency, latency, latency});
+    return RunResultJson(settings, result, {}, 0);
+}
+
+/* The SVG picture of the results, and the texts in it: matplotlib writes
+ * each as a comment. */
+std::string DrawSvg(const std::vector<std::string> &results)
+{
+    tfxtest::TempDir dir;
+    std::vector<std::string> args = {TFXPLOT_PATH, "-o", dir.Path() + "/plot.svg"};
+    std::string error;
+    for (const std::string &result : results) {
+        args.push_back(dir.Path() + "/" + std::to_string(args.size()) + ".json");
+        EXPECT_TRUE(WriteFileWhole(args.back(), result, &error)) << error;
+    }
+    ProcessResult run = tfxtest::RunProcess(args);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    return tfxtest::ReadFile(dir.Path() + "/plot.svg");
+}
+
+/* Runs whose rates differ more than tenfold share a log throughput axis,
+ * which says so; the latency axis labels the decade of the smallest one
+ * (900 ns: 100 ns); the warm-up is shaded in the colour of the run that had
+ * one (the second colour) only. */
+TEST(Tfxplot, RunsOfFarApartRatesShareALogAxis)
+{
+    std::string svg = DrawSvg({RunText(100, 900, 0), RunText(10000, 50000, 1.5)});
+    EXPECT_NE(svg.find("<!-- transactions/s (log scale: the runs differ more than tenfold) -->"),
+              std::string::npos);
+    EXPECT_NE(svg.find("<!-- 100 ns -->"), std::string::npos);
+    EXPECT_NE(svg.find("<!-- seconds from the start of the run (warm-up shaded) -->"),
+              std::string::npos);
+    EXPECT_NE(svg.find("fill: #ff7f0e; opacity: 0.08"), std::string::npos);
+    EXPECT_EQ(svg.find("fill: #1f77b4; opacity: 0.08"), std::string::npos);
+}
+
+/* Runs of like rates keep a linear axis from zero, and without a warm-up
+ * nothing is shaded or said to be. */
+TEST(Tfxplot, RunsOfLikeRatesKeepALinearAxis)
+{
+    std::string svg = DrawSvg({RunText(100, 900, 0), RunText(900, 900, 0)});
+    EXPECT_NE(svg.find("<!-- transactions/s -->"), std::string::npos);
+    EXPECT_NE(svg.find("<!-- seconds from the start of the run -->"), std::string::npos);
+    EXPECT_EQ(svg.find("opacity: 0.08"), std::string::npos);
+}
+
+/* The picture goes through a temporary file of mkstemp: a link that another
+ * user planted at the name once used (plot.png.tmp) is left alone, and so is
+ * the file it points to. */
+TEST(Tfxplot, WritesNoFileThroughAPlantedLink)
+{
+    tfxtest::TempDir dir;
+    std::string result = dir.Path() + "/one.json", png = dir.Path() + "/plot.png";
+    std::string victim = dir.Path() + "/victim", error;
+    ASSERT_TRUE(WriteFileWhole(result, RunText(100, 900, 0), &error)) << error;
+    ASSERT_TRUE(WriteFileWhole(victim, "precious\n", &error)) << error;
+    ASSERT_EQ(symlink(victim.c_str(), (png + ".tmp").c_str()), 0);
+    ProcessResult run = tfxtest::RunProcess({TFXPLOT_PATH, result, "-o", png});
+    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
+    EXPECT_EQ(tfxtest::ReadFile(victim), "precious\n");
+    struct stat info {};
+    ASSERT_EQ(lstat(png.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(tfxtest::ReadFile(png).substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+/* Without matplotlib it says which Debian package to install. */
+TEST(Tfxplot, WithoutMatplotlibNamesThePackage)
+{
+    tfxtest::TempDir dir;
+    ASSERT_EQ(mkdir((dir.Path() + "/matplotlib").c_str(), 0700), 0);
+    std::string error;
+    ASSERT_TRUE(WriteFileWhole(dir.Path() + "/matplotlib/__init__.py",
+                               "raise ImportError(\"No module named 'matplotlib'\")\n", &error));
+    tfxtest::ProcessOptions options;
+    options.Env = {{"PYTHONPATH", dir.Path()}};
+    ProcessResult run = tfxtest::RunProcess(
+        {TFXPLOT_PATH, dir.Path() + "/one.json", "-o", dir.Path() + "/plot.png"}, options);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Stderr, "tfxplot: cannot draw without matplotlib: install the Debian package "
+                          "python3-matplotlib (apt install python3-matplotlib)\n");
 }
 
 } // namespace
