@@ -11,8 +11,9 @@ namespace {
 
 struct DurationCase {
     const char *Text;
+    BareDuration Bare;
     bool Valid;
-    uint64_t Ns;
+    double Seconds;
 };
 
 /* Names the case by its text in test listings. */
@@ -23,24 +24,79 @@ void PrintTo(const DurationCase &c, std::ostream *out)
 
 class Durations : public testing::TestWithParam<DurationCase> {};
 
-/* A duration is a plain number and one of the units ns, us, ms, s; at most an hour. */
-TEST_P(Durations, ReadIntoNanoseconds)
+/* A duration is a plain number and one of the units ns, us, ms, s, m, or
+ * bare seconds where they are allowed; within its range (here an hour). */
+TEST_P(Durations, ReadIntoSeconds)
 {
-    uint64_t ns = 77;
-    EXPECT_EQ(ParseDuration(GetParam().Text, &ns), GetParam().Valid) << GetParam().Text;
-    EXPECT_EQ(ns, GetParam().Valid ? GetParam().Ns : 77u) << GetParam().Text;
+    double seconds = 77.0;
+    EXPECT_EQ(ParseDuration(GetParam().Text, GetParam().Bare, 0.0, 3600.0, &seconds),
+              GetParam().Valid);
+    EXPECT_DOUBLE_EQ(seconds, GetParam().Valid ? GetParam().Seconds : 77.0);
 }
+
+constexpr BareDuration Bare = BareDuration::Seconds;
+constexpr BareDuration Unit = BareDuration::Refused;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Durations,
-    testing::Values(DurationCase{"5ms", true, 5000000}, DurationCase{"250us", true, 250000},
-                    DurationCase{"1.5s", true, 1500000000}, DurationCase{"800ns", true, 800},
-                    DurationCase{"0.5ms", true, 500000}, DurationCase{".5ms", true, 500000},
-                    DurationCase{"3600s", true, 3600000000000}, DurationCase{"3601s", false, 0},
-                    DurationCase{"5", false, 0}, DurationCase{"5 ms", false, 0},
-                    DurationCase{"5min", false, 0}, DurationCase{"-5ms", false, 0},
-                    DurationCase{"ms", false, 0}, DurationCase{"1e3ms", false, 0},
-                    DurationCase{"", false, 0}));
+    testing::Values(DurationCase{"5ms", Unit, true, 0.005},
+                    DurationCase{"250us", Unit, true, 2.5e-4},
+                    DurationCase{"1.5s", Unit, true, 1.5}, DurationCase{"800ns", Unit, true, 8e-7},
+                    DurationCase{".5ms", Unit, true, 5e-4}, DurationCase{"2m", Unit, true, 120.0},
+                    DurationCase{"60m", Bare, true, 3600.0}, DurationCase{"3601s", Bare, false, 0},
+                    DurationCase{"5", Unit, false, 0}, DurationCase{"5", Bare, true, 5.0},
+                    DurationCase{"0", Bare, true, 0.0}, DurationCase{"5 ms", Bare, false, 0},
+                    DurationCase{"5min", Bare, false, 0}, DurationCase{"-5ms", Bare, false, 0},
+                    DurationCase{"ms", Bare, false, 0}, DurationCase{"1e3ms", Bare, false, 0},
+                    DurationCase{"", Bare, false, 0}));
+
+struct ScaledCase {
+    const char *Text;
+    bool Valid;
+    double Value;
+};
+
+void PrintTo(const ScaledCase &c, std::ostream *out)
+{
+    *out << '"' << c.Text << '"';
+}
+
+class Counts : public testing::TestWithParam<ScaledCase> {};
+
+/* A count is a whole number, or comes to one with k or M; at most 2M here. */
+TEST_P(Counts, ComeToAWholeNumber)
+{
+    uint64_t count = 77;
+    EXPECT_EQ(ParseCount(GetParam().Text, 1, 2000000, &count), GetParam().Valid);
+    EXPECT_EQ(count, GetParam().Valid ? static_cast<uint64_t>(GetParam().Value) : 77u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Counts,
+                         testing::Values(ScaledCase{"1", true, 1}, ScaledCase{"10k", true, 1e4},
+                                         ScaledCase{"1.001k", true, 1001},
+                                         ScaledCase{"2M", true, 2e6}, ScaledCase{"0.5k", true, 500},
+                                         ScaledCase{"2.000001M", false, 0},
+                                         ScaledCase{"0.0005k", false, 0}, ScaledCase{"0", false, 0},
+                                         ScaledCase{"1.5", false, 0}, ScaledCase{"1km", false, 0},
+                                         ScaledCase{"k", false, 0}, ScaledCase{"5K", false, 0}));
+
+class Rates : public testing::TestWithParam<ScaledCase> {};
+
+/* A rate is a decimal number, with k or M if wanted; at most 1e9 here. */
+TEST_P(Rates, ScaleByTheirSuffix)
+{
+    double rate = 77.0;
+    EXPECT_EQ(ParseRate(GetParam().Text, 0.001, 1e9, &rate), GetParam().Valid);
+    EXPECT_EQ(rate, GetParam().Valid ? GetParam().Value : 77.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Rates,
+                         testing::Values(ScaledCase{"0.5", true, 0.5},
+                                         ScaledCase{"2.5k", true, 2500},
+                                         ScaledCase{"1000M", true, 1e9},
+                                         ScaledCase{"1001M", false, 0}, ScaledCase{"0k", false, 0},
+                                         ScaledCase{"10kk", false, 0}, ScaledCase{"1e3", false, 0},
+                                         ScaledCase{"5/s", false, 0}));
 
 struct RangeCase {
     const char *Text;
