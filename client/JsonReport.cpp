@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "client/ResultDocument.h"
+#include "client/RunVerdict.h"
 #include "client/SummaryReport.h"
 #include "client/ValueParsing.h"
 
@@ -167,6 +168,17 @@ ResultJson ThresholdsJson(const ClientSettings &settings,
     return thresholds;
 }
 
+/* The transactions per second asked and achieved by an open loop that
+ * missed its rate; null for any other run. */
+ResultJson RateMissedJson(const ClientSettings &settings, const RunResult &result)
+{
+    double asked = 0.0;
+    double achieved = 0.0;
+    if (!MissedRate(settings, result, &asked, &achieved))
+        return nullptr;
+    return {{"asked_per_s", asked}, {"achieved_per_s", achieved}};
+}
+
 } // namespace
 
 ResultJson FailureJson(bool failed, const std::string &label, const QLXERROR &failure)
@@ -193,6 +205,7 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     const char *signal = SignalName(result.Signal);
     json["signal"] = Maybe(signal != nullptr, signal != nullptr ? signal : "");
     json["fell_behind"] = openLoop && result.FellBehind();
+    json["rate_missed"] = RateMissedJson(settings, result);
     json["elapsed_s"] = result.ElapsedSeconds();
     json["sending_s"] = static_cast<double>(result.SendingEndNs - result.StartNs) / 1e9;
     json["measured_s"] = result.MeasuredSeconds();
