@@ -121,15 +121,15 @@ void PrintStepRows(FILE *out, const SweepStep &step)
         PrintSpreadRows(out, repeats.Spread);
 }
 
-/* " meet p99 at most twice the first step's: p99 ...", or ": " and a fault
- * that names its condition itself (those of -A do) or that no condition
- * allows. */
-static std::string UnmetText(const RepeatedRuns &repeats)
+/* " meet p99 at most twice the first step's: p99 ...", or otherwise and a
+ * fault that names its condition itself (those of -A do) or that no
+ * condition allows. */
+static std::string UnmetText(const RepeatedRuns &repeats, const char *otherwise)
 {
     std::string condition = repeats.Condition();
     std::string fault = repeats.Fault();
     bool named = condition.empty() || fault.find(condition) != std::string::npos;
-    return (named ? "" : " meet " + condition) + ": " + fault;
+    return (named ? otherwise : " meet " + condition) + ": " + fault;
 }
 
 void PrintKnee(FILE *out, const SweepResult &sweep)
@@ -150,12 +150,11 @@ void PrintKnee(FILE *out, const SweepResult &sweep)
     if (met != nullptr && failed != nullptr)
         fprintf(out, "Knee: %s transactions/s met the conditions; %s did not%s\n",
                 RateText(met->Target).c_str(), RateText(failed->Target).c_str(),
-                UnmetText(failed->Repeats).c_str());
+                UnmetText(failed->Repeats, "").c_str());
     else if (failed != nullptr)
-        fprintf(out,
-                "Knee: below %s transactions/s, the lowest rate tried, which did not meet "
-                "the conditions%s\n",
-                RateText(failed->Target).c_str(), UnmetText(failed->Repeats).c_str());
+        fprintf(out, "Knee: below %s transactions/s, the lowest rate tried, which did not%s\n",
+                RateText(failed->Target).c_str(),
+                UnmetText(failed->Repeats, " meet the conditions").c_str());
     else if (met != nullptr)
         fprintf(out, "Knee: above %s transactions/s: every rate tried met the conditions\n",
                 RateText(met->Target).c_str());

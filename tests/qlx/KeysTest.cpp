@@ -193,18 +193,14 @@ INSTANTIATE_TEST_SUITE_P(
                     Fault::ServerKeyMalformed, Fault::ServicePlaintextOffLoopback,
                     Fault::ClientPlaintextOffLoopback, Fault::ServicePlaintextAllowed));
 
-/* Which side has keys, and whether the client holds the service's own. */
+/* Which side has keys, whether the client holds the service's own, and
+ * what the client is told after "did not let this client in: ". */
 struct HandshakeCase {
     bool ServiceKeys;
     bool ClientKeys;
     bool RightServerKey;
-    const char *Told; /* after "did not let this client in: " */
+    const char *Told;
 };
-
-void PrintTo(const HandshakeCase &c, std::ostream *out)
-{
-    *out << c.ServiceKeys << c.ClientKeys << c.RightServerKey;
-}
 
 class Handshakes : public KeyFolder, public testing::WithParamInterface<HandshakeCase> {};
 
@@ -214,24 +210,21 @@ TEST_P(Handshakes, TellTheClientWhatIsMissingOrWrong)
 {
     std::string endpoint = "tcp://127.0.0.1:" + std::to_string(tfxtest::FreeLoopbackPort());
     (void)setenv("QLX_ENDPOINT", endpoint.c_str(), 1);
-    std::string serverPublic;
-    std::string clientPublic;
+    std::string serverPublic, clientPublic, otherPublic;
     std::string serverKey = KeyPair("server", &serverPublic);
     std::string clientKey = KeyPair("client", &clientPublic);
-    std::string otherPublic;
     (void)KeyPair("other", &otherPublic);
     if (GetParam().ServiceKeys) {
         (void)setenv("QLX_CURVE_KEY", serverKey.c_str(), 1);
-        (void)setenv("QLX_CURVE_CLIENTS", Write("allowed", clientPublic + "\n").c_str(), 1);
+        (void)setenv("QLX_CURVE_CLIENTS", Write("allowed", clientPublic).c_str(), 1);
     }
     qlxtest::TestService service;
     ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
     (void)unsetenv("QLX_CURVE_KEY");
-    (void)unsetenv("QLX_CURVE_CLIENTS");
     if (GetParam().ClientKeys) {
         std::string pub = GetParam().RightServerKey ? serverPublic : otherPublic;
         (void)setenv("QLX_CURVE_KEY", clientKey.c_str(), 1);
-        (void)setenv("QLX_CURVE_SERVER", Write("server.pub", pub + "\n", 0644).c_str(), 1);
+        (void)setenv("QLX_CURVE_SERVER", Write("server.pub", pub, 0644).c_str(), 1);
     }
     qlxtest::TestClient client;
     EXPECT_FALSE(client.Connect("E1"));
@@ -241,14 +234,14 @@ TEST_P(Handshakes, TellTheClientWhatIsMissingOrWrong)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Handshakes,
-    testing::Values(
-        HandshakeCase{true, false, true,
-                      "no client key is set, and the service uses keys: set QLX_CURVE_KEY and "
-                      "QLX_CURVE_SERVER"},
-        HandshakeCase{false, true, true,
-                      "the service does not use keys: unset QLX_CURVE_KEY and QLX_CURVE_SERVER"},
-        HandshakeCase{true, true, false,
-                      "the service broke off the handshake: QLX_CURVE_SERVER may not hold its "
-                      "key"}));
+    testing::Values(HandshakeCase{true, false, true,
+                                  "no client key is set, and the service uses keys: set "
+                                  "QLX_CURVE_KEY and QLX_CURVE_SERVER"},
+                    HandshakeCase{false, true, true,
+                                  "the service does not use keys: unset QLX_CURVE_KEY and "
+                                  "QLX_CURVE_SERVER"},
+                    HandshakeCase{true, true, false,
+                                  "the service broke off the handshake: QLX_CURVE_SERVER may "
+                                  "not hold its key"}));
 
 } // namespace
