@@ -51,8 +51,11 @@ const char *const ClientUsageLines[] = {
     "    Size may be specified as:\n",
     "       n                         a constant value\n",
     "       min-max                   a pseudo-random size within the range\n\n",
-    "    A step of -R meets the conditions of -A; without -A, it has no timeouts,\n",
-    "    no refusals, and achieves at least 98% of its rate.\n",
+    "    Counts and rates take k or M (10k, 1.5M); seconds take ms, s or m (2m).\n\n",
+    "    A run under -r achieves at least 98% of its rate, unless -A has a\n",
+    "    condition on tps or mps. A step of -R meets the conditions of -A;\n",
+    "    without -A, it has no timeouts, no refusals, achieves at least 98% of\n",
+    "    its rate, and its p99 is at most twice the p99 of the first step.\n",
     nullptr,
 };
 
@@ -75,15 +78,28 @@ static void Mistake(ArgsState *state, char option, const char *arg, const char *
 static void ReadCount(ArgsState *state, char option, const char *arg, uint64_t low, uint64_t high,
                       const char *what, uint64_t *value)
 {
-    if (!ParseUnsigned(arg, low, high, value))
+    if (!ParseCount(arg, low, high, value))
+        Mistake(state, option, arg, what);
+}
+
+static void ReadRate(ArgsState *state, char option, const char *arg, const char *what,
+                     double *value)
+{
+    if (!ParseRate(arg, 0.001, 1e9, value))
         Mistake(state, option, arg, what);
 }
 
 static void ReadSeconds(ArgsState *state, char option, const char *arg, double low, double high,
                         const char *what, double *value)
 {
-    if (!ParseDecimal(arg, low, high, value))
+    if (!ParseDuration(arg, BareDuration::Seconds, low, high, value))
         Mistake(state, option, arg, what);
+}
+
+static void ReadPercent(ArgsState *state, const char *arg, double *value)
+{
+    if (!ParseDecimal(arg, 0.0, 100.0, value))
+        Mistake(state, 'g', arg, "the datagram share must be a percentage from 0 to 100");
 }
 
 static void ReadThresholds(ArgsState *state, const char *arg, ClientSettings *settings)
@@ -110,7 +126,8 @@ static void ReadNumbers(int option, const char *arg, ClientSettings *settings, A
     char name = static_cast<char>(option);
     switch (option) {
     case 'n':
-        ReadCount(state, name, arg, 0, UINT64_MAX, "the count must be a whole number",
+        ReadCount(state, name, arg, 0, UINT64_MAX,
+                  "the count must be a whole number, with k or M for thousands or millions (10k)",
                   &settings->Count);
         state->CountGiven = true;
         break;
@@ -126,32 +143,33 @@ static void ReadNumbers(int option, const char *arg, ClientSettings *settings, A
         state->WindowGiven = true;
         break;
     case 'S':
-        ReadCount(state, name, arg, 0, UINT64_MAX, "the seed must be a whole number",
-                  &settings->Seed);
+        if (!ParseUnsigned(arg, 0, UINT64_MAX, &settings->Seed))
+            Mistake(state, name, arg, "the seed must be a whole number");
         settings->SeedGiven = true;
         break;
     case 'd':
-        ReadSeconds(state, name, arg, 0.0, 1e7, "the duration must be a number of seconds",
+        ReadSeconds(state, name, arg, 0.0, 1e7,
+                    "the duration must be seconds, or a number with ms, s or m (1.5m)",
                     &settings->Duration);
         break;
     case 'r':
-        ReadSeconds(state, name, arg, 0.001, 1e9,
-                    "the rate must be a number of messages per second from 0.001 to 1e9",
-                    &settings->Rate);
+        ReadRate(state, name, arg,
+                 "the rate must be messages per second from 0.001 to 1e9, with k or M for "
+                 "thousands or millions (10k)",
+                 &settings->Rate);
         break;
     case 'g':
-        ReadSeconds(state, name, arg, 0.0, 100.0,
-                    "the datagram share must be a percentage from 0 to 100",
-                    &settings->DatagramPercent);
+        ReadPercent(state, arg, &settings->DatagramPercent);
         break;
     case 't':
         ReadSeconds(state, name, arg, 0.001, 3600.0,
-                    "the timeout must be a number of seconds from 0.001 to 3600",
+                    "the timeout must be seconds from 0.001 to 3600, or a number with ms, s or m",
                     &settings->Timeout);
         break;
     case 'W':
         ReadSeconds(state, name, arg, 0.0, 3600.0,
-                    "the warm-up must be a number of seconds from 0 to 3600", &settings->Warmup);
+                    "the warm-up must be seconds from 0 to 3600, or a number with ms, s or m",
+                    &settings->Warmup);
         break;
     case 'N':
         ReadCount(state, name, arg, 1, MaxRepeats, "the runs must be a whole number from 1 to 100",

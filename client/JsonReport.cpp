@@ -4,6 +4,7 @@
 
 #include "client/OutputFile.h"
 #include "client/ResultDocument.h"
+#include "client/RunVerdict.h"
 #include "client/SummaryReport.h"
 #include "client/ValueParsing.h"
 
@@ -162,6 +163,17 @@ ResultJson ThresholdsJson(const ClientSettings &settings,
     return thresholds;
 }
 
+/* The transactions per second asked and achieved by an open loop that
+ * missed its rate; null for any other run. */
+ResultJson RateMissedJson(const ClientSettings &settings, const RunResult &result)
+{
+    double asked = 0.0;
+    double achieved = 0.0;
+    if (!MissedRate(settings, result, &asked, &achieved))
+        return nullptr;
+    return {{"asked_per_s", asked}, {"achieved_per_s", achieved}};
+}
+
 } // namespace
 
 ResultJson RunIdentityJson(const RunIdentity &run)
@@ -215,6 +227,7 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     const char *signal = SignalName(result.Signal);
     json["signal"] = Maybe(signal != nullptr, signal != nullptr ? signal : "");
     json["fell_behind"] = openLoop && result.FellBehind();
+    json["rate_missed"] = RateMissedJson(settings, result);
     json["elapsed_s"] = result.ElapsedSeconds();
     json["sending_s"] = static_cast<double>(result.SendingEndNs - result.StartNs) / 1e9;
     json["measured_s"] = result.MeasuredSeconds();

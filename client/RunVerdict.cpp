@@ -1,7 +1,14 @@
 #include "client/RunVerdict.h"
 
 #include "client/FigureText.h"
+#include "client/RunFigures.h"
 #include "client/SummaryReport.h"
+
+/* The conditions of a step without -A, as the sweep names them. */
+static const char TimeoutsCondition[] = "timeouts=0";
+static const char RefusedCondition[] = "refused=0";
+static const char RateCondition[] = "achieved at least 98 % of the target";
+static const char LatencyCondition[] = "p99 at most twice the first step's";
 
 std::vector<ThresholdOutcome> EvaluateThresholds(const ClientSettings &settings,
                                                  const RunResult &result)
@@ -49,28 +56,63 @@ static std::string BrokenRun(const RunResult &result)
     return "";
 }
 
-static std::string LostTransactions(const RunCounts &counts)
+static Verdict LostTransactions(const RunCounts &counts)
 {
     if (counts.TimedOut != 0)
-        return CountText(counts.TimedOut, "transaction", "transactions", "timed out");
+        return {CountText(counts.TimedOut, "transaction", "transactions", "timed out"),
+                TimeoutsCondition};
     if (counts.Refused != 0)
-        return CountText(counts.Refused, "transaction", "transactions", "refused");
-    return "";
+        return {CountText(counts.Refused, "transaction", "transactions", "refused"),
+                RefusedCondition};
+    return {};
 }
 
-static std::string UnmetCondition(const ClientSettings &settings,
-                                  const std::vector<ThresholdOutcome> &outcomes)
+static Verdict UnmetCondition(const ClientSettings &settings,
+                              const std::vector<ThresholdOutcome> &outcomes)
 {
     for (size_t i = 0; i < settings.Thresholds.size() && i < outcomes.size(); ++i) {
         const Threshold &threshold = settings.Thresholds[i];
         if (outcomes[i].Met)
             continue;
         if (!outcomes[i].HasValue)
-            return threshold.Text + " not met (no latency samples)";
-        return threshold.Text + " not met (" + threshold.Figure + " = " +
-               ThresholdValueText(threshold, outcomes[i].Value) + ")";
+            return {threshold.Text + " not met (no latency samples)", threshold.Text};
+        return {threshold.Text + " not met (" + threshold.Figure + " = " +
+                    ThresholdValueText(threshold, outcomes[i].Value) + ")",
+                threshold.Text};
     }
-    return "";
+    return {};
+}
+
+std::string RateShortfall(double asked, double achieved)
+{
+    if (achieved >= StepRateShare * asked)
+        return "";
+    return "achieved " + FixedText(achieved, 1) + " transactions/s, below 98 % of " +
+           FixedText(asked, 1);
+}
+
+double AskedTransactionRate(const ClientSettings &settings)
+{
+    return settings.Rate * (100.0 - settings.DatagramPercent) / 100.0;
+}
+
+static bool RateConditionGiven(const ClientSettings &settings)
+{
+    for (const Threshold &threshold : settings.Thresholds)
+        if (threshold.Kind == FigureKind::Rate)
+            return true;
+    return false;
+}
+
+bool MissedRate(const ClientSettings &settings, const RunResult &result, double *asked,
+                double *achieved)
+{
+    bool ranItsCourse = result.Ended == EndReason::Count || result.Ended == EndReason::Duration;
+    if (settings.Rate <= 0.0 || !ranItsCourse || RateConditionGiven(settings))
+        return false;
+    *asked = AskedTransactionRate(settings);
+    *achieved = FiguresOf(settings, result).Value[AchievedFigure];
+    return !RateShortfall(*asked, *achieved).empty();
 }
 
 std::string RunFault(const ClientSettings &settings, const RunResult &result,
@@ -78,31 +120,52 @@ std::string RunFault(const ClientSettings &settings, const RunResult &result,
 {
     std::string fault = BrokenRun(result);
     if (fault.empty())
-        fault = LostTransactions(result.Counts);
+        fault = LostTransactions(result.Counts).Fault;
     if (fault.empty() && settings.Rate > 0.0 && result.FellBehind())
         fault = "the open loop fell behind its schedule";
-    return fault.empty() ? UnmetCondition(settings, outcomes) : fault;
+    double asked = 0.0;
+    double achieved = 0.0;
+    if (fault.empty() && MissedRate(settings, result, &asked, &achieved))
+        fault = RateShortfall(asked, achieved);
+    return fault.empty() ? UnmetCondition(settings, outcomes).Fault : fault;
 }
 
-std::string StepFault(const ClientSettings &settings, const RunResult &result,
-                      const std::vector<ThresholdOutcome> &outcomes, double target, double achieved)
+/* A p99 over twice that of the first step: latency is the first to show
+ * that the service saturates, before any rate is missed. */
+static Verdict SaturatedLatency(const RunResult &result, double firstP99)
 {
-    std::string fault = BrokenRun(result);
-    if (!fault.empty())
-        return fault;
+    if (firstP99 <= 0.0 || result.Latency.Count() == 0)
+        return {};
+    double p99 = static_cast<double>(result.Latency.Percentile(99.0));
+    if (p99 <= 2.0 * firstP99)
+        return {};
+    return {"p99 " + LatencyText(p99) + ", over twice the " + LatencyText(firstP99) +
+                " of the first step",
+            LatencyCondition};
+}
+
+Verdict StepFault(const ClientSettings &settings, const RunResult &result,
+                  const std::vector<ThresholdOutcome> &outcomes, double target, double firstP99)
+{
+    std::string broken = BrokenRun(result);
+    if (!broken.empty())
+        return {broken, ""};
     if (!settings.Thresholds.empty())
         return UnmetCondition(settings, outcomes);
-    fault = LostTransactions(result.Counts);
-    if (fault.empty() && achieved < StepRateShare * target)
-        fault = "achieved " + FixedText(achieved, 1) + " transactions/s, below 98 % of " +
-                FixedText(target, 1);
-    return fault;
+    Verdict verdict = LostTransactions(result.Counts);
+    if (verdict.Fault.empty())
+        verdict = SaturatedLatency(result, firstP99);
+    if (!verdict.Fault.empty())
+        return verdict;
+    std::string shortfall =
+        RateShortfall(target, FiguresOf(settings, result).Value[AchievedFigure]);
+    return {shortfall, shortfall.empty() ? "" : RateCondition};
 }
 
 std::vector<std::string> StepConditions(const ClientSettings &settings)
 {
     if (settings.Thresholds.empty())
-        return {"timeouts=0", "refused=0", "achieved at least 98 % of the target"};
+        return {TimeoutsCondition, RefusedCondition, LatencyCondition, RateCondition};
     std::vector<std::string> conditions;
     for (const Threshold &threshold : settings.Thresholds)
         conditions.push_back(threshold.Text);

@@ -4,6 +4,7 @@
 
 #include "qlx/ErrorRecord.h"
 #include "client/FigureText.h"
+#include "client/RunVerdict.h"
 #include "client/ValueParsing.h"
 
 typedef unsigned long long Ull;
@@ -227,6 +228,10 @@ static void PrintLatency(FILE *out, const ClientSettings &settings, const RunRes
             FixedText(result.MessagesPerSecond(), 1).c_str(),
             FixedText(result.BytesPerSecond(), 0).c_str(),
             FixedText(result.MeasuredSeconds(), 3).c_str());
+    double asked = 0.0;
+    double achieved = 0.0;
+    if (MissedRate(settings, result, &asked, &achieved))
+        fprintf(out, "Rate missed    %s asked by -r\n", RateShortfall(asked, achieved).c_str());
 }
 
 static void PrintThresholds(FILE *out, const ClientSettings &settings,

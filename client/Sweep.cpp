@@ -68,7 +68,8 @@ bool RunTimes(const ClientSettings &settings, uint32_t n, const std::string &hea
             result->Ended == EndReason::Interrupt || result->Ended == EndReason::SecondInterrupt;
         if (end->Interrupted)
             break;
-        RepeatRun run{FiguresOf(settings, *result), faultOf(*result)};
+        Verdict verdict = faultOf(*result);
+        RepeatRun run{FiguresOf(settings, *result), verdict.Fault, verdict.Condition};
         figures.push_back(run.Figures);
         repeats->Runs.push_back(run);
         if (rows != nullptr)
@@ -90,6 +91,14 @@ std::string RepeatedRuns::Fault() const
         return "run " + std::to_string(i + 1) + " of " + std::to_string(Runs.size()) + ": " +
                Runs[i].Fault;
     }
+    return "";
+}
+
+std::string RepeatedRuns::Condition() const
+{
+    for (const RepeatRun &run : Runs)
+        if (!run.Fault.empty())
+            return run.Condition;
     return "";
 }
 
@@ -117,7 +126,7 @@ RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutpu
     PrintRepeatsHeading(stdout, settings, seed);
     RepeatedRuns repeats;
     auto faultOf = [&settings](const RunResult &result) {
-        return RunFault(settings, result, EvaluateThresholds(settings, result));
+        return Verdict{RunFault(settings, result, EvaluateThresholds(settings, result)), ""};
     };
     (void)RunTimes(settings, settings.Repeats, "", RunContext{seed, output, interrupted}, faultOf,
                    stdout, &repeats, end);
@@ -133,9 +142,10 @@ SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput ou
     PrintSweepHeading(stdout, settings, sweep.RunsPerStep, seed);
     RunContext context{seed, output, interrupted};
     ClientSettings step = settings;
-    auto faultOf = [&step](const RunResult &result) {
-        return StepFault(step, result, EvaluateThresholds(step, result), step.Rate,
-                         FiguresOf(step, result).Value[AchievedFigure]);
+    double firstP99 = 0.0; /* the p99 of the first step, once it ran */
+    auto faultOf = [&step, &firstP99](const RunResult &result) {
+        return StepFault(step, result, EvaluateThresholds(step, result), AskedTransactionRate(step),
+                         firstP99);
     };
     SweepPlan plan(settings.Sweep);
     while (plan.Next(&step.Rate)) {
@@ -144,6 +154,8 @@ SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput ou
         if (!RunTimes(step, sweep.RunsPerStep, heading, context, faultOf, nullptr, &done.Repeats,
                       &sweep.End))
             break;
+        if (sweep.Steps.empty())
+            firstP99 = done.Repeats.Spread.Median.Value[P99Figure];
         sweep.Steps.push_back(done);
         PrintStepRows(stdout, done);
         plan.Record(done.Target, done.Repeats.Passed());

@@ -22,6 +22,7 @@ struct RepeatRun {
     /* Why the run failed (repeated runs) or did not meet the step's
      * conditions (sweeps); empty when it passed. */
     std::string Fault;
+    std::string Condition; /* the step's condition it did not meet; "" for none */
 };
 
 /* Runs of the same settings, in the order they ran. */
@@ -32,6 +33,8 @@ struct RepeatedRuns {
     bool Passed() const { return Fault().empty(); }
     /* The first run's fault, "run 2 of 3: " before it when there are more. */
     std::string Fault() const;
+    /* The condition the first run that failed did not meet; "" for none. */
+    std::string Condition() const;
 };
 
 struct SweepStep {

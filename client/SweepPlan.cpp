@@ -13,21 +13,10 @@ static const char RangeForm[] =
  * the rounding of 0.1. */
 constexpr double StepSlack = 1e-9;
 
-/* A rate with an optional k or M. */
-static bool ParseRate(const std::string &text, double *rate)
+/* A rate of the range, 0.001 to 1e9 per second. */
+static bool ParseRangeRate(const std::string &text, double *rate)
 {
-    double scale = 1.0;
-    std::string number = text;
-    if (!number.empty() && (number.back() == 'k' || number.back() == 'M')) {
-        scale = number.back() == 'k' ? 1e3 : 1e6;
-        number.pop_back();
-    }
-    double value = 0.0;
-    if (!ParseDecimal(number.c_str(), 0.0, 1e9, &value) || value * scale < 0.001 ||
-        value * scale > 1e9)
-        return false;
-    *rate = value * scale;
-    return true;
+    return ParseRate(text.c_str(), 0.001, 1e9, rate);
 }
 
 static size_t StepCount(const RateRange &range)
@@ -44,9 +33,9 @@ bool ParseRateRange(const char *text, RateRange *range, std::string *error)
         else
             parts.back() += *c;
     RateRange parsed;
-    if (parts.size() < 2 || parts.size() > 3 || !ParseRate(parts[0], &parsed.Start) ||
-        !ParseRate(parts[1], &parsed.Stop) ||
-        (parts.size() == 3 && !ParseRate(parts[2], &parsed.Step))) {
+    if (parts.size() < 2 || parts.size() > 3 || !ParseRangeRate(parts[0], &parsed.Start) ||
+        !ParseRangeRate(parts[1], &parsed.Stop) ||
+        (parts.size() == 3 && !ParseRangeRate(parts[2], &parsed.Step))) {
         *error = RangeForm;
         return false;
     }

@@ -121,6 +121,17 @@ void PrintStepRows(FILE *out, const SweepStep &step)
         PrintSpreadRows(out, repeats.Spread);
 }
 
+/* " meet p99 at most twice the first step's: p99 ...", or otherwise and a
+ * fault that names its condition itself (those of -A do) or that no
+ * condition allows. */
+static std::string UnmetText(const RepeatedRuns &repeats, const char *otherwise)
+{
+    std::string condition = repeats.Condition();
+    std::string fault = repeats.Fault();
+    bool named = condition.empty() || fault.find(condition) != std::string::npos;
+    return (named ? otherwise : " meet " + condition) + ": " + fault;
+}
+
 void PrintKnee(FILE *out, const SweepResult &sweep)
 {
     std::string noisy;
@@ -137,14 +148,13 @@ void PrintKnee(FILE *out, const SweepResult &sweep)
     const SweepStep *met = sweep.HighestMet();
     const SweepStep *failed = sweep.FirstFailed();
     if (met != nullptr && failed != nullptr)
-        fprintf(out, "Knee: %s transactions/s met the conditions; %s did not: %s\n",
+        fprintf(out, "Knee: %s transactions/s met the conditions; %s did not%s\n",
                 RateText(met->Target).c_str(), RateText(failed->Target).c_str(),
-                failed->Repeats.Fault().c_str());
+                UnmetText(failed->Repeats, "").c_str());
     else if (failed != nullptr)
-        fprintf(out,
-                "Knee: below %s transactions/s, the lowest rate tried, which did not meet "
-                "the conditions: %s\n",
-                RateText(failed->Target).c_str(), failed->Repeats.Fault().c_str());
+        fprintf(out, "Knee: below %s transactions/s, the lowest rate tried, which did not%s\n",
+                RateText(failed->Target).c_str(),
+                UnmetText(failed->Repeats, " meet the conditions").c_str());
     else if (met != nullptr)
         fprintf(out, "Knee: above %s transactions/s: every rate tried met the conditions\n",
                 RateText(met->Target).c_str());
@@ -222,7 +232,8 @@ static ResultJson StepJson(const SweepStep &step)
     const RepeatedRuns &repeats = step.Repeats;
     return RepeatedJson(repeats, {{"target_per_s", step.Target},
                                   {"met", repeats.Passed()},
-                                  {"reason", MaybeText(repeats.Fault())}});
+                                  {"reason", MaybeText(repeats.Fault())},
+                                  {"condition", MaybeText(repeats.Condition())}});
 }
 
 std::string SweepJson(const ClientSettings &settings, uint64_t seed, const SweepResult &sweep,
@@ -246,6 +257,8 @@ std::string SweepJson(const ClientSettings &settings, uint64_t seed, const Sweep
         {"first_failed_per_s",
          failed != nullptr ? ResultJson(failed->Target) : ResultJson(nullptr)},
         {"reason", failed != nullptr ? ResultJson(failed->Repeats.Fault()) : ResultJson(nullptr)},
+        {"condition",
+         failed != nullptr ? MaybeText(failed->Repeats.Condition()) : ResultJson(nullptr)},
         {"ended_by", EndedBy(sweep.End)},
     };
     return Document(settings, seed, "sweep", std::move(body), sweep.End, exitCode);

@@ -1,11 +1,12 @@
 #include "client/Thresholds.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "client/Histogram.h"
 #include "client/ValueParsing.h"
 
-static const char FigureList[] = "p<percentile>, min, mean, max (with a unit: ns, us, ms or s); "
+static const char FigureList[] = "p<percentile>, min, mean, max (with a unit: ns, us, ms, s or m); "
                                  "sent, transactions, datagrams, completed, refused, timeouts, "
                                  "late, sequence, failed, alerts, notify, normal; tps, mps";
 
@@ -72,19 +73,20 @@ static bool SplitCondition(const std::string &condition, Threshold *threshold, s
 static bool ParseLimit(const std::string &value, Threshold *threshold)
 {
     uint64_t number = 0;
+    double seconds = 0.0;
     switch (threshold->Kind) {
     case FigureKind::Latency:
-        if (!ParseDuration(value.c_str(), &number))
+        if (!ParseDuration(value.c_str(), BareDuration::Refused, 0.0, 3600.0, &seconds))
             return false;
-        threshold->Limit = static_cast<double>(number);
+        threshold->Limit = std::round(seconds * 1e9);
         return true;
     case FigureKind::Count:
-        if (!ParseUnsigned(value.c_str(), 0, UINT64_MAX, &number))
+        if (!ParseCount(value.c_str(), 0, UINT64_MAX, &number))
             return false;
         threshold->Limit = static_cast<double>(number);
         return true;
     case FigureKind::Rate:
-        return ParseDecimal(value.c_str(), 0.0, 1e12, &threshold->Limit);
+        return ParseRate(value.c_str(), 0.0, 1e12, &threshold->Limit);
     }
     return false;
 }
@@ -107,12 +109,15 @@ static bool ParseCondition(const std::string &condition, Threshold *threshold, s
     if (ParseLimit(value, threshold))
         return true;
     if (threshold->Kind == FigureKind::Latency)
-        *error = "-A " + condition + ": '" + value +
-                 "' is not a latency; give a number and a unit (ns, us, ms or s), at most an hour";
+        *error =
+            "-A " + condition + ": '" + value +
+            "' is not a latency; give a number and a unit (ns, us, ms, s or m), at most an hour";
     else if (threshold->Kind == FigureKind::Count)
-        *error = "-A " + condition + ": '" + value + "' is not a count; give a whole number";
+        *error = "-A " + condition + ": '" + value +
+                 "' is not a count; give a whole number, with k or M for thousands or millions";
     else
-        *error = "-A " + condition + ": '" + value + "' is not a rate; give a number per second";
+        *error = "-A " + condition + ": '" + value +
+                 "' is not a rate; give a number per second, with k or M for thousands or millions";
     return false;
 }
 

@@ -9,8 +9,6 @@
 
 enum { MaxPercentiles = 32 };
 
-static const uint64_t HourNs = 3600000000000ull;
-
 bool ParseUnsigned(const char *text, uint64_t low, uint64_t high, uint64_t *value)
 {
     if (!isdigit(static_cast<unsigned char>(text[0])))
@@ -77,26 +75,70 @@ bool ParseSizeRange(const char *text, uint32_t limit, uint32_t *low, uint32_t *h
     return true;
 }
 
-bool ParseDuration(const char *text, uint64_t *ns)
+/* A decimal number with an optional k or M behind it: its value scaled, and
+ * whether it had one. */
+static bool ReadScaled(const char *text, double *value, bool *scaled)
 {
-    static const struct {
-        const char *Unit;
-        double Scale;
-    } Units[] = {{"ns", 1.0}, {"us", 1e3}, {"ms", 1e6}, {"s", 1e9}};
     double number = 0.0;
     const char *end = nullptr;
     if (!ReadDecimal(text, &number, &end))
         return false;
-    for (const auto &unit : Units) {
-        if (strcmp(end, unit.Unit) != 0)
-            continue;
-        double value = number * unit.Scale;
-        if (value > static_cast<double>(HourNs))
-            return false;
-        *ns = static_cast<uint64_t>(std::llround(value));
+    *scaled = *end != '\0';
+    if (!*scaled) {
+        *value = number;
         return true;
     }
-    return false;
+    if ((*end != 'k' && *end != 'M') || end[1] != '\0')
+        return false;
+    *value = number * (*end == 'k' ? 1e3 : 1e6);
+    return true;
+}
+
+bool ParseCount(const char *text, uint64_t low, uint64_t high, uint64_t *value)
+{
+    double number = 0.0;
+    bool scaled = false;
+    if (!ReadScaled(text, &number, &scaled))
+        return false;
+    if (!scaled)
+        return ParseUnsigned(text, low, high, value);
+    double whole = std::round(number);
+    /* 1.001k is 1001 although its binary product is not quite. */
+    if (std::fabs(number - whole) > 1e-6 || whole < static_cast<double>(low) ||
+        whole > static_cast<double>(high))
+        return false;
+    *value = static_cast<uint64_t>(whole);
+    return true;
+}
+
+bool ParseRate(const char *text, double low, double high, double *value)
+{
+    double number = 0.0;
+    bool scaled = false;
+    if (!ReadScaled(text, &number, &scaled) || number < low || number > high)
+        return false;
+    *value = number;
+    return true;
+}
+
+bool ParseDuration(const char *text, BareDuration bare, double low, double high, double *seconds)
+{
+    static const struct {
+        const char *Unit;
+        double Scale;
+    } Units[] = {{"ns", 1e-9}, {"us", 1e-6}, {"ms", 1e-3}, {"s", 1.0}, {"m", 60.0}};
+    double number = 0.0;
+    const char *end = nullptr;
+    if (!ReadDecimal(text, &number, &end))
+        return false;
+    double scale = *end == '\0' && bare == BareDuration::Seconds ? 1.0 : 0.0;
+    for (const auto &unit : Units)
+        scale = strcmp(end, unit.Unit) == 0 ? unit.Scale : scale;
+    double value = number * scale;
+    if (scale == 0.0 || value < low || value > high)
+        return false;
+    *seconds = value;
+    return true;
 }
 
 bool ParsePercentiles(const char *text, std::vector<double> *percentiles)

@@ -17,9 +17,20 @@ bool ParseDecimal(const char *text, double low, double high, double *value);
 /* "n" or "low-high" with each from 0 to limit and low <= high. */
 bool ParseSizeRange(const char *text, uint32_t limit, uint32_t *low, uint32_t *high);
 
-/* A duration: a decimal number followed by one of ns, us, ms, s; into
- * nanoseconds, at most an hour. */
-bool ParseDuration(const char *text, uint64_t *ns);
+/* A count: a whole number, or a decimal number with k (thousands) or M
+ * (millions) that comes to a whole one (10k, 1.5M), from low to high. */
+bool ParseCount(const char *text, uint64_t low, uint64_t high, uint64_t *value);
+
+/* A rate per second: a decimal number with an optional k or M, from low to
+ * high. */
+bool ParseRate(const char *text, double low, double high, double *value);
+
+/* What a duration written without a unit means. */
+enum class BareDuration { Seconds, Refused };
+
+/* A duration: a decimal number with one of the units ns, us, ms, s or m
+ * (minutes), or none when bare is Seconds; into seconds, from low to high. */
+bool ParseDuration(const char *text, BareDuration bare, double low, double high, double *seconds);
 
 /* A comma-separated list of percentiles, each from 0 to 100; at most 32. */
 bool ParsePercentiles(const char *text, std::vector<double> *percentiles);

@@ -157,7 +157,9 @@ static bool UseExplicitEndpoint(const char *address, Endpoint *endpoint)
         endpoint->LockPath = endpoint->SocketPath + ".lock";
         return true;
     }
-    return Fail(QLXRC_ENDPOINT, "QLX_ENDPOINT=%s is neither a tcp:// nor an ipc:// endpoint",
+    return Fail(QLXRC_ENDPOINT,
+                "QLX_ENDPOINT=%s is not an endpoint the library takes: give ipc:///path, "
+                "tcp://host:port, nats://host:port or tls://host:port",
                 address);
 }
 

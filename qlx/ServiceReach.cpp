@@ -11,6 +11,7 @@
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
 #include "qlx/LockFile.h"
+#include "qlx/LockName.h"
 
 namespace qlx {
 
@@ -59,6 +60,14 @@ int FailNotServed(const std::string &name, const std::string &seen)
                 DirectoryText().c_str(), start.c_str());
 }
 
+/* The element name of the lock file at path as a user gives it, or the
+ * file's stem when the file does not carry it. */
+static std::string ServedName(const std::string &path, const std::string &stem)
+{
+    std::string name = ReadLockName(path, stem);
+    return name.empty() ? stem : ShellWord(PrintableName(name.data(), name.size()));
+}
+
 /* The names whose lock a live process holds in dir, in order. */
 static std::vector<std::string> ServedNames(const std::string &dir)
 {
@@ -73,7 +82,8 @@ static std::vector<std::string> ServedNames(const std::string &dir)
             file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
         if (ServiceLockHeld(dir + "/" + file))
-            names.push_back(file.substr(0, file.size() - suffix.size()));
+            names.push_back(
+                ServedName(dir + "/" + file, file.substr(0, file.size() - suffix.size())));
     }
     (void)closedir(listing);
     std::sort(names.begin(), names.end());

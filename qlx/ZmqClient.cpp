@@ -42,12 +42,8 @@ bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std
     case HandshakeWatch::Outcome::Answered:
         return true;
     case HandshakeWatch::Outcome::Refused:
-        Detail(0, "%s", seen.c_str());
-        return Fail(QLXRC_KEYS,
-                    "service element %s at %s did not let this client in: check "
-                    "QLX_CURVE_KEY and QLX_CURVE_SERVER, and that the service lists this "
-                    "client's key",
-                    name.c_str(), endpoint_.Address.c_str());
+        return Fail(QLXRC_KEYS, "service element %s at %s did not let this client in: %s",
+                    name.c_str(), endpoint_.Address.c_str(), seen.c_str());
     case HandshakeWatch::Outcome::Silent:
         break;
     }

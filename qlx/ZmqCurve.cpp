@@ -98,8 +98,23 @@ static int NotAKey(const char *kind, const std::string &path)
                 kind, path.c_str());
 }
 
+/* tfxkeys NAME writes NAME.key and NAME.pub: the stem NAME of a .pub file
+ * named as a secret key, its pair mistaken; "" for any other name. */
+static std::string PublicKeyStem(const std::string &path)
+{
+    const std::string suffix = ".pub";
+    if (path.size() <= suffix.size() ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return "";
+    return path.substr(0, path.size() - suffix.size());
+}
+
 bool ReadSecretKeyFile(const std::string &path, std::string *secret, std::string *publicKey)
 {
+    std::string stem = PublicKeyStem(path);
+    if (!stem.empty())
+        return Fail(QLXRC_KEYS, "secret key file %s holds a public key: the secret one is %s.key",
+                    path.c_str(), stem.c_str());
     std::string text;
     if (!ReadKeyFile(path, "secret key", true, KeyFileLimit, &text))
         return false;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "qlx/ErrorRecord.h"
@@ -47,9 +48,9 @@ bool HandshakeWatch::Start(void *socket)
     return Fail(QLXRC_TRANSPORT, "the connection to the service cannot be watched");
 }
 
-/* Takes the next event, with the address frame behind it; 0 when none came
- * within waitMs or a signal came first. */
-static uint16_t NextEvent(void *events, int waitMs)
+/* Takes the next event and its value, with the address frame behind it;
+ * event 0 when none came within waitMs or a signal came first. */
+static uint16_t NextEvent(void *events, int waitMs, uint32_t *value)
 {
     zmq_pollitem_t item{events, -1, ZMQ_POLLIN, 0};
     if (zmq_poll(&item, 1, waitMs) <= 0)
@@ -61,7 +62,33 @@ static uint16_t NextEvent(void *events, int waitMs)
     (void)zmq_recv(events, address, sizeof address, ZMQ_DONTWAIT);
     uint16_t event = 0;
     memcpy(&event, frame, sizeof event);
+    memcpy(value, frame + sizeof event, sizeof *value);
     return event;
+}
+
+/* Whether this client's socket goes under CurveZMQ keys. */
+static bool UsesKeys(void *socket)
+{
+    int mechanism = ZMQ_NULL;
+    size_t size = sizeof mechanism;
+    return zmq_getsockopt(socket, ZMQ_MECHANISM, &mechanism, &size) == 0 && mechanism == ZMQ_CURVE;
+}
+
+/* What a handshake that broke off tells, from this client's side: a service
+ * with keys and a client without them, and the other way round, differ in
+ * their mechanisms; other breaks are a peer that speaks no ZeroMQ. */
+static std::string BrokenHandshakeText(uint32_t error, bool keys)
+{
+    if (error != ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH) {
+        char code[16];
+        (void)snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(error));
+        return std::string("the handshake broke off (ZeroMQ protocol error ") + code +
+               "): the peer may not speak ZeroMQ's protocol";
+    }
+    if (keys)
+        return "the service does not use keys: unset QLX_CURVE_KEY and QLX_CURVE_SERVER";
+    return "no client key is set, and the service uses keys: set QLX_CURVE_KEY and "
+           "QLX_CURVE_SERVER";
 }
 
 HandshakeWatch::Outcome HandshakeWatch::Wait(int waitMs, std::string *seen)
@@ -69,8 +96,11 @@ HandshakeWatch::Outcome HandshakeWatch::Wait(int waitMs, std::string *seen)
     uint64_t end = MonotonicNs() + static_cast<uint64_t>(waitMs) * 1000000u;
     unsigned refused = 0;
     bool connected = false;
+    bool keys = UsesKeys(watched_);
     for (uint64_t now = MonotonicNs(); now < end; now = MonotonicNs()) {
-        uint16_t event = NextEvent(events_.Get(), static_cast<int>((end - now + 999999) / 1000000));
+        uint32_t value = 0;
+        uint16_t event =
+            NextEvent(events_.Get(), static_cast<int>((end - now + 999999) / 1000000), &value);
         if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) {
             Stop();
             return Outcome::Answered;
@@ -78,16 +108,15 @@ HandshakeWatch::Outcome HandshakeWatch::Wait(int waitMs, std::string *seen)
         refused += event == ZMQ_EVENT_CONNECT_RETRIED ? 1 : 0;
         connected = connected || event == ZMQ_EVENT_CONNECTED;
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
-            *seen = "the handshake broke off: the two sides use different security "
-                    "mechanisms or keys, or the peer does not speak ZeroMQ's protocol";
+            *seen = BrokenHandshakeText(value, keys);
             return Outcome::Refused;
         }
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL) {
-            *seen = "the handshake failed: the keys of the two sides do not match";
+            *seen = "the service broke off the handshake: QLX_CURVE_SERVER may not hold its key";
             return Outcome::Refused;
         }
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
-            *seen = "the service refused this client's key";
+            *seen = "the service does not list this client's key";
             return Outcome::Refused;
         }
     }

@@ -9,6 +9,7 @@
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
 #include "qlx/LockFile.h"
+#include "qlx/LockName.h"
 #include "qlx/ZmqConnectionLimit.h"
 #include "qlx/ZmqCurve.h"
 
@@ -50,6 +51,8 @@ bool ZmqServiceTransport::Open(const char *nameField, size_t fieldSize, const st
         lockFd_ = TakeServiceLock(endpoint_.LockPath, ServedSubject(name));
         if (lockFd_ < 0)
             return false;
+        /* Without the name, listings show the file's name: no reason to fail. */
+        (void)WriteLockName(lockFd_, std::string(nameField, strnlen(nameField, fieldSize)));
     }
     return Bind(name);
 }

@@ -114,6 +114,20 @@ TEST(ClientOptions, EveryOptionSetsItsSetting)
     EXPECT_TRUE(s.StopRequest);
 }
 
+/* Counts and rates take k and M, durations ms, s and m, in every option
+ * that reads one. */
+TEST(ClientOptions, EveryOptionTakesTheUnitsOfItsKind)
+{
+    Parsed parsed = Parse({"-n", "1.5k", "-d", "2m", "-k", "0.1k", "-w", "1k", "-r", "2.5M", "-t",
+                           "250ms", "-W", "0.5s", "-A", "tps>10k"});
+    ASSERT_EQ(parsed.Outcome, ParseOutcome::Run) << parsed.Errors;
+    const ClientSettings &s = parsed.Settings;
+    EXPECT_EQ(
+        (std::vector<double>{double(s.Count), s.Duration, double(s.Connections), double(s.Window),
+                             s.Rate, s.Timeout, s.Warmup, s.Thresholds.at(0).Limit}),
+        (std::vector<double>{1500, 120, 100, 1000, 2.5e6, 0.25, 0.5, 1e4}));
+}
+
 /* The message id is formatted as the server formats its own: 23
  * characters, blank-filled, then a zero byte. */
 TEST(ClientOptions, MessageIdIsBlankFilledTo23Characters)
@@ -185,6 +199,11 @@ void PrintTo(const MistakeCase &c, std::ostream *out)
         *out << word << ' ';
 }
 
+const std::string CountRule =
+    "the count must be a whole number, with k or M for thousands or millions (10k)\n";
+const std::string RateRule = "the rate must be messages per second from 0.001 to 1e9, with k or "
+                             "M for thousands or millions (10k)\n";
+
 class ClientOptionMistakes : public testing::TestWithParam<MistakeCase> {};
 
 /* Each mistake is named with its option and value, and what is accepted. */
@@ -198,24 +217,27 @@ TEST_P(ClientOptionMistakes, SayWhatWasWrongAndWhatIsAccepted)
 INSTANTIATE_TEST_SUITE_P(
     Table, ClientOptionMistakes,
     testing::Values(
-        MistakeCase{{"-n", "x"}, "tfxclnt: -n x: the count must be a whole number\n"},
-        MistakeCase{{"-n", "-5"}, "tfxclnt: -n -5: the count must be a whole number\n"},
+        MistakeCase{{"-n", "x"}, "tfxclnt: -n x: " + CountRule},
+        MistakeCase{{"-n", "-5"}, "tfxclnt: -n -5: " + CountRule},
+        MistakeCase{{"-n", "1.0005k"}, "tfxclnt: -n 1.0005k: " + CountRule},
         MistakeCase{{"-w", "0"},
                     "tfxclnt: -w 0: the window must be a whole number from 1 to 65536\n"},
         MistakeCase{{"-w", "65537"},
                     "tfxclnt: -w 65537: the window must be a whole number from 1 to 65536\n"},
         MistakeCase{{"-k", "201"},
                     "tfxclnt: -k 201: the connections must be a whole number from 1 to 200\n"},
-        MistakeCase{{"-r", "0"},
-                    "tfxclnt: -r 0: the rate must be a number of messages per second "
-                    "from 0.001 to 1e9\n"},
-        MistakeCase{{"-d", "5s"}, "tfxclnt: -d 5s: the duration must be a number of seconds\n"},
+        MistakeCase{{"-r", "0"}, "tfxclnt: -r 0: " + RateRule},
+        MistakeCase{{"-d", "5h"},
+                    "tfxclnt: -d 5h: the duration must be seconds, or a number with ms, s or m "
+                    "(1.5m)\n"},
         MistakeCase{{"-g", "101"},
                     "tfxclnt: -g 101: the datagram share must be a percentage from 0 to 100\n"},
         MistakeCase{{"-t", "0"},
-                    "tfxclnt: -t 0: the timeout must be a number of seconds from 0.001 to 3600\n"},
-        MistakeCase{{"-W", "-1"},
-                    "tfxclnt: -W -1: the warm-up must be a number of seconds from 0 to 3600\n"},
+                    "tfxclnt: -t 0: the timeout must be seconds from 0.001 to 3600, or a number "
+                    "with ms, s or m\n"},
+        MistakeCase{{"-W", "61m"},
+                    "tfxclnt: -W 61m: the warm-up must be seconds from 0 to 3600, or a number "
+                    "with ms, s or m\n"},
         MistakeCase{{"-s", "300-100"},
                     "tfxclnt: -s 300-100: give n or min-max bytes, each at most 1048576 (1 MiB, "
                     "the most a qlx service takes in one request), min not above max\n"},
@@ -234,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{{"-o", ""}, "tfxclnt: -o '': give the name of the file to write\n"},
         MistakeCase{{"-A", "p99<5"},
                     "tfxclnt: -A p99<5: '5' is not a latency; give a number and a unit "
-                    "(ns, us, ms or s), at most an hour\n"},
+                    "(ns, us, ms, s or m), at most an hour\n"},
         MistakeCase{{"-R", "5:1", "-d", "1"},
                     "tfxclnt: -R 5:1: the stop rate must be above the start rate\n"},
         MistakeCase{{"-N", "0"}, "tfxclnt: -N 0: the runs must be a whole number from 1 to 100\n"},

@@ -44,7 +44,10 @@ inline const std::string ClientUsageText =
     "    Size may be specified as:\n"
     "       n                         a constant value\n"
     "       min-max                   a pseudo-random size within the range\n\n"
-    "    A step of -R meets the conditions of -A; without -A, it has no timeouts,\n"
-    "    no refusals, and achieves at least 98% of its rate.\n";
+    "    Counts and rates take k or M (10k, 1.5M); seconds take ms, s or m (2m).\n\n"
+    "    A run under -r achieves at least 98% of its rate, unless -A has a\n"
+    "    condition on tps or mps. A step of -R meets the conditions of -A;\n"
+    "    without -A, it has no timeouts, no refusals, achieves at least 98% of\n"
+    "    its rate, and its p99 is at most twice the p99 of the first step.\n";
 
 #endif

@@ -449,6 +449,22 @@ TEST_F(ClientAgainstServer, OpenLoopThatFellBehindSaysSo)
     EXPECT_TRUE(json["fell_behind"].get<bool>());
 }
 
+/* An open loop that a slow service keeps below its rate, without falling
+ * behind its schedule, says so in one line with both rates, and fails. */
+TEST_F(ClientAgainstServer, OpenLoopThatMissedItsRateSaysSo)
+{
+    StartServer({"-q", "-i", "0.02"});
+    ProcessResult run;
+    ResultJson json = RunClientJson({"-r", "100", "-n", "50", "-q", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 1) << run.Stdout;
+    EXPECT_NE(run.Stdout.find("\nRate missed    achieved "), std::string::npos) << run.Stdout;
+    EXPECT_NE(run.Stdout.find(" transactions/s, below 98 % of 100.0 asked by -r\n"),
+              std::string::npos)
+        << run.Stdout;
+    EXPECT_EQ(json["rate_missed"]["asked_per_s"].get<double>(), 100.0);
+    EXPECT_LT(json["rate_missed"]["achieved_per_s"].get<double>(), 98.0);
+}
+
 /* -x at the end of a run ends the server's run too. */
 TEST_F(ClientAgainstServer, StopRequestEndsTheServersRun)
 {
@@ -512,16 +528,17 @@ TEST_F(ClientAgainstServer, JsonOutputParsesBackAndAgrees)
     StopServer();
 }
 
-/* Under a rate the uncorrected latency and the send lag come beside it. */
+/* Under a rate the uncorrected latency and the send lag come beside it; a
+ * second of sending, so the wait for the last replies keeps within its rate. */
 TEST_F(ClientAgainstServer, OpenLoopReportsBothLatencies)
 {
     StartServer({"-q"});
     ProcessResult run;
-    ResultJson json = RunClientJson({"-r", "2000", "-n", "400", "-k", "2", "E1"}, &run);
-    EXPECT_EQ(run.ExitCode, 0) << run.Stderr;
-    EXPECT_EQ(json["counts"]["completed"].get<uint64_t>(), 400u);
-    EXPECT_EQ(json["uncorrected_latency_ns"]["samples"].get<uint64_t>(), 400u);
-    EXPECT_EQ(json["send_lag_ns"]["samples"].get<uint64_t>(), 400u);
+    ResultJson json = RunClientJson({"-r", "2000", "-n", "2000", "-k", "2", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
+    EXPECT_EQ(json["counts"]["completed"].get<uint64_t>(), 2000u);
+    EXPECT_EQ(json["uncorrected_latency_ns"]["samples"].get<uint64_t>(), 2000u);
+    EXPECT_EQ(json["send_lag_ns"]["samples"].get<uint64_t>(), 2000u);
     EXPECT_NE(run.Stdout.find("\nUncorrected    min "), std::string::npos);
     EXPECT_NE(run.Stdout.find("\nSend lag       min "), std::string::npos);
     StopServer();
@@ -701,12 +718,14 @@ TEST_F(ClientAgainstServer, ThresholdMissedFailsTheRun)
 
 /* A sweep against a server that answers one transaction at a time, 10 ms
  * each (-i 0.01: at most 100 a second whatever the window), finds its knee
- * within 10 % of what the server gives a closed loop; in steps, and by a
- * search. */
+ * near what the server gives a closed loop, in steps and by a search: not
+ * above it by more than 10 %, and not below it by more than a quarter, as
+ * latency that saturates (or a busy machine's noise in the p99 of a second
+ * of samples) may end the sweep before the rate is missed. */
 class SweepAgainstDelay : public ClientAgainstServer,
                           public testing::WithParamInterface<const char *> {};
 
-TEST_P(SweepAgainstDelay, FindsTheKneeWithinTenPercent)
+TEST_P(SweepAgainstDelay, FindsTheKneeNearTheCapacity)
 {
     StartServer({"-q", "-i", "0.01"});
     ResultJson closed = RunClientJson({"-d", "1", "-w", "64", "-q", "E1"});
@@ -716,7 +735,7 @@ TEST_P(SweepAgainstDelay, FindsTheKneeWithinTenPercent)
     ResultJson json = RunClientJson({"-R", GetParam(), "-d", "1", "-w", "64", "-q", "E1"}, &run);
     EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
     double knee = json["sweep"]["highest_met_per_s"].get<double>();
-    EXPECT_GE(knee, 0.9 * capacity) << run.Stdout;
+    EXPECT_GE(knee, 0.75 * capacity) << run.Stdout;
     EXPECT_LE(knee, 1.1 * capacity) << run.Stdout;
     StopServer();
 }
@@ -738,8 +757,27 @@ TEST_F(ClientAgainstServer, SweepStopsAtTheFirstFailingStep)
     EXPECT_FALSE(sweep["steps"][2]["met"].get<bool>());
     EXPECT_EQ(sweep["highest_met_per_s"].get<double>(), 20.0);
     EXPECT_EQ(sweep["first_failed_per_s"].get<double>(), 30.0);
+    EXPECT_EQ(sweep["condition"], "completed<25");
     EXPECT_NE(run.Stdout.find("\nKnee: 20.0 transactions/s met the conditions; 30.0 did not: "
                               "completed<25 not met (completed = 30)\n"),
+              std::string::npos)
+        << run.Stdout;
+    StopServer();
+}
+
+/* Without -A, a step whose p99 is over twice the first step's does not
+ * meet the conditions, and the knee names that condition. */
+TEST_F(ClientAgainstServer, SweepEndsWhereLatencySaturates)
+{
+    StartServer({"-q", "-i", "0.01"});
+    ProcessResult run;
+    ResultJson json = RunClientJson({"-R", "20:200:180", "-d", "1", "-w", "256", "-q", "E1"}, &run);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout;
+    ResultJson &sweep = json["sweep"];
+    EXPECT_EQ(sweep["condition"], "p99 at most twice the first step's") << run.Stdout;
+    EXPECT_EQ(sweep["steps"][1]["condition"], sweep["condition"]);
+    EXPECT_NE(run.Stdout.find("\nKnee: 20.0 transactions/s met the conditions; 200.0 did not "
+                              "meet p99 at most twice the first step's: p99 "),
               std::string::npos)
         << run.Stdout;
     StopServer();

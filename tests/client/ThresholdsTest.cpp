@@ -58,17 +58,19 @@ TEST(Thresholds, MistakesAreNamed)
     EXPECT_EQ(
         ParseError("speed>5"),
         "-A speed>5: unknown figure 'speed'; use p<percentile>, min, mean, max (with a unit: ns, "
-        "us, ms or s); sent, transactions, datagrams, completed, refused, timeouts, late, "
+        "us, ms, s or m); sent, transactions, datagrams, completed, refused, timeouts, late, "
         "sequence, failed, alerts, notify, normal; tps, mps");
     EXPECT_EQ(
         ParseError("p101<5ms"),
         "-A p101<5ms: unknown figure 'p101'; use p<percentile>, min, mean, max (with a unit: ns, "
-        "us, ms or s); sent, transactions, datagrams, completed, refused, timeouts, late, "
+        "us, ms, s or m); sent, transactions, datagrams, completed, refused, timeouts, late, "
         "sequence, failed, alerts, notify, normal; tps, mps");
     EXPECT_EQ(ParseError("timeouts=0.5"),
-              "-A timeouts=0.5: '0.5' is not a count; give a whole number");
+              "-A timeouts=0.5: '0.5' is not a count; give a whole number, with k or M for "
+              "thousands or millions");
     EXPECT_EQ(ParseError("tps>fast"),
-              "-A tps>fast: 'fast' is not a rate; give a number per second");
+              "-A tps>fast: 'fast' is not a rate; give a number per second, with k or M for "
+              "thousands or millions");
     EXPECT_EQ(ParseError("timeouts=0,"),
               "-A : not a condition <figure><op><value>, op one of < <= > >= = !=");
 }

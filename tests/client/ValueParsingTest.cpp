@@ -11,8 +11,9 @@ namespace {
 
 struct DurationCase {
     const char *Text;
+    BareDuration Bare;
     bool Valid;
-    uint64_t Ns;
+    double Seconds;
 };
 
 /* Names the case by its text in test listings. */
@@ -23,24 +24,52 @@ void PrintTo(const DurationCase &c, std::ostream *out)
 
 class Durations : public testing::TestWithParam<DurationCase> {};
 
-/* A duration is a plain number and one of the units ns, us, ms, s; at most an hour. */
-TEST_P(Durations, ReadIntoNanoseconds)
+/* A duration is a plain number and one of the units ns, us, ms, s, m, or
+ * bare seconds where they are allowed; within its range (here an hour). */
+TEST_P(Durations, ReadIntoSeconds)
 {
-    uint64_t ns = 77;
-    EXPECT_EQ(ParseDuration(GetParam().Text, &ns), GetParam().Valid) << GetParam().Text;
-    EXPECT_EQ(ns, GetParam().Valid ? GetParam().Ns : 77u) << GetParam().Text;
+    double seconds = 77.0;
+    EXPECT_EQ(ParseDuration(GetParam().Text, GetParam().Bare, 0.0, 3600.0, &seconds),
+              GetParam().Valid);
+    EXPECT_DOUBLE_EQ(seconds, GetParam().Valid ? GetParam().Seconds : 77.0);
 }
+
+constexpr BareDuration Bare = BareDuration::Seconds;
+constexpr BareDuration Unit = BareDuration::Refused;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Durations,
-    testing::Values(DurationCase{"5ms", true, 5000000}, DurationCase{"250us", true, 250000},
-                    DurationCase{"1.5s", true, 1500000000}, DurationCase{"800ns", true, 800},
-                    DurationCase{"0.5ms", true, 500000}, DurationCase{".5ms", true, 500000},
-                    DurationCase{"3600s", true, 3600000000000}, DurationCase{"3601s", false, 0},
-                    DurationCase{"5", false, 0}, DurationCase{"5 ms", false, 0},
-                    DurationCase{"5min", false, 0}, DurationCase{"-5ms", false, 0},
-                    DurationCase{"ms", false, 0}, DurationCase{"1e3ms", false, 0},
-                    DurationCase{"", false, 0}));
+    testing::Values(DurationCase{"5ms", Unit, true, 0.005},
+                    DurationCase{"250us", Unit, true, 2.5e-4},
+                    DurationCase{"1.5s", Unit, true, 1.5}, DurationCase{"800ns", Unit, true, 8e-7},
+                    DurationCase{".5ms", Unit, true, 5e-4}, DurationCase{"2m", Unit, true, 120.0},
+                    DurationCase{"60m", Bare, true, 3600.0}, DurationCase{"3601s", Bare, false, 0},
+                    DurationCase{"5", Unit, false, 0}, DurationCase{"5", Bare, true, 5.0},
+                    DurationCase{"0", Bare, true, 0.0}, DurationCase{"5 ms", Bare, false, 0},
+                    DurationCase{"5min", Bare, false, 0}, DurationCase{"-5ms", Bare, false, 0},
+                    DurationCase{"ms", Bare, false, 0}, DurationCase{"1e3ms", Bare, false, 0},
+                    DurationCase{"", Bare, false, 0}));
+
+/* A count comes to a whole number, with k or M if wanted (here 1 to 2M);
+ * a rate is any number they scale (here 0.001 to 1e9). */
+TEST(ValueParsing, CountsAndRatesTakeKAndM)
+{
+    const struct {
+        const char *Text;
+        double Count; /* 0: not a count */
+        double Rate;  /* 0: not a rate */
+    } cases[] = {
+        {"10k", 1e4, 1e4},         {"1.001k", 1001, 1001}, {"2M", 2e6, 2e6}, {"0.5", 0, 0.5},
+        {"2.000001M", 0, 2000001}, {"0k", 0, 0},           {"1km", 0, 0},    {"5K", 0, 0}};
+    for (const auto &c : cases) {
+        uint64_t count = 0;
+        double rate = 0.0;
+        EXPECT_EQ(ParseCount(c.Text, 1, 2000000, &count), c.Count != 0) << c.Text;
+        EXPECT_EQ(static_cast<double>(count), c.Count) << c.Text;
+        EXPECT_EQ(ParseRate(c.Text, 0.001, 1e9, &rate), c.Rate != 0) << c.Text;
+        EXPECT_DOUBLE_EQ(rate, c.Rate) << c.Text;
+    }
+}
 
 struct RangeCase {
     const char *Text;

@@ -36,6 +36,7 @@ for path in ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot ./usr/bin/tfxk
     ./usr/share/bash-completion/completions/tfxsrvr \
     ./usr/share/bash-completion/completions/tfxclnt \
     ./usr/share/bash-completion/completions/tfxkeys \
+    ./usr/share/bash-completion/completions/tfxplot \
     ./usr/share/doc/tfxsrvr/copyright; do
     grep -qx "$path" "$work/contents" || fail "the package lacks $path"
 done

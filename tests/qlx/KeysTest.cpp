@@ -50,6 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
 /* What goes wrong in one case, and the text the library then gives. */
 enum class Fault {
     SecretKeyOpenToOthers,
+    SecretKeyIsPublic,
     SecretKeyMissing,
     SecretKeyMalformed,
     AllowedKeysMalformed,
@@ -71,7 +72,8 @@ void PrintTo(Fault fault, std::ostream *out)
     *out << static_cast<int>(fault);
 }
 
-class KeyFiles : public qlxtest::QlxTest, public testing::WithParamInterface<Fault> {
+/* Key files in the test's own directory. */
+class KeyFolder : public qlxtest::QlxTest {
   protected:
     /* Writes text to a file of the test's named name with mode. */
     std::string Write(const std::string &name, const std::string &text, mode_t mode = 0600)
@@ -91,6 +93,8 @@ class KeyFiles : public qlxtest::QlxTest, public testing::WithParamInterface<Fau
         return Write(name + ".key", std::string(secretText) + "\n");
     }
 };
+
+class KeyFiles : public KeyFolder, public testing::WithParamInterface<Fault> {};
 
 /* Keys that cannot be used, and plaintext off loopback, are refused with a
  * text that names the file or the address and what is wrong. */
@@ -112,6 +116,11 @@ TEST_P(KeyFiles, ThatCannotBeUsedAreRefusedWithAText)
         (void)chmod(serverKey.c_str(), 0644);
         text = "secret key file " + serverKey +
                " is open to group or others (mode 0644): chmod 600 it";
+        break;
+    case Fault::SecretKeyIsPublic:
+        text = "secret key file " + serverPub + " holds a public key: the secret one is " +
+               temp_.Path() + "/server.key";
+        serverKey = serverPub;
         break;
     case Fault::SecretKeyMissing:
         serverKey += ".gone";
@@ -206,12 +215,63 @@ TEST_P(KeyFiles, ThatCannotBeUsedAreRefusedWithAText)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, KeyFiles,
-    testing::Values(Fault::SecretKeyOpenToOthers, Fault::SecretKeyMissing,
+    testing::Values(Fault::SecretKeyOpenToOthers, Fault::SecretKeyIsPublic, Fault::SecretKeyMissing,
                     Fault::SecretKeyMalformed, Fault::AllowedKeysMalformed,
                     Fault::ServiceKeyWithoutClients, Fault::ClientKeyWithoutServerKey,
                     Fault::ServerKeyMalformed, Fault::ServicePlaintextOffLoopback,
                     Fault::ClientPlaintextOffLoopback, Fault::ServicePlaintextAllowed,
                     Fault::SecretKeyIsFifo, Fault::AllowedKeysEndless, Fault::AllowedKeysDirectory,
                     Fault::AllowedKeysEmpty, Fault::AllowedKeysTooLarge));
+
+/* Which side has keys, whether the client holds the service's own, and
+ * what the client is told after "did not let this client in: ". */
+struct HandshakeCase {
+    bool ServiceKeys;
+    bool ClientKeys;
+    bool RightServerKey;
+    const char *Told;
+};
+
+class Handshakes : public KeyFolder, public testing::WithParamInterface<HandshakeCase> {};
+
+/* A client turned away at the handshake is told what is missing or wrong on
+ * its side, not a guess at keys that do not match. */
+TEST_P(Handshakes, TellTheClientWhatIsMissingOrWrong)
+{
+    std::string endpoint = "tcp://127.0.0.1:" + std::to_string(tfxtest::FreeLoopbackPort());
+    (void)setenv("QLX_ENDPOINT", endpoint.c_str(), 1);
+    std::string serverPublic, clientPublic, otherPublic;
+    std::string serverKey = KeyPair("server", &serverPublic);
+    std::string clientKey = KeyPair("client", &clientPublic);
+    (void)KeyPair("other", &otherPublic);
+    if (GetParam().ServiceKeys) {
+        (void)setenv("QLX_CURVE_KEY", serverKey.c_str(), 1);
+        (void)setenv("QLX_CURVE_CLIENTS", Write("allowed", clientPublic).c_str(), 1);
+    }
+    qlxtest::TestService service;
+    ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
+    (void)unsetenv("QLX_CURVE_KEY");
+    if (GetParam().ClientKeys) {
+        std::string pub = GetParam().RightServerKey ? serverPublic : otherPublic;
+        (void)setenv("QLX_CURVE_KEY", clientKey.c_str(), 1);
+        (void)setenv("QLX_CURVE_SERVER", Write("server.pub", pub, 0644).c_str(), 1);
+    }
+    qlxtest::TestClient client;
+    EXPECT_FALSE(client.Connect("E1"));
+    EXPECT_EQ(LastPrimaryText(), "service element E1 at " + endpoint +
+                                     " did not let this client in: " + GetParam().Told + " (46)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Handshakes,
+    testing::Values(HandshakeCase{true, false, true,
+                                  "no client key is set, and the service uses keys: set "
+                                  "QLX_CURVE_KEY and QLX_CURVE_SERVER"},
+                    HandshakeCase{false, true, true,
+                                  "the service does not use keys: unset QLX_CURVE_KEY and "
+                                  "QLX_CURVE_SERVER"},
+                    HandshakeCase{true, true, false,
+                                  "the service broke off the handshake: QLX_CURVE_SERVER may "
+                                  "not hold its key"}));
 
 } // namespace
