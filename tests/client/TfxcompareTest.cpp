@@ -7,6 +7,7 @@
  * and other-element.json by tfxclnt -n 20 -q -o other-element.json Other. */
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,49 +29,49 @@ const char Gate[] = "p99:+5%,throughput:-3%";
 struct Comparison {
     const char *Base;
     const char *New;
+    const char *Noise; /* --noise, in percent */
     int ExitCode;
-    std::vector<std::string> Rows; /* each row's figure and verdict */
+    const char *Rows; /* each row's figure and verdict */
 };
 
 class TfxcompareJudges : public testing::TestWithParam<Comparison> {};
 
-/* The verdict of every row, and the gate's exit code; the JSON written with
- * -o holds every row of the table. */
+/* The verdict of every row, within the noise band or beyond it, and the
+ * gate's exit code; the JSON written with -o holds every row of the table. */
 TEST_P(TfxcompareJudges, EveryFigureOfTwoRealResults)
 {
     tfxtest::TempDir dir;
     std::string json = dir.Path() + "/compare.json";
-    ProcessResult run = tfxtest::RunProcess({TFXCOMPARE_PATH, "--fail-on", Gate, "-o", json,
-                                             Fixture(GetParam().Base), Fixture(GetParam().New)});
+    ProcessResult run =
+        tfxtest::RunProcess({TFXCOMPARE_PATH, "--fail-on", Gate, "--noise", GetParam().Noise, "-o",
+                             json, Fixture(GetParam().Base), Fixture(GetParam().New)});
     EXPECT_EQ(run.ExitCode, GetParam().ExitCode) << run.Stderr;
     EXPECT_EQ(run.Stderr, "");
-    std::vector<std::string> rows;
+    std::string rows;
     ResultJson document = ResultJson::parse(tfxtest::ReadFile(json));
-    for (const ResultJson &row : document["rows"])
-        rows.push_back(row["figure"].get<std::string>() + " " + row["verdict"].get<std::string>());
+    for (const ResultJson &row : document["rows"]) {
+        std::string figure = row["figure"];
+        rows += (rows.empty() ? "" : "; ") + figure + " " + row["verdict"].get<std::string>();
+        EXPECT_NE(run.Stdout.find("\n" + figure + " "), std::string::npos) << figure;
+    }
     EXPECT_EQ(rows, GetParam().Rows);
     EXPECT_EQ(document["exit_code"], GetParam().ExitCode);
-    for (const std::string &row : rows)
-        EXPECT_NE(run.Stdout.find("\n" + row.substr(0, row.find(' ')) + " "), std::string::npos)
-            << row;
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, TfxcompareJudges,
-                         testing::Values(Comparison{"repeats-base",
-                                                    "repeats-delay",
-                                                    1,
-                                                    {"throughput no change", "p50 slower",
-                                                     "p99 slower", "p99.9 slower"}},
-                                         Comparison{"repeats-base",
-                                                    "repeats-same",
-                                                    0,
-                                                    {"throughput no change", "p50 no change",
-                                                     "p99 no change", "p99.9 no change"}},
-                                         Comparison{"single-base",
-                                                    "single-delay",
-                                                    1,
-                                                    {"throughput no change", "p50 slower",
-                                                     "p90 slower", "p99 slower", "p99.9 slower"}}));
+const Comparison Comparisons[] = {
+    {"repeats-base", "repeats-delay", "2", 1,
+     "throughput no change; p50 slower; p99 slower; p99.9 slower"},
+    {"repeats-base", "repeats-delay", "1500", 0,
+     "throughput no change; p50 slower; p99 no change; p99.9 no change"},
+    {"repeats-delay", "repeats-base", "2", 0,
+     "throughput no change; p50 faster; p99 faster; p99.9 faster"},
+    {"repeats-base", "repeats-same", "2", 0,
+     "throughput no change; p50 no change; p99 no change; p99.9 no change"},
+    {"single-base", "single-delay", "2", 1,
+     "throughput no change; p50 slower; p90 slower; p99 slower; p99.9 slower"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, TfxcompareJudges, testing::ValuesIn(Comparisons));
 
 /* The table as printed, byte for byte: the bootstrap draws start from a
  * fixed seed. */
