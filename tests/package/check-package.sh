@@ -27,9 +27,10 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1
 deb=$(ls "$work"/out/tfxsrvr_*.deb)
 
 dpkg-deb -c "$deb" | awk '{print $NF}' >"$work/contents"
-for path in ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot ./usr/bin/tfxkeys \
-    ./usr/share/man/man1/tfxsrvr.1.gz ./usr/share/man/man1/tfxclnt.1.gz \
-    ./usr/share/man/man1/tfxplot.1.gz ./usr/share/man/man1/tfxkeys.1.gz ./usr/share/man/man3/qlx.3.gz ./usr/include/qlx/qlx.h \
+for path in ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot ./usr/bin/tfxcompare \
+    ./usr/bin/tfxkeys ./usr/share/man/man1/tfxsrvr.1.gz ./usr/share/man/man1/tfxclnt.1.gz \
+    ./usr/share/man/man1/tfxplot.1.gz ./usr/share/man/man1/tfxcompare.1.gz \
+    ./usr/share/man/man1/tfxkeys.1.gz ./usr/share/man/man3/qlx.3.gz ./usr/include/qlx/qlx.h \
     ./usr/include/qlx/ServiceRecords.h ./usr/include/qlx/ClientRecords.h \
     ./usr/include/qlx/ErrorRecord.h ./usr/lib/x86_64-linux-gnu/libqlx.a \
     ./usr/lib/x86_64-linux-gnu/pkgconfig/qlx.pc \
@@ -37,6 +38,7 @@ for path in ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot ./usr/bin/tfxk
     ./usr/share/bash-completion/completions/tfxclnt \
     ./usr/share/bash-completion/completions/tfxkeys \
     ./usr/share/bash-completion/completions/tfxplot \
+    ./usr/share/bash-completion/completions/tfxcompare \
     ./usr/share/doc/tfxsrvr/copyright; do
     grep -qx "$path" "$work/contents" || fail "the package lacks $path"
 done
@@ -45,6 +47,8 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 "$root/usr/bin/tfxsrvr" -h 2>"$work/usage" || fail "tfxsrvr -h exited $?"
 grep -q '^Usage:' "$work/usage" || fail "tfxsrvr -h printed no usage text"
+"$root/usr/bin/tfxcompare" --help >"$work/usage" || fail "tfxcompare --help exited $?"
+grep -q '^usage: tfxcompare' "$work/usage" || fail "tfxcompare --help printed no usage text"
 
 for page in "$root"/usr/share/man/man*/*.gz; do
     lint=$(zcat "$page" | groff -man -ww -z 2>&1)
