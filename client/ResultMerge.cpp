@@ -213,21 +213,29 @@ bool AddDocument(const ResultJson &document, bool first, ClientSettings *setting
 bool MergeResultFiles(const std::vector<std::string> &paths, ClientSettings *settings,
                       RunResult *result, std::string *error)
 {
-    RunSpans spans;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        ResultJson document;
-        if (!ReadDocument(paths[i], &document, error))
+    std::vector<ResultJson> documents(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i)
+        if (!ReadDocument(paths[i], &documents[i], error))
             return false;
+    return MergeResultDocuments(documents, paths, settings, result, error);
+}
+
+bool MergeResultDocuments(const std::vector<ResultJson> &documents,
+                          const std::vector<std::string> &names, ClientSettings *settings,
+                          RunResult *result, std::string *error)
+{
+    RunSpans spans;
+    for (size_t i = 0; i < documents.size(); ++i) {
         std::string why;
         try {
-            if (!AddDocument(document, i == 0, settings, result, &spans, &why)) {
-                *error = paths[i] + ": " + why;
+            if (!AddDocument(documents[i], i == 0, settings, result, &spans, &why)) {
+                *error = names[i] + ": " + why;
                 return false;
             }
         } catch (const ResultJson::exception &fault) {
             std::string what = fault.what();
             *error =
-                paths[i] + ": not a whole result of tfxclnt: " + what.substr(what.find("] ") + 2);
+                names[i] + ": not a whole result of tfxclnt: " + what.substr(what.find("] ") + 2);
             return false;
         }
     }

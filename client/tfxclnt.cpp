@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "binding/tfxcodes.h"
+#include "client/Agent.h"
 #include "client/ClientOptions.h"
+#include "client/Controller.h"
 #include "client/JsonReport.h"
 #include "client/PercentileDistribution.h"
 #include "client/RandomSource.h"
@@ -97,20 +99,39 @@ static bool WriteOutput(char option, const std::string &path, const std::string 
     return false;
 }
 
+/* The JSON result of a run; of a run on agents (-D) with the agents. */
+static std::string ResultText(const ClientSettings &settings, const RunResult &result,
+                              const std::vector<ThresholdOutcome> &outcomes, int exitCode,
+                              const AgentsRun *agents)
+{
+    std::string text = RunResultJson(settings, result, outcomes, exitCode);
+    if (agents == nullptr)
+        return text;
+    ResultJson document = ResultJson::parse(text);
+    document["agents"] = AgentsJson(*agents);
+    return ResultDocumentText(document);
+}
+
 /* The summary of a result, evaluated against the conditions and written out
- * as asked; returns the exit code. */
-static int Report(const ClientSettings &settings, const RunResult &result, bool stopSent)
+ * as asked; returns the exit code. A run on agents shows them too, and
+ * fails when one was lost. */
+static int Report(const ClientSettings &settings, const RunResult &result, bool stopSent,
+                  const AgentsRun *agents = nullptr)
 {
     std::vector<ThresholdOutcome> outcomes = EvaluateThresholds(settings, result);
-    int exitCode = RunFault(settings, result, outcomes).empty() ? 0 : 1;
+    bool lost = agents != nullptr && agents->AnyLost();
+    int exitCode = RunFault(settings, result, outcomes).empty() && !lost ? 0 : 1;
     PrintSummary(stdout, settings, result, outcomes);
+    if (agents != nullptr)
+        PrintAgentTable(stdout, *agents);
     if (stopSent)
         printf("\nStop request sent to service element %s\n", settings.Element.c_str());
     if (!settings.HistogramPath.empty() &&
         !WriteOutput('H', settings.HistogramPath, PercentileDistributionText(result.Latency)))
         exitCode = 1;
     if (!settings.JsonPath.empty() &&
-        !WriteOutput('o', settings.JsonPath, RunResultJson(settings, result, outcomes, exitCode)))
+        !WriteOutput('o', settings.JsonPath,
+                     ResultText(settings, result, outcomes, exitCode, agents)))
         exitCode = 1;
     return exitCode;
 }
@@ -165,6 +186,23 @@ static int FinishRuns(const ClientSettings &settings, bool failed, int exitCode,
     if (!settings.JsonPath.empty() && !WriteOutput('o', settings.JsonPath, json(exitCode)))
         exitCode = 1;
     return exitCode;
+}
+
+/* -D: one run on agents, reported as one; the stop request (-x) once every
+ * agent has ended. */
+static int RunDistributed(const ClientSettings &settings, RunOutput output)
+{
+    static AgentsRun run;
+    std::string error;
+    if (!RunOnAgents(settings, output, &Interrupted, &run, &error)) {
+        fprintf(stderr, "tfxclnt: -D %s:%u: %s\n", settings.ControlGroup.c_str(),
+                settings.ControlAgents, error.c_str());
+        return 1;
+    }
+    run.Result.Signal = Interrupted != 0 ? FirstSignal : 0;
+    bool stopSent =
+        settings.StopRequest && !run.Result.Failed && Interrupted < 2 && SendStopAlone(settings);
+    return Report(run.Settings, run.Result, stopSent, &run);
 }
 
 /* -R or -N: many runs, each from nothing, reported as one table and one
@@ -238,6 +276,10 @@ int main(int argc, char **argv)
     bool stopOnly = settings.StopRequest && settings.CountLimited && settings.Count == 0;
     RunOutput output{progress ? stderr : nullptr, settings.Verbose ? stdout : nullptr};
     InstallInterrupt();
+    if (!settings.AgentGroup.empty())
+        return RunAgent(settings, output, &Interrupted);
+    if (settings.ControlAgents != 0)
+        return RunDistributed(settings, output);
     if (!stopOnly && (settings.SweepGiven || settings.Repeats > 1))
         return RunMany(settings, result.Seed, output);
     TrafficRun run(settings, &result, output);
