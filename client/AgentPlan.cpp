@@ -22,10 +22,11 @@ bool ParseAgentCount(const char *arg, std::string *group, uint32_t *agents)
 {
     const char *colon = strrchr(arg, ':');
     uint64_t count = 0;
-    if (colon == nullptr || !ParseUnsigned(colon + 1, 1, MaxAgents, &count))
+    if (colon == nullptr || !ParseUnsigned(colon + 1, 1, MaxAgents, &count) ||
+        !ParseAgentGroup(std::string(arg, colon).c_str(), group))
         return false;
     *agents = static_cast<uint32_t>(count);
-    return ParseAgentGroup(std::string(arg, colon).c_str(), group);
+    return true;
 }
 
 ClientSettings AgentShare(const ClientSettings &whole, uint32_t agents, uint32_t index)

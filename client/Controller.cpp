@@ -174,6 +174,8 @@ bool Controller::Gather(std::string *error)
             Ask(message, now);
         else if (type == "accepted" || type == "refused")
             Answered(message);
+        else
+            Dispatch(message);
     }
     if (agents_.size() == settings_.ControlAgents)
         return true;
@@ -263,8 +265,9 @@ void Controller::CheckSilence(uint64_t now)
         agent.Lost = true;
         agent.LostAtS = now > startNs_ ? Seconds(now - startNs_) : 0.0;
         fprintf(stderr,
-                "tfxclnt: agent %s lost %.1f s into the run: nothing heard from it for 3 s\n",
-                agent.Name.c_str(), agent.LostAtS);
+                "tfxclnt: agent %s lost %.1f s into the run: nothing heard from it for 3 s%s\n",
+                agent.Name.c_str(), agent.LostAtS,
+                link_.Disconnected() ? " (the control plane cannot be reached from here)" : "");
     }
 }
 
