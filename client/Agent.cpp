@@ -46,7 +46,7 @@ class Agent : public IntervalSink {
     void RunPlan();
     bool AwaitStart(int64_t *startNs);
     void Report(RunResult *result, const ClientSettings &share, const char *how);
-    void Reply(const std::string &subject, ResultJson message);
+    bool Reply(const std::string &subject, ResultJson message);
 
     const ClientSettings &settings_;
     RunOutput output_;
@@ -58,21 +58,23 @@ class Agent : public IntervalSink {
 
     std::mutex lock_;
     std::condition_variable changed_;
-    Phase phase_ = Phase::Idle;      /* under lock_ */
-    std::string owner_;              /* the controller's subject; under lock_ */
-    std::string ownerName_;          /* "host:pid" of the controller; under lock_ */
-    ResultJson plan_;                /* under lock_ */
-    int64_t startNs_ = 0;            /* on the agent's clock; 0 = not yet; under lock_ */
-    volatile sig_atomic_t stop_ = 0; /* 1: end the run, 2: end it at once */
-    uint32_t intervals_ = 0;         /* sent in this run */
+    Phase phase_ = Phase::Idle; /* under lock_ */
+    std::string owner_;         /* the controller's subject; under lock_ */
+    std::string ownerName_;     /* "host:pid" of the controller; under lock_ */
+    ResultJson plan_;           /* under lock_ */
+    int64_t startNs_ = 0;       /* on the agent's clock; 0 = not yet; under lock_ */
+    /* 1: end the run, 2: end it at once; set by the attendant, read by the run
+     * at every pass, as a signal handler would set it. */
+    volatile sig_atomic_t stop_ = 0;
+    uint32_t intervals_ = 0; /* sent in this run */
     int64_t lastBeatNs_ = 0;
 };
 
-void Agent::Reply(const std::string &subject, ResultJson message)
+bool Agent::Reply(const std::string &subject, ResultJson message)
 {
     message["agent"] = subject_;
     message["name"] = name_;
-    (void)link_.Publish(subject, message);
+    return link_.Publish(subject, message);
 }
 
 int Agent::Serve()
@@ -136,7 +138,7 @@ void Agent::Heartbeat(int64_t now)
     if (phase_ == Phase::Idle || now - lastBeatNs_ < HeartbeatNs)
         return;
     lastBeatNs_ = now;
-    Reply(owner_, {{"type", "alive"}});
+    (void)Reply(owner_, {{"type", "alive"}});
 }
 
 bool Agent::FromOwner(const ResultJson &message)
@@ -152,11 +154,11 @@ void Agent::Handle(const ResultJson &message)
         return;
     std::lock_guard<std::mutex> guard(lock_);
     if (type == "discover")
-        Reply(reply, {{"type", "here"}, {"busy", phase_ != Phase::Idle}});
+        (void)Reply(reply, {{"type", "here"}, {"busy", phase_ != Phase::Idle}});
     else if (type == "clock")
-        Reply(reply, {{"type", "clock"},
-                      {"sent_ns", message.value("sent_ns", int64_t{0})},
-                      {"agent_ns", AgentClockNs()}});
+        (void)Reply(reply, {{"type", "clock"},
+                            {"sent_ns", message.value("sent_ns", int64_t{0})},
+                            {"agent_ns", AgentClockNs()}});
     else if (type == "plan")
         Offer(message);
     else if (type == "start" && FromOwner(message))
@@ -173,14 +175,14 @@ void Agent::Offer(const ResultJson &message)
 {
     std::string reply = message.at("reply").get<std::string>();
     if (phase_ != Phase::Idle) {
-        Reply(reply, {{"type", "refused"}, {"why", "busy with the run of " + ownerName_}});
+        (void)Reply(reply, {{"type", "refused"}, {"why", "busy with the run of " + ownerName_}});
         return;
     }
     ClientSettings check;
     uint64_t seed = 0;
     std::string error;
     if (!message.contains("settings") || !ReadPlan(message.at("settings"), &check, &seed, &error)) {
-        Reply(reply, {{"type", "refused"}, {"why", error.empty() ? "no settings" : error}});
+        (void)Reply(reply, {{"type", "refused"}, {"why", error.empty() ? "no settings" : error}});
         return;
     }
     phase_ = Phase::Planned;
@@ -191,7 +193,7 @@ void Agent::Offer(const ResultJson &message)
     stop_ = *interrupted_;
     intervals_ = 0;
     lastBeatNs_ = 0;
-    Reply(reply, {{"type", "accepted"}});
+    (void)Reply(reply, {{"type", "accepted"}});
 }
 
 /* Waits for the start on the agent's clock; false when the plan is
@@ -260,7 +262,9 @@ void Agent::Report(RunResult *result, const ClientSettings &share, const char *h
         owner = owner_;
         ownerName = ownerName_;
     }
-    Reply(owner, {{"type", "result"}, {"document", document}});
+    if (!Reply(owner, {{"type", "result"}, {"document", document}}))
+        fprintf(stderr, "tfxclnt: agent %s: the result cannot be sent to controller %s\n",
+                name_.c_str(), ownerName.c_str());
     printf("tfxclnt: agent %s %s %llu messages to %s for controller %s, exit code %d\n",
            name_.c_str(), how, static_cast<unsigned long long>(result->Counts.Messages),
            share.Element.c_str(), ownerName.c_str(), exitCode);
@@ -277,9 +281,9 @@ void Agent::Closed(const IntervalFigures &figures, const Histogram &latency,
         std::lock_guard<std::mutex> guard(lock_);
         owner = owner_;
     }
-    Reply(owner, {{"type", "interval"},
-                  {"index", intervals_++},
-                  {"interval", IntervalJson(figures, latency, counts)}});
+    (void)Reply(owner, {{"type", "interval"},
+                        {"index", intervals_++},
+                        {"interval", IntervalJson(figures, latency, counts)}});
 }
 
 } // namespace
