@@ -227,27 +227,30 @@ void Agent::RunPlan()
     auto result = std::make_unique<RunResult>();
     result->Seed = seed + index;
     TrafficRun run(share, result.get(), output_);
-    int64_t startNs = 0;
     if (!run.Connect(share.Connections)) {
         result->Ended = EndReason::Failure;
         result->StartNs = result->WarmupEndNs = result->SendingEndNs = result->EndNs =
             MonotonicNs();
         Report(result.get(), share, "could not connect");
-    } else if (AwaitStart(&startNs)) {
-        while (AgentClockNs() < startNs && stop_ == 0)
-            std::this_thread::sleep_for(std::chrono::nanoseconds(
-                std::min<int64_t>(startNs - AgentClockNs(), PollMs * 1000000)));
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            phase_ = Phase::Running;
-        }
-        run.Run(&stop_);
-        result->StartUnixNs += AgentClockNs() - WallClockNs();
-        Report(result.get(), share, "ran");
+        return;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    phase_ = Phase::Idle;
-    owner_.clear();
+    int64_t startNs = 0;
+    if (!AwaitStart(&startNs)) {
+        std::lock_guard<std::mutex> guard(lock_);
+        phase_ = Phase::Idle;
+        owner_.clear();
+        return;
+    }
+    while (AgentClockNs() < startNs && stop_ == 0)
+        std::this_thread::sleep_for(std::chrono::nanoseconds(
+            std::min<int64_t>(startNs - AgentClockNs(), PollMs * 1000000)));
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        phase_ = Phase::Running;
+    }
+    run.Run(&stop_);
+    result->StartUnixNs += AgentClockNs() - WallClockNs();
+    Report(result.get(), share, "ran");
 }
 
 void Agent::Report(RunResult *result, const ClientSettings &share, const char *how)
@@ -256,11 +259,14 @@ void Agent::Report(RunResult *result, const ClientSettings &share, const char *h
     ResultJson document =
         ResultJson::parse(RunResultJson(share, *result, {}, exitCode), nullptr, false);
     document.erase("intervals");
+    /* Idle before the result goes, so the controller's next run finds it so. */
     std::string owner, ownerName;
     {
         std::lock_guard<std::mutex> guard(lock_);
         owner = owner_;
         ownerName = ownerName_;
+        phase_ = Phase::Idle;
+        owner_.clear();
     }
     if (!Reply(owner, {{"type", "result"}, {"document", document}}))
         fprintf(stderr, "tfxclnt: agent %s: the result cannot be sent to controller %s\n",

@@ -295,15 +295,13 @@ static void CheckConditions(const ClientSettings &settings, ArgsState *state)
                                 .c_str());
 }
 
-/* An agent takes its runs from its controllers, and a controller runs on
- * agents a single run at a time. */
+/* An agent takes its runs from its controllers; merged results are not
+ * made on agents. */
 static void CheckAgents(const ClientSettings &settings, ArgsState *state)
 {
     if (!settings.AgentGroup.empty() && state->Given.find_first_not_of("aqPv") != std::string::npos)
         Conflict(state, "-a: an agent takes its runs from the controller (-D); give only -q, -P "
                         "and -v with it");
-    if (!settings.ControlGroup.empty() && (settings.SweepGiven || settings.Repeats > 1))
-        Conflict(state, "-D with -R or -N: agents make single runs; leave -R and -N out");
     if (!settings.ControlGroup.empty() && settings.Merge)
         Conflict(state, "-D and -M: merge results without agents; give one of them");
 }

@@ -35,9 +35,9 @@ double Seconds(uint64_t ns)
 class Controller {
   public:
     Controller(const ClientSettings &settings, RunOutput output,
-               const volatile sig_atomic_t *interrupted, AgentsRun *run)
+               const volatile sig_atomic_t *interrupted, AgentsRun *run, bool banner)
         : settings_(settings), output_(output), interrupted_(interrupted), run_(run),
-          agents_(run->Agents)
+          agents_(run->Agents), banner_(banner)
     {
     }
 
@@ -66,12 +66,14 @@ class Controller {
     ResultJson LostDocument(const AgentRecord &agent) const;
     void Send(const std::string &subject, ResultJson message);
     bool Done() const;
+    void PrintBanner() const;
 
     const ClientSettings &settings_;
     RunOutput output_;
     const volatile sig_atomic_t *interrupted_;
     AgentsRun *run_;
     std::vector<AgentRecord> &agents_;
+    bool banner_; /* the settings on standard output before the start */
     ControlLink link_;
     std::string inbox_;
     std::vector<uint32_t> freeShares_;
@@ -391,6 +393,16 @@ bool Controller::Merge(std::string *error)
     return true;
 }
 
+void Controller::PrintBanner() const
+{
+    ClientSettings banner = settings_;
+    banner.Connections *= settings_.ControlAgents;
+    PrintSettings(stdout, banner, seed_);
+    printf("Agents         %u of group %s\n", settings_.ControlAgents,
+           settings_.ControlGroup.c_str());
+    (void)fflush(stdout);
+}
+
 bool Controller::Run(std::string *error)
 {
     seed_ = settings_.SeedGiven ? settings_.Seed : SeedFromClock();
@@ -399,12 +411,8 @@ bool Controller::Run(std::string *error)
     inbox_ = link_.Subject("controller", ProcessName());
     if (!link_.Subscribe(inbox_, error) || !Gather(error) || !MeasureClocks(error))
         return false;
-    ClientSettings banner = settings_;
-    banner.Connections *= settings_.ControlAgents;
-    PrintSettings(stdout, banner, seed_);
-    printf("Agents         %u of group %s\n", settings_.ControlAgents,
-           settings_.ControlGroup.c_str());
-    (void)fflush(stdout);
+    if (banner_)
+        PrintBanner();
     Start();
     Collect();
     return Merge(error);
@@ -421,8 +429,42 @@ bool AgentsRun::AnyLost() const
 bool RunOnAgents(const ClientSettings &settings, RunOutput output,
                  const volatile sig_atomic_t *interrupted, AgentsRun *run, std::string *error)
 {
-    auto controller = std::make_unique<Controller>(settings, output, interrupted, run);
+    auto controller = std::make_unique<Controller>(settings, output, interrupted, run, true);
     return controller->Run(error);
+}
+
+/* A run that failed for want of its agents, the reason as a failure. */
+static void FailFor(const std::string &why, RunResult *result)
+{
+    result->Failed = true;
+    result->Ended = EndReason::Failure;
+    result->FailureLabel = "-D: ";
+    result->Failure.PrimaryResult = ResultBlock{2, 0, {}};
+    (void)snprintf(result->Failure.PrimaryResult.Text, sizeof result->Failure.PrimaryResult.Text,
+                   "%s", why.c_str());
+}
+
+std::unique_ptr<RunResult> RunOnAgentsOnce(const ClientSettings &settings, uint64_t seed,
+                                           RunOutput output,
+                                           const volatile sig_atomic_t *interrupted)
+{
+    ClientSettings seeded = settings;
+    seeded.Seed = seed;
+    seeded.SeedGiven = true;
+    auto run = std::make_unique<AgentsRun>();
+    std::string error;
+    Controller controller(seeded, output, interrupted, run.get(), false);
+    auto result = std::make_unique<RunResult>();
+    if (!controller.Run(&error)) {
+        result->Seed = seed;
+        FailFor(error, result.get());
+        return result;
+    }
+    *result = std::move(run->Result);
+    for (const AgentRecord &agent : run->Agents)
+        if (agent.Lost)
+            FailFor("agent " + agent.Name + " was lost", result.get());
+    return result;
 }
 
 /* Latency as the summary shows it, or "-" without a sample. */

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,13 @@ struct AgentsRun {
  * plane, too few agents within 10 s. */
 bool RunOnAgents(const ClientSettings &settings, RunOutput output,
                  const volatile sig_atomic_t *interrupted, AgentsRun *run, std::string *error);
+
+/* One run of settings with seed on its agents, as -R and -N make them: no
+ * banner, the merged result alone. A run that cannot begin, or that loses an
+ * agent, has failed, with the reason in the result. */
+std::unique_ptr<RunResult> RunOnAgentsOnce(const ClientSettings &settings, uint64_t seed,
+                                           RunOutput output,
+                                           const volatile sig_atomic_t *interrupted);
 
 /* The table of the agents, after the summary. */
 void PrintAgentTable(FILE *out, const AgentsRun &run);

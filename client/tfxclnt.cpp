@@ -209,13 +209,18 @@ static int RunDistributed(const ClientSettings &settings, RunOutput output)
  * result. */
 static int RunMany(const ClientSettings &settings, uint64_t seed, RunOutput output)
 {
+    RunMaker maker;
+    if (settings.ControlAgents != 0)
+        maker = [&](const ClientSettings &each, uint64_t eachSeed) {
+            return RunOnAgentsOnce(each, eachSeed, output, &Interrupted);
+        };
     if (settings.SweepGiven) {
-        SweepResult sweep = RunSweep(settings, seed, output, &Interrupted);
+        SweepResult sweep = RunSweep(settings, seed, output, &Interrupted, maker);
         return FinishRuns(settings, sweep.End.Failed, SweepExitCode(sweep),
                           [&](int exitCode) { return SweepJson(settings, seed, sweep, exitCode); });
     }
     RunsEnd end;
-    RepeatedRuns runs = RunRepeated(settings, seed, output, &Interrupted, &end);
+    RepeatedRuns runs = RunRepeated(settings, seed, output, &Interrupted, &end, maker);
     return FinishRuns(settings, end.Failed, RepeatedExitCode(runs, end), [&](int exitCode) {
         return RepeatsJson(settings, seed, runs, end, exitCode);
     });
@@ -278,10 +283,10 @@ int main(int argc, char **argv)
     InstallInterrupt();
     if (!settings.AgentGroup.empty())
         return RunAgent(settings, output, &Interrupted);
-    if (settings.ControlAgents != 0)
-        return RunDistributed(settings, output);
     if (!stopOnly && (settings.SweepGiven || settings.Repeats > 1))
         return RunMany(settings, result.Seed, output);
+    if (settings.ControlAgents != 0)
+        return RunDistributed(settings, output);
     TrafficRun run(settings, &result, output);
     if (!run.Connect(stopOnly ? 1 : settings.Connections))
         return ConnectFailed(settings, &result);

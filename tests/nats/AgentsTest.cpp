@@ -154,6 +154,21 @@ TEST_F(Agents, InterruptedControllerEndsEveryAgentsRun)
         EXPECT_TRUE(agent->WaitForStdout(" messages to E1 for controller ", Generous));
 }
 
+/* -N over agents: each run is made on them, and the runs are reported as
+ * repeats. */
+TEST_F(Agents, RepeatedRunsAreMadeOnAgents)
+{
+    Server(nats_.Url());
+    Agent(nats_.Url());
+    Agent(nats_.Url());
+    tfxtest::ProcessResult run = Controller(2, {"-N", "2", "-n", "200"})->Wait(Generous);
+    ASSERT_EQ(run.ExitCode, 0) << run.Stdout << run.Stderr;
+    ResultJson runs = Result()["repeats"]["runs"];
+    ASSERT_EQ(runs.size(), 2u);
+    for (const ResultJson &each : runs)
+        EXPECT_TRUE(each["passed"].get<bool>()) << each;
+}
+
 /* Too few agents: the controller gives up after 10 s, naming how many came. */
 TEST_F(Agents, TooFewAgentsFailWithin10Seconds)
 {
