@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/AgentPlan.h"
 #include "client/ValueParsing.h"
 #include "getopt/tfxgnuop.h"
 
-static const char OptionList[] = "n:d:k:w:r:R:N:s:g:m:t:S:p:W:o:H:A:e:VvPqxMh?";
+static const char OptionList[] = "n:d:k:w:r:R:N:s:g:m:t:S:p:W:o:H:A:e:a:D:VvPqxMh?";
 
 enum : uint64_t { MaxOutstanding = 1u << 20 };
 
@@ -19,6 +20,8 @@ const char *const ClientUsageLines[] = {
     "            [-R start:stop[:step]] [-N runs]\n",
     "            [ServiceElement]\n",
     "    tfxclnt [-p percentiles] [-A conditions] [-o file] [-H file] -M result...\n",
+    "    tfxclnt [-q] -a group\n",
+    "    tfxclnt -D group:agents [the options of a run] [ServiceElement]\n",
     "    tfxclnt --help | --version\n",
     "    -n count           - messages to send after the warm-up (default 1000, no limit with "
     "-d)\n",
@@ -46,7 +49,10 @@ const char *const ClientUsageLines[] = {
     "    -P                 - progress every second even when not on a terminal\n",
     "    -q                 - no progress lines\n",
     "    -x                 - send the stop request at the end (with -n 0 only that)\n",
-    "    -M                 - merge the JSON results (-o) of runs made on several hosts\n\n",
+    "    -M                 - merge the JSON results (-o) of runs made on several hosts\n",
+    "    -a group           - serve as an agent of group: run the runs its controllers send\n",
+    "    -D group:agents    - run on that many agents of group, as one run; -n and -r are\n"
+    "                         split among them, -k and -w apply to each\n\n",
     "    Default for ServiceElement is TestElement1\n\n",
     "    Size may be specified as:\n",
     "       n                         a constant value\n",
@@ -222,6 +228,16 @@ static void ReadText(int option, const char *arg, ClientSettings *settings, Args
     case 'R':
         ReadRateRange(state, arg, settings);
         break;
+    case 'a':
+        if (!ParseAgentGroup(arg, &settings->AgentGroup))
+            Mistake(state, 'a', arg, "give a group name of 1 to 64 letters, digits, _ and -");
+        break;
+    case 'D':
+        if (!ParseAgentCount(arg, &settings->ControlGroup, &settings->ControlAgents))
+            Mistake(state, 'D', arg,
+                    "give group:agents, a group name of 1 to 64 letters, digits, _ and - and "
+                    "1 to 1000 agents");
+        break;
     default:
         ReadNumbers(option, arg, settings, state);
         break;
@@ -297,6 +313,17 @@ static void CheckConditions(const ClientSettings &settings, ArgsState *state)
                                 .c_str());
 }
 
+/* An agent takes its runs from its controllers; merged results are not
+ * made on agents. */
+static void CheckAgents(const ClientSettings &settings, ArgsState *state)
+{
+    if (!settings.AgentGroup.empty() && state->Given.find_first_not_of("aqPv") != std::string::npos)
+        Conflict(state, "-a: an agent takes its runs from the controller (-D); give only -q, -P "
+                        "and -v with it");
+    if (!settings.ControlGroup.empty() && settings.Merge)
+        Conflict(state, "-D and -M: merge results without agents; give one of them");
+}
+
 /* Rules between options, checked once all of them are read. */
 static void SettleSettings(ClientSettings *settings, ArgsState *state)
 {
@@ -306,6 +333,7 @@ static void SettleSettings(ClientSettings *settings, ArgsState *state)
         settings->Window = OpenLoopWindow;
     CheckSweep(*settings, state);
     CheckConditions(*settings, state);
+    CheckAgents(*settings, state);
     if (uint64_t{settings->Connections} * settings->Window > MaxOutstanding) {
         *state->Errors += "tfxclnt: -k " + std::to_string(settings->Connections) + " -w " +
                           std::to_string(settings->Window) +

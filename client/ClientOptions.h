@@ -54,6 +54,9 @@ struct ClientSettings {
     bool StopRequest = false;            /* -x: the stop request at the end */
     bool Merge = false;                  /* -M: merge results rather than run */
     std::vector<std::string> MergeFiles; /* -M: the results to merge */
+    std::string AgentGroup;              /* -a: the group this agent serves; empty = no agent */
+    std::string ControlGroup;            /* -D: the group whose agents make the run */
+    uint32_t ControlAgents = 0;          /* -D: how many of them; 0 = no agents */
 };
 
 /* Help is -h, answered as the server answers it; LongHelp is --help. */

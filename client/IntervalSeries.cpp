@@ -1,5 +1,7 @@
 #include "client/IntervalSeries.h"
 
+#include <utility>
+
 enum : uint64_t { SecondNs = 1000000000 };
 
 void IntervalSeries::Start(uint64_t startNs, uint64_t warmupEndNs)
@@ -40,6 +42,7 @@ const IntervalFigures &IntervalSeries::Close(uint64_t nowNs, const RunCounts &co
     figures.Max = latency_.Max();
     series->push_back(figures);
 
+    std::swap(latency_, closed_);
     latency_.Clear();
     atOpen_.Messages = counts.Messages;
     atOpen_.Completed = counts.Completed;

@@ -32,10 +32,14 @@ class IntervalSeries {
     const IntervalFigures &Close(uint64_t nowNs, const RunCounts &counts,
                                  std::vector<IntervalFigures> *series);
 
+    /* The latencies of the interval closed last. */
+    const Histogram &ClosedLatency() const { return closed_; }
+
   private:
     uint64_t NextBoundary(uint64_t boundaryNs) const;
 
     Histogram latency_; /* the open interval's completions */
+    Histogram closed_;  /* the last closed interval's, kept for ClosedLatency */
     RunCounts atOpen_;  /* the counts when it opened */
     uint64_t startNs_ = 0;
     uint64_t warmupEndNs_ = 0;

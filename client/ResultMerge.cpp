@@ -423,19 +423,27 @@ bool AddDocument(const ResultJson &json, const std::string &path, bool first,
 bool MergeResultFiles(const std::vector<std::string> &paths, ClientSettings *settings,
                       RunResult *result, std::string *error)
 {
-    MergeState state;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        ResultJson document;
-        if (!ReadResultFile(paths[i], &document, error))
+    std::vector<ResultJson> documents(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i)
+        if (!ReadResultFile(paths[i], &documents[i], error))
             return false;
+    return MergeResultDocuments(documents, paths, settings, result, error);
+}
+
+bool MergeResultDocuments(const std::vector<ResultJson> &documents,
+                          const std::vector<std::string> &names, ClientSettings *settings,
+                          RunResult *result, std::string *error)
+{
+    MergeState state;
+    for (size_t i = 0; i < documents.size(); ++i) {
         std::string why;
         try {
-            if (!AddDocument(document, paths[i], i == 0, settings, result, &state, &why)) {
-                *error = paths[i] + ": " + why;
+            if (!AddDocument(documents[i], names[i], i == 0, settings, result, &state, &why)) {
+                *error = names[i] + ": " + why;
                 return false;
             }
         } catch (const ResultFieldError &fault) {
-            *error = paths[i] + ": " + fault.what();
+            *error = names[i] + ": " + fault.what();
             return false;
         }
     }

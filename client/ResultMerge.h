@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/ClientOptions.h"
+#include "client/ResultDocument.h"
 #include "client/RunResult.h"
 
 /* Reads the result files and merges them into *result: counts added,
@@ -20,5 +21,11 @@
  * *error naming the file and what is wrong with it. */
 bool MergeResultFiles(const std::vector<std::string> &paths, ClientSettings *settings,
                       RunResult *result, std::string *error);
+
+/* The same for result documents already read, each named in an error by
+ * the name at its index. */
+bool MergeResultDocuments(const std::vector<ResultJson> &documents,
+                          const std::vector<std::string> &names, ClientSettings *settings,
+                          RunResult *result, std::string *error);
 
 #endif

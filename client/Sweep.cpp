@@ -15,12 +15,15 @@ struct RunContext {
     uint64_t Seed;
     RunOutput Output;
     const volatile sig_atomic_t *Interrupted;
+    RunMaker Maker; /* empty: runs from here */
 };
 
 /* One run from nothing: fresh connections, a fresh result. A connection
  * that cannot be opened leaves the failure in the result. */
 std::unique_ptr<RunResult> RunOnce(const ClientSettings &settings, const RunContext &context)
 {
+    if (context.Maker)
+        return context.Maker(settings, context.Seed);
     auto result = std::make_unique<RunResult>();
     result->Seed = context.Seed;
     TrafficRun run(settings, result.get(), context.Output);
@@ -121,26 +124,27 @@ const SweepStep *SweepResult::FirstFailed() const
 }
 
 RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                         const volatile sig_atomic_t *interrupted, RunsEnd *end)
+                         const volatile sig_atomic_t *interrupted, RunsEnd *end,
+                         const RunMaker &maker)
 {
     PrintRepeatsHeading(stdout, settings, seed);
     RepeatedRuns repeats;
     auto faultOf = [&settings](const RunResult &result) {
         return Verdict{RunFault(settings, result, EvaluateThresholds(settings, result)), ""};
     };
-    (void)RunTimes(settings, settings.Repeats, "", RunContext{seed, output, interrupted}, faultOf,
-                   stdout, &repeats, end);
+    (void)RunTimes(settings, settings.Repeats, "", RunContext{seed, output, interrupted, maker},
+                   faultOf, stdout, &repeats, end);
     PrintRepeatsEnd(stdout, repeats, *end, settings.Repeats);
     return repeats;
 }
 
 SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                     const volatile sig_atomic_t *interrupted)
+                     const volatile sig_atomic_t *interrupted, const RunMaker &maker)
 {
     SweepResult sweep;
     sweep.RunsPerStep = settings.Repeats != 0 ? settings.Repeats : settings.Sweep.Search() ? 2 : 1;
     PrintSweepHeading(stdout, settings, sweep.RunsPerStep, seed);
-    RunContext context{seed, output, interrupted};
+    RunContext context{seed, output, interrupted, maker};
     ClientSettings step = settings;
     double firstP99 = 0.0; /* the p99 of the first step, once it ran */
     auto faultOf = [&step, &firstP99](const RunResult &result) {

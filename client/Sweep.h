@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,15 +64,21 @@ struct SweepResult {
     const SweepStep *FirstFailed() const;
 };
 
+/* Makes one run of settings from nothing with seed, elsewhere than here (on
+ * agents, -D); a run that cannot be made leaves its failure in the result. */
+using RunMaker =
+    std::function<std::unique_ptr<RunResult>(const ClientSettings &settings, uint64_t seed)>;
+
 /* Runs settings.Repeats times and prints the table of their figures, then
- * their median and spread. */
+ * their median and spread. Each run is maker's when it is given. */
 RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                         const volatile sig_atomic_t *interrupted, RunsEnd *end);
+                         const volatile sig_atomic_t *interrupted, RunsEnd *end,
+                         const RunMaker &maker = {});
 
 /* Runs the sweep of settings.Sweep, printing each step as it ends, then the
  * knee: the highest rate met and the first that was not, with the reason. */
 SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                     const volatile sig_atomic_t *interrupted);
+                     const volatile sig_atomic_t *interrupted, const RunMaker &maker = {});
 
 /* 0 when every run passed; 1 otherwise. */
 int RepeatedExitCode(const RepeatedRuns &runs, const RunsEnd &end);

@@ -373,6 +373,8 @@ void TrafficRun::CloseInterval(uint64_t now)
     if (output_.Progress != nullptr)
         PrintProgressLine(output_.Progress, static_cast<double>(now - result_->StartNs) / 1e9,
                           result_->Counts, figures);
+    if (output_.Sink != nullptr)
+        output_.Sink->Closed(figures, intervals_.ClosedLatency(), result_->Counts);
 }
 
 /* How long the next wait for replies may last: until the next send is due,

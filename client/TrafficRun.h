@@ -19,10 +19,21 @@
 #include "client/RunResult.h"
 #include "client/Workload.h"
 
+/* Told of every interval as it closes, from the run's own thread. */
+class IntervalSink {
+  public:
+    virtual void Closed(const IntervalFigures &figures, const Histogram &latency,
+                        const RunCounts &counts) = 0;
+
+  protected:
+    ~IntervalSink() = default;
+};
+
 /* Where a run reports while it goes; null streams for none. */
 struct RunOutput {
-    FILE *Progress; /* a progress line at the end of every interval */
-    FILE *Messages; /* a line for every message and reply (-v) */
+    FILE *Progress;               /* a progress line at the end of every interval */
+    FILE *Messages;               /* a line for every message and reply (-v) */
+    IntervalSink *Sink = nullptr; /* every interval with its latencies (-a) */
 };
 
 class TrafficRun {

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "binding/tfxcodes.h"
+#include "client/Agent.h"
 #include "client/ClientOptions.h"
+#include "client/Controller.h"
 #include "client/JsonReport.h"
 #include "client/OutputFile.h"
 #include "client/PercentileDistribution.h"
@@ -115,20 +117,38 @@ static bool WriteOutput(char option, OutputFile *file, const std::string &text)
     return false;
 }
 
+/* The JSON result of a run; of a run on agents (-D) with the agents. */
+static std::string ResultText(const ClientSettings &settings, const RunResult &result,
+                              const std::vector<ThresholdOutcome> &outcomes, int exitCode,
+                              const AgentsRun *agents)
+{
+    std::string text = RunResultJson(settings, result, outcomes, exitCode);
+    if (agents == nullptr)
+        return text;
+    ResultJson document = ResultJson::parse(text);
+    document["agents"] = AgentsJson(*agents);
+    return ResultDocumentText(document);
+}
+
 /* The summary of a result, evaluated against the conditions and written out
- * as asked; returns the exit code. */
-static int Report(const ClientSettings &settings, const RunResult &result, bool stopSent)
+ * as asked; returns the exit code. A run on agents shows them too, and
+ * fails when one was lost. */
+static int Report(const ClientSettings &settings, const RunResult &result, bool stopSent,
+                  const AgentsRun *agents = nullptr)
 {
     std::vector<ThresholdOutcome> outcomes = EvaluateThresholds(settings, result);
-    int exitCode = RunFault(settings, result, outcomes).empty() ? 0 : 1;
+    bool lost = agents != nullptr && agents->AnyLost();
+    int exitCode = RunFault(settings, result, outcomes).empty() && !lost ? 0 : 1;
     PrintSummary(stdout, settings, result, outcomes);
+    if (agents != nullptr)
+        PrintAgentTable(stdout, *agents);
     if (stopSent)
         printf("\nStop request sent to service element %s\n", settings.Element.c_str());
     if (!settings.HistogramPath.empty() &&
         !WriteOutput('H', &HistogramFile, PercentileDistributionText(result.Latency)))
         exitCode = 1;
     if (!settings.JsonPath.empty() &&
-        !WriteOutput('o', &JsonFile, RunResultJson(settings, result, outcomes, exitCode)))
+        !WriteOutput('o', &JsonFile, ResultText(settings, result, outcomes, exitCode, agents)))
         exitCode = 1;
     return exitCode;
 }
@@ -188,20 +208,42 @@ static int FinishRuns(const ClientSettings &settings, bool failed, int exitCode,
     return exitCode;
 }
 
+/* -D: one run on agents, reported as one; the stop request (-x) once every
+ * agent has ended. */
+static int RunDistributed(const ClientSettings &settings, RunOutput output)
+{
+    static AgentsRun run;
+    std::string error;
+    if (!RunOnAgents(settings, output, &Interrupted, &run, &error)) {
+        fprintf(stderr, "tfxclnt: -D %s:%u: %s\n", settings.ControlGroup.c_str(),
+                settings.ControlAgents, error.c_str());
+        return 1;
+    }
+    run.Result.Signal = Interrupted != 0 ? FirstSignal : 0;
+    bool stopSent =
+        settings.StopRequest && !run.Result.Failed && Interrupted < 2 && SendStopAlone(settings);
+    return Report(run.Settings, run.Result, stopSent, &run);
+}
+
 /* -R or -N: many runs, each from nothing, reported as one table and one
  * result. */
 static int RunMany(const ClientSettings &settings, uint64_t seed, const RunIdentity &identity,
                    RunOutput output)
 {
+    RunMaker maker;
+    if (settings.ControlAgents != 0)
+        maker = [&](const ClientSettings &each, uint64_t eachSeed) {
+            return RunOnAgentsOnce(each, eachSeed, output, &Interrupted);
+        };
     if (settings.SweepGiven) {
-        SweepResult sweep = RunSweep(settings, seed, output, &Interrupted);
+        SweepResult sweep = RunSweep(settings, seed, output, &Interrupted, maker);
         sweep.End.Identity = identity;
         return FinishRuns(settings, sweep.End.Failed, SweepExitCode(sweep),
                           [&](int exitCode) { return SweepJson(settings, seed, sweep, exitCode); });
     }
     RunsEnd end;
     end.Identity = identity;
-    RepeatedRuns runs = RunRepeated(settings, seed, output, &Interrupted, &end);
+    RepeatedRuns runs = RunRepeated(settings, seed, output, &Interrupted, &end, maker);
     return FinishRuns(settings, end.Failed, RepeatedExitCode(runs, end), [&](int exitCode) {
         return RepeatsJson(settings, seed, runs, end, exitCode);
     });
@@ -263,8 +305,12 @@ int main(int argc, char **argv)
     bool stopOnly = settings.StopRequest && settings.CountLimited && settings.Count == 0;
     RunOutput output{progress ? stderr : nullptr, settings.Verbose ? stdout : nullptr};
     InstallInterrupt();
+    if (!settings.AgentGroup.empty())
+        return RunAgent(settings, output, &Interrupted);
     if (!stopOnly && (settings.SweepGiven || settings.Repeats > 1))
         return RunMany(settings, result.Seed, result.Identity, output);
+    if (settings.ControlAgents != 0)
+        return RunDistributed(settings, output);
     TrafficRun run(settings, &result, output);
     if (!run.Connect(stopOnly ? 1 : settings.Connections))
         return ConnectFailed(settings, &result);
