@@ -17,7 +17,7 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600
 
 build: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_WERROR=ON
 	cmake --build $(BUILD)
 
 deps:
@@ -30,14 +30,14 @@ package: build
 # Every test, the end-to-end ones included, under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 sanitize: deps
-	cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTFX_SANITIZE=ON
+	cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTFX_SANITIZE=ON -DTFX_WERROR=ON
 	cmake --build build-sanitize
 	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS) --timeout 900
 
 # Each fuzz target for FUZZ_SECONDS, with libFuzzer (clang).
 fuzz: deps
 	@scripts/install-deps $(FUZZ_PACKAGES)
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_FUZZ=ON
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_FUZZ=ON -DTFX_WERROR=ON
 	cmake --build build-fuzz --target fuzz_wire fuzz_endpoint fuzz_commandline fuzz_replytext fuzz_result
 	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
 
