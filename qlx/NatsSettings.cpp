@@ -156,27 +156,29 @@ static bool ReadFileVariable(const char *variable, std::string *path)
     return true;
 }
 
+/* The subject prefix in variable, or fallback when it is unset; false, with
+ * the error recorded, when it is not a prefix. */
+static bool ReadPrefix(const char *variable, const char *fallback, std::string *prefix)
+{
+    const char *value = getenv(variable);
+    *prefix = value != nullptr && value[0] != '\0' ? value : fallback;
+    if (IsPrefix(*prefix))
+        return true;
+    return Fail(QLXRC_ENDPOINT,
+                "%s=%s is not a subject prefix: tokens of A-Z a-z 0-9 _ - separated by dots",
+                variable, prefix->c_str());
+}
+
 bool ReadNatsSettings(const char *endpoint, NatsSettings *settings)
 {
     *settings = NatsSettings{};
     if (!ReadUrls(endpoint, settings))
         return false;
-    const char *prefix = getenv("QLX_NATS_PREFIX");
-    settings->Prefix = prefix != nullptr && prefix[0] != '\0' ? prefix : DefaultPrefix;
-    if (!IsPrefix(settings->Prefix))
-        return Fail(QLXRC_ENDPOINT,
-                    "QLX_NATS_PREFIX=%s is not a subject prefix: tokens of A-Z a-z 0-9 _ - "
-                    "separated by dots",
-                    settings->Prefix.c_str());
     /* A user of a shared NATS system is given an inbox prefix of its own, so
      * that no other user may read its replies or publish into them. */
-    const char *inbox = getenv("QLX_NATS_INBOX");
-    settings->Inbox = inbox != nullptr && inbox[0] != '\0' ? inbox : DefaultInbox;
-    if (!IsPrefix(settings->Inbox))
-        return Fail(QLXRC_ENDPOINT,
-                    "QLX_NATS_INBOX=%s is not a subject prefix: tokens of A-Z a-z 0-9 _ - "
-                    "separated by dots",
-                    settings->Inbox.c_str());
+    if (!ReadPrefix("QLX_NATS_PREFIX", DefaultPrefix, &settings->Prefix) ||
+        !ReadPrefix("QLX_NATS_INBOX", DefaultInbox, &settings->Inbox))
+        return false;
     bool read = ReadFileVariable("QLX_NATS_CREDS", &settings->Creds) &&
                 ReadFileVariable("QLX_NATS_NKEY", &settings->NKeySeed) &&
                 ReadFileVariable("QLX_NATS_CA", &settings->Ca) &&
