@@ -22,7 +22,7 @@ enum : int64_t {
 
 enum : int { PollMs = 100 };
 
-class Agent : public IntervalSink {
+class Agent final : public IntervalSink {
   public:
     Agent(const ClientSettings &settings, RunOutput output,
           const volatile sig_atomic_t *interrupted)
