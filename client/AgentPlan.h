@@ -14,14 +14,6 @@
 #include "client/ResultDocument.h"
 #include "client/RunResult.h"
 
-enum : uint32_t { MaxAgents = 1000 }; /* -D */
-
-/* -a group: true when arg is a group name (1 to 64 of [A-Za-z0-9_-]). */
-bool ParseAgentGroup(const char *arg, std::string *group);
-
-/* -D group:agents, with 1 to MaxAgents agents. */
-bool ParseAgentCount(const char *arg, std::string *group, uint32_t *agents);
-
 /* The share of agent index (from 0) of the whole run: -n and -r split
  * evenly, the first agents taking one message more when -n does not divide;
  * everything else as given. */

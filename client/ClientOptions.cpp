@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/AgentPlan.h"
 #include "client/ValueParsing.h"
 #include "getopt/tfxgnuop.h"
 

@@ -2,7 +2,6 @@
 
 #include "client/FigureText.h"
 #include "client/RunFigures.h"
-#include "client/SummaryReport.h"
 
 /* The conditions of a step without -A, as the sweep names them. */
 static const char TimeoutsCondition[] = "timeouts=0";

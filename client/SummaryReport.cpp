@@ -72,19 +72,6 @@ std::string FellBehindText(const ClientSettings &settings, const RunResult &resu
            FixedText(settings.Rate, 1);
 }
 
-std::string ThresholdValueText(const Threshold &threshold, double value)
-{
-    switch (threshold.Kind) {
-    case FigureKind::Latency:
-        return LatencyText(value);
-    case FigureKind::Count:
-        return FixedText(value, 0);
-    case FigureKind::Rate:
-        return FixedText(value, 1);
-    }
-    return FixedText(value, 1);
-}
-
 void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed)
 {
     fprintf(out, "Service element %s: %u connection%s, window %u, ", settings.Element.c_str(),

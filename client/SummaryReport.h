@@ -27,9 +27,6 @@ std::string FellBehindText(const ClientSettings &settings, const RunResult &resu
 /* What a refusal's reason code means, for the summary. */
 const char *RefusalText(int32_t reason);
 
-/* The latency figures of a threshold's kind as text: "80.3us", "3", "1234.5". */
-std::string ThresholdValueText(const Threshold &threshold, double value);
-
 /* The banner that opens a run's output: the element, connections, window
  * and loop, then the request line. */
 void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed);

@@ -84,45 +84,6 @@ bool RunTimes(const ClientSettings &settings, uint32_t n, const std::string &hea
 
 } // namespace
 
-std::string RepeatedRuns::Fault() const
-{
-    for (size_t i = 0; i < Runs.size(); ++i) {
-        if (Runs[i].Fault.empty())
-            continue;
-        if (Runs.size() == 1)
-            return Runs[i].Fault;
-        return "run " + std::to_string(i + 1) + " of " + std::to_string(Runs.size()) + ": " +
-               Runs[i].Fault;
-    }
-    return "";
-}
-
-std::string RepeatedRuns::Condition() const
-{
-    for (const RepeatRun &run : Runs)
-        if (!run.Fault.empty())
-            return run.Condition;
-    return "";
-}
-
-const SweepStep *SweepResult::HighestMet() const
-{
-    const SweepStep *highest = nullptr;
-    for (const SweepStep &step : Steps)
-        if (step.Repeats.Passed() && (highest == nullptr || step.Target > highest->Target))
-            highest = &step;
-    return highest;
-}
-
-const SweepStep *SweepResult::FirstFailed() const
-{
-    const SweepStep *lowest = nullptr;
-    for (const SweepStep &step : Steps)
-        if (!step.Repeats.Passed() && (lowest == nullptr || step.Target < lowest->Target))
-            lowest = &step;
-    return lowest;
-}
-
 RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutput output,
                          const volatile sig_atomic_t *interrupted, RunsEnd *end,
                          const RunMaker &maker)
@@ -166,14 +127,4 @@ SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput ou
     }
     PrintKnee(stdout, sweep);
     return sweep;
-}
-
-int RepeatedExitCode(const RepeatedRuns &runs, const RunsEnd &end)
-{
-    return end.Failed || runs.Runs.empty() || !runs.Passed() ? 1 : 0;
-}
-
-int SweepExitCode(const SweepResult &sweep)
-{
-    return sweep.End.Failed || sweep.End.Interrupted || sweep.HighestMet() == nullptr ? 1 : 0;
 }

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "client/ClientOptions.h"
-#include "client/Sweep.h"
+#include "client/SweepResult.h"
 
 /* The settings, then the heading of the table of runs. */
 void PrintRepeatsHeading(FILE *out, const ClientSettings &settings, uint64_t seed);

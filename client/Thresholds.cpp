@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "client/FigureText.h"
 #include "client/Histogram.h"
 #include "client/ValueParsing.h"
 
@@ -213,4 +214,17 @@ ThresholdOutcome EvaluateThreshold(const Threshold &threshold, const ThresholdFi
         break;
     }
     return ThresholdOutcome{Compare(value, threshold.Compare, threshold.Limit), true, value};
+}
+
+std::string ThresholdValueText(const Threshold &threshold, double value)
+{
+    switch (threshold.Kind) {
+    case FigureKind::Latency:
+        return LatencyText(value);
+    case FigureKind::Count:
+        return FixedText(value, 0);
+    case FigureKind::Rate:
+        return FixedText(value, 1);
+    }
+    return FixedText(value, 1);
 }

@@ -55,4 +55,7 @@ bool ParseThresholds(const char *text, std::vector<Threshold> *thresholds, std::
 /* Checks one condition against the figures of a run. */
 ThresholdOutcome EvaluateThreshold(const Threshold &threshold, const ThresholdFigures &figures);
 
+/* The latency figures of a threshold's kind as text: "80.3us", "3", "1234.5". */
+std::string ThresholdValueText(const Threshold &threshold, double value);
+
 #endif

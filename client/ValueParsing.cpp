@@ -173,3 +173,24 @@ std::string PercentileName(double percentile)
     (void)snprintf(text, sizeof text, "%.17g", percentile);
     return text;
 }
+
+bool ParseAgentGroup(const char *arg, std::string *group)
+{
+    size_t length = strlen(arg);
+    if (length == 0 || length > 64 ||
+        strspn(arg, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") != length)
+        return false;
+    *group = arg;
+    return true;
+}
+
+bool ParseAgentCount(const char *arg, std::string *group, uint32_t *agents)
+{
+    const char *colon = strrchr(arg, ':');
+    uint64_t count = 0;
+    if (colon == nullptr || !ParseUnsigned(colon + 1, 1, MaxAgents, &count) ||
+        !ParseAgentGroup(std::string(arg, colon).c_str(), group))
+        return false;
+    *agents = static_cast<uint32_t>(count);
+    return true;
+}

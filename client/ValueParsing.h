@@ -38,4 +38,12 @@ bool ParsePercentiles(const char *text, std::vector<double> *percentiles);
 /* A percentile as the shortest text that reads back as it: 50, 99.9. */
 std::string PercentileName(double percentile);
 
+enum : uint32_t { MaxAgents = 1000 }; /* -D */
+
+/* -a group: true when arg is a group name (1 to 64 of [A-Za-z0-9_-]). */
+bool ParseAgentGroup(const char *arg, std::string *group);
+
+/* -D group:agents, with 1 to MaxAgents agents. */
+bool ParseAgentCount(const char *arg, std::string *group, uint32_t *agents);
+
 #endif

@@ -1,4 +1,5 @@
 #include "client/AgentPlan.h"
+#include "client/ValueParsing.h"
 
 #include <string>
 #include <vector>
