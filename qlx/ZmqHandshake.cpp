@@ -36,7 +36,10 @@ bool WatchEvents(void *socket, int events, Socket *pair)
     static std::atomic<unsigned> Watches{0};
     std::string address = "inproc://qlx-events-" + std::to_string(++Watches);
     if (zmq_socket_monitor(socket, address.c_str(), events) != 0) {
-        DetailErrno("zmq_socket_monitor", errno);
+        int error = errno;
+        if (OutOfDescriptors(error))
+            return FailOutOfDescriptors("a socket monitor", error);
+        DetailErrno("zmq_socket_monitor", error);
         return Fail(QLXRC_TRANSPORT, "the connection to the service cannot be watched");
     }
     if (!pair->Open(ZMQ_PAIR) || !pair->SetInt(ZMQ_LINGER, 0, "ZMQ_LINGER"))
