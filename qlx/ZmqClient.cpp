@@ -11,6 +11,14 @@
 
 namespace qlx {
 
+/* Closed with its monitor on, the socket did not deliver what it still
+ * held within its linger (libzmq 4.3.4): the monitor ends first. */
+ZmqClientTransport::~ZmqClientTransport()
+{
+    if (events_.Get() != nullptr)
+        (void)zmq_socket_monitor(socket_.Get(), nullptr, 0);
+}
+
 bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std::string &name)
 {
     if (!RuntimeDirectoryPresent(name) || !ResolveEndpoint(nameField, fieldSize, false, &endpoint_))

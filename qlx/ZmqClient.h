@@ -20,6 +20,7 @@ enum : int {
 
 class ZmqClientTransport : public ClientTransport {
   public:
+    ~ZmqClientTransport() override;
     /* Connects to the element's endpoint; fails when no live process serves
      * it: an ipc:// endpoint of this library's service by its lock file, any
      * other when no service answers the handshake within HandshakeWaitMs. */
