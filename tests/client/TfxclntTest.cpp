@@ -327,6 +327,7 @@ TEST_F(ClientAgainstServer, ReplyOverTheDataLimitEndsTheServerAndIsRefused)
  * its outstanding transactions unfinished, no -t advice, exit code 1. */
 struct MidRunStop {
     int Signal;
+    const char *Timeout; /* -t */
     const char *EndedBy;
     const char *EndLine; /* a pattern of the summary's first line */
 };
@@ -337,11 +338,11 @@ class ServerStoppedMidRun : public ClientAgainstServer,
 TEST_P(ServerStoppedMidRun, EndsTheRunAsItHappened)
 {
     StartServer({"-q"});
-    std::vector<std::string> args = {TFXCLNT_PATH, "-d", "60", "-w",  "4", "-t",
-                                     "0.5",        "-P", "-o", json_, "E1"};
+    std::vector<std::string> args = {TFXCLNT_PATH,       "-d", "60", "-w",  "4", "-t",
+                                     GetParam().Timeout, "-P", "-o", json_, "E1"};
     Process client(args, Options());
     auto deadline = std::chrono::steady_clock::now() + Generous;
-    while (client.StderrSoFar().find("completed") == std::string::npos &&
+    while (!std::regex_search(client.StderrSoFar(), std::regex("[1-9][0-9]* completed")) &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     server_->Signal(GetParam().Signal);
@@ -364,11 +365,11 @@ TEST_P(ServerStoppedMidRun, EndsTheRunAsItHappened)
 
 INSTANTIATE_TEST_SUITE_P(
     ClientAgainstServer, ServerStoppedMidRun,
-    testing::Values(MidRunStop{SIGSTOP, "silence",
+    testing::Values(MidRunStop{SIGSTOP, "0.5", "silence",
                                "Run ended by silence: transactions timed out and nothing came "
                                "back for 0\\.5 s \\(a service slower than that needs a longer "
                                "-t\\); sending took [0-9.]+ s, the run [0-9.]+ s"},
-                    MidRunStop{SIGTERM, "service gone",
+                    MidRunStop{SIGTERM, "60", "service gone",
                                "Run ended by the service going away at [0-9]+\\.[0-9]{3} s, [0-4] "
                                "transactions unfinished; sending took [0-9.]+ s, the run [0-9.]+ "
                                "s"}),
