@@ -38,6 +38,9 @@ void PrintReplyLine(FILE *out, const QLXREPLY &reply, uint64_t seq)
     case QLX_REPLY_REFUSED:
         fprintf(out, "Got Refusal of %llu: reason %d\n", number, reply.Code);
         return;
+    case QLX_REPLY_GONE:
+        fputs("Got word that the service went away\n", out);
+        return;
     default:
         fprintf(out, "Got a reply of unknown kind %d for %llu\n", reply.Kind, number);
         return;

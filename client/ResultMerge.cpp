@@ -186,8 +186,8 @@ void TakeFailure(const ResultFields &document, RunResult *result)
 
 /* The ends in the order one outweighs another when runs ended differently. */
 const EndReason EndsByWeight[] = {
-    EndReason::Failure,   EndReason::Blocked,  EndReason::Silence, EndReason::SecondInterrupt,
-    EndReason::Interrupt, EndReason::Duration, EndReason::Count};
+    EndReason::Failure,         EndReason::ServiceGone, EndReason::Blocked,  EndReason::Silence,
+    EndReason::SecondInterrupt, EndReason::Interrupt,   EndReason::Duration, EndReason::Count};
 
 EndReason EndOf(const ResultFields &document)
 {

@@ -28,7 +28,9 @@ static void Set(RunFigures *figures, Figure figure, double value, bool present)
 RunFigures FiguresOf(const ClientSettings &settings, const RunResult &result)
 {
     RunFigures figures;
-    double seconds = std::max(result.MeasuredSeconds(), settings.Duration);
+    /* A service that went away served only until its last reply. */
+    double asked = result.Ended == EndReason::ServiceGone ? 0.0 : settings.Duration;
+    double seconds = std::max(result.MeasuredSeconds(), asked);
     double completed = static_cast<double>(result.Counts.MeasuredCompleted);
     Set(&figures, AchievedFigure, seconds > 0.0 ? completed / seconds : 0.0, true);
     const Histogram &latency = result.Latency;

@@ -43,7 +43,8 @@ struct RunFigures {
 /* The figures of one run. The achieved rate is the transactions completed
  * after the warm-up over the seconds of sending asked for (-d), or over the
  * measured time when the run took longer: the wait for the last replies of
- * a run that kept up does not lower it. */
+ * a run that kept up does not lower it. A run that the service's going away
+ * ended is taken over the time it was served. */
 RunFigures FiguresOf(const ClientSettings &settings, const RunResult &result);
 
 /* The median, least and greatest of each figure over the runs that have it. */

@@ -20,6 +20,7 @@ enum class EndReason {
     SecondInterrupt, /* a second one: the run ended at once, outstanding transactions left */
     Silence,         /* transactions timed out and nothing at all came for a whole timeout */
     Blocked,         /* the queue towards the service stayed full for a whole timeout */
+    ServiceGone,     /* the service went away: outstanding transactions left unfinished */
     Failure,         /* a messaging call failed */
 };
 
@@ -116,6 +117,8 @@ struct RunResult {
     uint64_t WarmupEndNs = 0;
     uint64_t SendingEndNs = 0;
     uint64_t EndNs = 0;
+    uint64_t GoneNs = 0;      /* when the library told that the service went away, or 0 */
+    uint64_t ServedEndNs = 0; /* then: its last reply, where the measured time ends */
     std::string FirstCheckFailure;
     bool Failed = false;
     std::string FailureLabel; /* "ClientSend: " and the like */
@@ -123,10 +126,13 @@ struct RunResult {
     std::vector<IntervalFigures> Intervals; /* the whole run, one a second */
 
     double ElapsedSeconds() const { return static_cast<double>(EndNs - StartNs) / 1e9; }
-    /* From the end of the warm-up to the end of the run. */
+    /* From the end of the warm-up to the end of the run, or to the service's
+     * last reply when it went away: the time it was not there is not in the
+     * figures. */
     double MeasuredSeconds() const
     {
-        return EndNs > WarmupEndNs ? static_cast<double>(EndNs - WarmupEndNs) / 1e9 : 0.0;
+        uint64_t end = GoneNs != 0 ? ServedEndNs : EndNs;
+        return end > WarmupEndNs ? static_cast<double>(end - WarmupEndNs) / 1e9 : 0.0;
     }
     double TransactionsPerSecond() const
     {

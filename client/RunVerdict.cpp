@@ -48,6 +48,8 @@ static std::string BrokenRun(const RunResult &result)
         return "qlx" + result.FailureLabel.substr(0, result.FailureLabel.find(':')) + " failed";
     if (result.Ended == EndReason::Blocked)
         return "the queue towards the service stayed full for a whole timeout";
+    if (result.Ended == EndReason::ServiceGone)
+        return "the service went away";
     if (counts.Outstanding() != 0)
         return CountText(counts.Outstanding(), "transaction", "transactions", "unfinished");
     if (counts.CheckFailures != 0)

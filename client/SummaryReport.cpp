@@ -24,6 +24,8 @@ const char *EndReasonName(EndReason reason)
         return "silence";
     case EndReason::Blocked:
         return "blocked";
+    case EndReason::ServiceGone:
+        return "service gone";
     case EndReason::Failure:
         return "failure";
     }
@@ -132,6 +134,11 @@ static void PrintEnd(FILE *out, const ClientSettings &settings, const RunResult 
     case EndReason::Blocked:
         fprintf(out, "Run ended blocked: the queue towards the service stayed full for %s s",
                 PercentileName(settings.Timeout).c_str());
+        break;
+    case EndReason::ServiceGone:
+        fprintf(out, "Run ended by the service going away at %s s, %llu transactions unfinished",
+                FixedText(static_cast<double>(result.GoneNs - result.StartNs) / 1e9, 3).c_str(),
+                static_cast<Ull>(counts.Outstanding()));
         break;
     case EndReason::Failure:
         fprintf(out, "Run ended by failure of qlx%s",

@@ -14,7 +14,7 @@
 #include "client/Thresholds.h"
 
 /* "count", "duration", "interrupt", "second interrupt", "silence",
- * "blocked" or "failure". */
+ * "blocked", "service gone" or "failure". */
 const char *EndReasonName(EndReason reason);
 
 /* "SIGINT", "SIGTERM" or "SIGUSR1"; null for 0 or any other signal. */

@@ -35,6 +35,7 @@ TrafficRun::TrafficRun(const ClientSettings &settings, RunResult *result, RunOut
       text_(RequestOrigin(), settings.SizeMax), checker_(settings, RequestOrigin()),
       request_(DefaultRequest), reply_(DefaultReply), timeoutNs_(ToNs(settings.Timeout))
 {
+    reply_.Version = QLX_REPLY_VERSION_GONE;
     if (settings.MsgIdGiven) {
         request_.Options |= QLX_RQO_MSGID;
         memcpy(request_.MsgId, settings.MsgId, QLX_MSGID_LENGTH);
@@ -92,6 +93,17 @@ void TrafficRun::EndSending(EndReason reason, uint64_t now)
     result_->Ended = reason;
     result_->SendingEndNs = now;
     intervals_.SendingEnded(now);
+}
+
+/* Whatever ended sending before, the run ends as the service's going away,
+ * its figures up to the last reply. */
+void TrafficRun::ServiceGone(uint64_t now)
+{
+    if (result_->GoneNs != 0)
+        return;
+    EndSending(EndReason::ServiceGone, now);
+    result_->Ended = EndReason::ServiceGone;
+    result_->GoneNs = now;
 }
 
 bool TrafficRun::CountReached() const
@@ -252,11 +264,15 @@ bool TrafficRun::ReceiveReplies(int32_t waitMs)
 
 void TrafficRun::HandleReply(Link *link, uint64_t now)
 {
-    lastHeardNs_ = now;
     uint64_t seq = reply_.RequestId >> SlotBits;
     uint64_t index = reply_.RequestId & SlotMask;
     if (output_.Messages != nullptr)
         PrintReplyLine(output_.Messages, reply_, seq);
+    if (reply_.Kind == QLX_REPLY_GONE) {
+        ServiceGone(now);
+        return;
+    }
+    lastHeardNs_ = now;
     if (seq == 0 || seq > lastSeq_ || index >= link->Slots.size()) {
         ++result_->Counts.UnknownRequest;
         return;
@@ -450,6 +466,12 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
             CountOutstandingForServer();
             break;
         }
+        if (result_->GoneNs != 0) {
+            /* Other connections may hold replies that came before. */
+            (void)ReceiveReplies(0);
+            CountOutstandingForServer();
+            break;
+        }
         if (sending_)
             CheckSendingEnd(now);
         if (sending_)
@@ -470,6 +492,7 @@ void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
             break;
     }
     result_->EndNs = MonotonicNs();
+    result_->ServedEndNs = result_->GoneNs != 0 ? lastHeardNs_ : 0;
     if (sending_)
         EndSending(EndReason::Failure, result_->EndNs);
     CloseInterval(result_->EndNs);

@@ -51,8 +51,9 @@ class TrafficRun {
 
     /* Sends and receives until the plan is done, the time is up, the run is
      * interrupted (*interrupted set) or a messaging call fails, then waits
-     * for every outstanding transaction to end, unless *interrupted passes 1:
-     * then it ends at once. Stops sending early when
+     * for every outstanding transaction to end, unless *interrupted passes 1
+     * or the service went away: then it ends at once, after the replies
+     * already there. Stops sending early when
      * transactions time out while nothing at all comes back, or when the
      * queue towards the service stays full for a whole timeout. */
     void Run(const volatile sig_atomic_t *interrupted);
@@ -78,6 +79,7 @@ class TrafficRun {
 
     bool OpenLoop() const { return settings_.Rate > 0.0; }
     void EndSending(EndReason reason, uint64_t now);
+    void ServiceGone(uint64_t now);
     void CheckSendingEnd(uint64_t now);
     bool CountReached() const;
     void SendClosedLoop(uint64_t now);

@@ -262,11 +262,13 @@ static int ConnectFailed(const ClientSettings &settings, RunResult *result)
 }
 
 /* After a run, however it ended: the stop request (-x) unless a second
- * signal asked for the end at once, then the report. Returns the exit code. */
+ * signal asked for the end at once or the service went away, then the
+ * report. Returns the exit code. */
 static int FinishRun(const ClientSettings &settings, TrafficRun *run, RunResult *result)
 {
     result->Signal = Interrupted != 0 ? FirstSignal : 0;
-    bool stopSent = settings.StopRequest && !result->Failed && Interrupted < 2 && run->SendStop();
+    bool stopSent = settings.StopRequest && !result->Failed && Interrupted < 2 &&
+                    result->GoneNs == 0 && run->SendStop();
     if (result->Failed)
         ProcessError(&result->Failure, result->FailureLabel.c_str(), 0);
     return Report(settings, *result, stopSent);

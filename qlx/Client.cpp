@@ -114,21 +114,20 @@ void Client::TakeLosses()
     std::sort(lost_.begin() + static_cast<ptrdiff_t>(first), lost_.end(), std::greater<>());
 }
 
-int Client::DeliverLost(QLXREPLY *reply)
+/* A reply made here, with no data: a refusal, or word of the service. */
+int Client::DeliverMade(QLXREPLY *reply, int32_t kind, int32_t code, uint64_t requestId)
 {
     if (!buffer_.Fill(nullptr, 0))
         return Fail(QLXRC_NO_MEMORY, "out of memory");
-    *reply = QLXREPLY{{'F', 'X', 'R', 'P'},
-                      reply->Version,
-                      QLX_REPLY_REFUSED,
-                      0,
-                      QLXRC_CONNECTION_LOST,
-                      0,
-                      lost_.back(),
-                      {},
-                      0,
-                      buffer_.Capacity(),
-                      buffer_.Data()};
+    *reply = QLXREPLY{{'F', 'X', 'R', 'P'}, reply->Version, kind, 0, code, 0, requestId, {}, 0,
+                      buffer_.Capacity(),   buffer_.Data()};
+    return 1;
+}
+
+int Client::DeliverLost(QLXREPLY *reply)
+{
+    if (!DeliverMade(reply, QLX_REPLY_REFUSED, QLXRC_CONNECTION_LOST, lost_.back()))
+        return 0;
     lost_.pop_back();
     return 1;
 }
@@ -148,6 +147,11 @@ int Client::Receive(QLXREPLY *reply, int32_t waitMs)
             TakeLosses();
             continue;
         }
+        /* Only a caller of reply version 2 knows this reply kind. */
+        if (result == ReceiveResult::Gone && reply->Version >= QLX_REPLY_VERSION_GONE)
+            return DeliverMade(reply, QLX_REPLY_GONE, 0, 0);
+        if (result == ReceiveResult::Gone)
+            continue;
         if (result != ReceiveResult::Received)
             return FailNoReply();
         if (!Deliver(message, reply))

@@ -25,6 +25,7 @@ class Client : public Connection {
     int Stop();
     int Receive(QLXREPLY *reply, int32_t waitMs);
     WaitTarget WaitOn() const { return transport_->WaitOn(); }
+    bool Settle() { return transport_->Settle(); }
     /* Whether a reply is there to be received without the transport. */
     bool HasPending() const { return !lost_.empty(); }
     uint64_t Malformed() const { return malformed_; }
@@ -35,6 +36,7 @@ class Client : public Connection {
     void Untrack(const QLXREPLY &reply);
     void TakeLosses();
     int DeliverLost(QLXREPLY *reply);
+    int DeliverMade(QLXREPLY *reply, int32_t kind, int32_t code, uint64_t requestId);
 
     std::unique_ptr<ClientTransport> transport_;
     std::string name_;

@@ -4,6 +4,7 @@
 #include "qlx/qlx.h"
 #include "qlx/Client.h"
 #include "qlx/Errors.h"
+#include "util/Clock.h"
 
 namespace {
 
@@ -66,6 +67,17 @@ int qlxClientReceive(QLXHCONN hConn, QLXREPLY *reply, int32_t waitMs) noexcept
     });
 }
 
+/* What is left of a wait of waitMs that began at startNs: -1 for no end, 0
+ * when it is over. */
+static int32_t WaitLeft(int32_t waitMs, uint64_t startNs)
+{
+    if (waitMs < 0)
+        return -1;
+    uint64_t end = startNs + static_cast<uint64_t>(waitMs) * 1000000u;
+    uint64_t now = MonotonicNs();
+    return now < end ? static_cast<int32_t>((end - now + 999999) / 1000000) : 0;
+}
+
 int qlxClientWait(const QLXHCONN *hConns, uint32_t count, int32_t waitMs, uint8_t *ready) noexcept
 {
     return qlx::Guarded([&] {
@@ -74,27 +86,34 @@ int qlxClientWait(const QLXHCONN *hConns, uint32_t count, int32_t waitMs, uint8_
         if (count > qlx::ConnectionLimit)
             return qlx::Fail(QLXRC_BAD_ARGUMENT, "%u connections to wait for: at most %u are open",
                              count, static_cast<unsigned>(qlx::ConnectionLimit));
+        qlx::Client *clients[qlx::ConnectionLimit];
         qlx::WaitTarget targets[qlx::ConnectionLimit];
         uint8_t pending[qlx::ConnectionLimit];
         int pendingCount = 0;
         for (uint32_t i = 0; i < count; ++i) {
-            qlx::Client *client = FindClient(hConns[i]);
-            if (client == nullptr)
+            clients[i] = FindClient(hConns[i]);
+            if (clients[i] == nullptr)
                 return 0;
-            targets[i] = client->WaitOn();
-            pending[i] = client->HasPending() ? 1 : 0;
+            targets[i] = clients[i]->WaitOn();
+            pending[i] = clients[i]->HasPending() ? 1 : 0;
             pendingCount += pending[i];
         }
+        uint64_t start = MonotonicNs();
         /* Replies the library holds itself need no wait for the transport. */
-        int readyCount = qlx::WaitForAny(targets, count, pendingCount != 0 ? 0 : waitMs, ready);
-        if (readyCount < 0)
-            return qlx::Fail(QLXRC_RECEIVE_FAILED, "waiting for replies failed");
-        for (uint32_t i = 0; i < count; ++i) {
-            readyCount += pending[i] != 0 && ready[i] == 0 ? 1 : 0;
-            ready[i] |= pending[i];
+        for (int32_t wait = pendingCount != 0 ? 0 : waitMs;; wait = WaitLeft(waitMs, start)) {
+            int woken = qlx::WaitForAny(targets, count, wait, ready);
+            if (woken < 0)
+                return qlx::Fail(QLXRC_RECEIVE_FAILED, "waiting for replies failed");
+            /* A watch may have woken the wait with events that are no reply. */
+            int readyCount = 0;
+            for (uint32_t i = 0; i < count; ++i) {
+                ready[i] = (ready[i] != 0 && clients[i]->Settle()) || pending[i] != 0 ? 1 : 0;
+                readyCount += ready[i];
+            }
+            if (readyCount != 0)
+                return 1;
+            if (woken == 0 || WaitLeft(waitMs, start) == 0)
+                return qlx::FailNoReply();
         }
-        if (readyCount == 0)
-            return qlx::FailNoReply();
-        return 1;
     });
 }

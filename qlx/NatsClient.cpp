@@ -11,6 +11,7 @@
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/Errors.h"
+#include "util/Clock.h"
 
 namespace qlx {
 
@@ -18,13 +19,19 @@ enum : int {
     /* How long a lost connection waits for the replies libnats read before
      * it to be queued, so that they come out before the loss. */
     LossOrderMs = 200,
+    /* How long nobody serves the element before a service that answered is
+     * taken as gone: one whose NATS server died is back well within it (a
+     * server that vanished without a word is left after 3 pings, 6 s). */
+    ServiceAbsentMs = 10000,
 };
 
-/* One entry of the queue: a reply, a refusal made here, or a loss. */
+/* One entry of the queue: a reply, a refusal made here, the service gone,
+ * or a loss. */
 struct QueuedReply {
     natsMsg *Msg;       /* a reply, or null */
     uint64_t RequestId; /* of a refusal */
     int32_t Reason;     /* of a refusal; 0 with neither a reply nor a refusal: a loss */
+    bool Gone = false;  /* the service that answered is gone */
 };
 
 class NatsClientState : public NatsState {
@@ -38,7 +45,8 @@ class NatsClientState : public NatsState {
     void Lose()
     {
         ++Losses;
-        if (Queue.empty() || Queue.back().Msg != nullptr || Queue.back().Reason != 0)
+        if (Queue.empty() || Queue.back().Msg != nullptr || Queue.back().Reason != 0 ||
+            Queue.back().Gone)
             Push(QueuedReply{nullptr, 0, 0});
     }
     void Received(natsMsg *msg);
@@ -68,8 +76,29 @@ class NatsClientState : public NatsState {
     uint64_t Delivered = 0;
     natsSubscription *Inbox = nullptr;
     bool InboxDone = false;
-    bool Awaited = false; /* someone waits for Changed */
+    bool Awaited = false;       /* someone waits for Changed */
+    bool Served = false;        /* a service answered since it was last taken as gone */
+    uint64_t AbsentSinceNs = 0; /* the first "no responders" since a service answered */
+
+  private:
+    void NobodyServes();
 };
+
+/* Where a service answered before and nobody has served the element for
+ * ServiceAbsentMs, the service is gone; a shorter absence is one reconnecting. */
+void NatsClientState::NobodyServes()
+{
+    uint64_t now = MonotonicNs();
+    if (!Served)
+        return;
+    if (AbsentSinceNs == 0)
+        AbsentSinceNs = now;
+    if (now - AbsentSinceNs < uint64_t{ServiceAbsentMs} * 1000000u)
+        return;
+    Push(QueuedReply{nullptr, 0, 0, true});
+    Served = false;
+    AbsentSinceNs = 0;
+}
 
 /* The request id is the last token of the reply subject. */
 static uint64_t RequestIdOf(natsMsg *msg)
@@ -86,12 +115,15 @@ void NatsClientState::Received(natsMsg *msg)
     size_t size = static_cast<size_t>(natsMsg_GetDataLength(msg));
     if (natsMsg_IsNoResponders(msg)) {
         Push(QueuedReply{nullptr, RequestIdOf(msg), QLXRC_NOT_SERVED});
+        NobodyServes();
         natsMsg_Destroy(msg);
     } else if (Queue.size() >= ClientPendingMessages || Bytes + size > ClientPendingBytes) {
         natsMsg_Destroy(msg);
         Lose();
     } else {
         Bytes += size;
+        Served = true;
+        AbsentSinceNs = 0;
         Push(QueuedReply{msg, 0, 0});
     }
     if (Awaited)
@@ -239,6 +271,8 @@ ReceiveResult NatsClientTransport::Receive(Deadline *deadline, Inbound *message)
             message->FrameCount = FramesPerMessage;
             return ReceiveResult::Received;
         }
+        if (taken && reply.Gone)
+            return ReceiveResult::Gone;
         if (taken)
             return ReceiveResult::Lost;
         if (closed) {

@@ -1,6 +1,7 @@
 #include "qlx/Transport.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "qlx/Connection.h"
 #include "qlx/Endpoint.h"
@@ -50,17 +51,30 @@ std::unique_ptr<ClientTransport> OpenClientTransport(const char *nameField, size
 /* zmq_poll waits on ZeroMQ sockets and plain descriptors alike. */
 int WaitForAny(const WaitTarget *targets, uint32_t count, int32_t waitMs, uint8_t *ready)
 {
-    zmq_pollitem_t items[ConnectionLimit];
-    for (uint32_t i = 0; i < count; ++i)
-        items[i] = zmq_pollitem_t{targets[i].Socket, targets[i].Fd, ZMQ_POLLIN, 0};
-    int polled = zmq_poll(items, static_cast<int>(count), waitMs < 0 ? -1L : long{waitMs});
+    /* Each target's socket or descriptor, then its watch where it has one. */
+    zmq_pollitem_t items[2 * ConnectionLimit];
+    uint32_t owner[2 * ConnectionLimit];
+    int used = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        owner[used] = i;
+        items[used++] = zmq_pollitem_t{targets[i].Socket, targets[i].Fd, ZMQ_POLLIN, 0};
+        if (targets[i].Watch == nullptr)
+            continue;
+        owner[used] = i;
+        items[used++] = zmq_pollitem_t{targets[i].Watch, -1, ZMQ_POLLIN, 0};
+    }
+    int polled = zmq_poll(items, used, waitMs < 0 ? -1L : long{waitMs});
     if (polled < 0 && errno != EINTR) {
         DetailErrno("zmq_poll", errno);
         return -1;
     }
+    memset(ready, 0, count);
+    for (int item = 0; polled > 0 && item < used; ++item)
+        ready[owner[item]] |= (items[item].revents & ZMQ_POLLIN) ? 1 : 0;
+    int readyCount = 0;
     for (uint32_t i = 0; i < count; ++i)
-        ready[i] = (items[i].revents & ZMQ_POLLIN) ? 1 : 0;
-    return polled < 0 ? 0 : polled;
+        readyCount += ready[i];
+    return readyCount;
 }
 
 } // namespace qlx

@@ -43,6 +43,10 @@ enum class ReceiveResult {
     /* The client's connection was lost and made again: the replies of what
      * was outstanding then may never come. */
     Lost,
+    /* The service closed the connection it served this client on: nothing
+     * outstanding then will be answered by it. Reported once, after every
+     * reply that came before. */
+    Gone,
     /* After StopReceiving: everything taken before the stop was delivered. */
     Drained,
 };
@@ -58,10 +62,12 @@ enum class SendResult {
 };
 
 /* What a wait for replies watches: a ZeroMQ socket, or else a descriptor that
- * turns readable when a reply may be there. */
+ * turns readable when a reply may be there; and a ZeroMQ socket, or null, that
+ * turns readable when the service's side may have closed. */
 struct WaitTarget {
     void *Socket;
     int Fd;
+    void *Watch = nullptr;
 };
 
 /* The service side: bound to the element's endpoint, for as long as it
@@ -93,6 +99,9 @@ class ClientTransport {
     /* Sends one message to the service without waiting for room. */
     virtual SendResult Send(const Outbound &message) = 0;
     virtual WaitTarget WaitOn() const = 0;
+    /* After a wait that its target ended: reads what the watch holds, and
+     * tells whether Receive has something to report without waiting. */
+    virtual bool Settle() { return true; }
     /* Whether Receive may report Lost; and how many losses it has reported
      * or is about to: a transaction sent while this count was lower than at
      * a Lost is taken as lost with it. */

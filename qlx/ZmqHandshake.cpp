@@ -31,29 +31,35 @@ void HandshakeWatch::Stop()
     watched_ = nullptr;
 }
 
-bool HandshakeWatch::Start(void *socket)
+bool WatchEvents(void *socket, int events, Socket *pair)
 {
     static std::atomic<unsigned> Watches{0};
-    std::string address = "inproc://qlx-handshake-" + std::to_string(++Watches);
-    if (zmq_socket_monitor(socket, address.c_str(), WatchedEvents) != 0) {
-        DetailErrno("zmq_socket_monitor", errno);
+    std::string address = "inproc://qlx-events-" + std::to_string(++Watches);
+    if (zmq_socket_monitor(socket, address.c_str(), events) != 0) {
+        int error = errno;
+        if (OutOfDescriptors(error))
+            return FailOutOfDescriptors("a socket monitor", error);
+        DetailErrno("zmq_socket_monitor", error);
         return Fail(QLXRC_TRANSPORT, "the connection to the service cannot be watched");
     }
-    watched_ = socket;
-    if (!events_.Open(ZMQ_PAIR) || !events_.SetInt(ZMQ_LINGER, 0, "ZMQ_LINGER"))
+    if (!pair->Open(ZMQ_PAIR) || !pair->SetInt(ZMQ_LINGER, 0, "ZMQ_LINGER"))
         return false;
-    if (zmq_connect(events_.Get(), address.c_str()) == 0)
+    if (zmq_connect(pair->Get(), address.c_str()) == 0)
         return true;
     DetailErrno(("zmq_connect " + address).c_str(), errno);
     return Fail(QLXRC_TRANSPORT, "the connection to the service cannot be watched");
 }
 
-/* Takes the next event and its value, with the address frame behind it;
- * event 0 when none came within waitMs or a signal came first. */
-static uint16_t NextEvent(void *events, int waitMs, uint32_t *value)
+bool HandshakeWatch::Start(void *socket)
+{
+    watched_ = socket;
+    return WatchEvents(socket, WatchedEvents, &events_);
+}
+
+uint16_t NextEvent(void *events, int waitMs, uint32_t *value)
 {
     zmq_pollitem_t item{events, -1, ZMQ_POLLIN, 0};
-    if (zmq_poll(&item, 1, waitMs) <= 0)
+    if (waitMs != 0 && zmq_poll(&item, 1, waitMs) <= 0)
         return 0;
     uint8_t frame[EventFrameSize] = {};
     if (zmq_recv(events, frame, sizeof frame, ZMQ_DONTWAIT) < EventFrameSize)

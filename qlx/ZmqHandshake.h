@@ -15,6 +15,14 @@ namespace qlx {
  * across a slow network, short enough for a user who forgot to start it. */
 enum : int { HandshakeWaitMs = 5000 };
 
+/* Has ZeroMQ report socket's events (ZMQ_EVENT_* bits) to *pair, a PAIR
+ * socket opened here. False, with the error recorded, when it cannot. */
+bool WatchEvents(void *socket, int events, Socket *pair);
+
+/* Takes the next event from a pair of WatchEvents, waiting up to waitMs,
+ * with its value; 0 when none came in time or a signal came first. */
+uint16_t NextEvent(void *pair, int waitMs, uint32_t *value);
+
 class HandshakeWatch {
   public:
     HandshakeWatch() = default;

@@ -73,6 +73,7 @@ TEST(SummaryReport, EndReasonsHaveNames)
     EXPECT_STREQ(EndReasonName(EndReason::Interrupt), "interrupt");
     EXPECT_STREQ(EndReasonName(EndReason::Silence), "silence");
     EXPECT_STREQ(EndReasonName(EndReason::Blocked), "blocked");
+    EXPECT_STREQ(EndReasonName(EndReason::ServiceGone), "service gone");
     EXPECT_STREQ(EndReasonName(EndReason::Failure), "failure");
 }
 

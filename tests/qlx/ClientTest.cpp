@@ -157,6 +157,55 @@ TEST_P(Client, WaitMarksTheClientsWithAReply)
     EXPECT_EQ(ready[1], 0);
 }
 
+/* The replies a client receives into a record of version ("R1 N43 G0": kind,
+ * then a refusal's reason or the request id; a repeat shown once), until it
+ * is told the service went away or nothing comes for a second. With probe, a
+ * transaction goes out whenever nothing came for 200 ms. */
+static std::string RepliesAfterTheEnd(qlxtest::TestClient *client, int32_t version, bool probe)
+{
+    std::string seen;
+    std::string last;
+    uint64_t next = 2;
+    for (int quiet = 0; quiet < 5 && next < 200;) {
+        QLXREPLY reply = DefaultReply;
+        reply.Version = version;
+        if (!qlxClientReceive(client->hConn, &reply, 200)) {
+            ++quiet;
+            bool sent = !probe || client->Transaction(next++, "probe");
+            EXPECT_TRUE(sent) << LastPrimaryText();
+            continue;
+        }
+        quiet = 0;
+        std::string token =
+            static_cast<char>(reply.Kind) +
+            std::to_string(reply.Kind == QLX_REPLY_REFUSED ? reply.Code : reply.RequestId);
+        seen += token == last ? "" : (seen.empty() ? "" : " ") + token;
+        last = token;
+        if (reply.Kind == QLX_REPLY_GONE)
+            break;
+    }
+    return seen;
+}
+
+/* A client of reply version 2 is told once that the service that served it
+ * went away, after the replies that came before; one of version 1 is not.
+ * Over NATS transactions that find nobody for 10 s tell it. */
+TEST_P(Client, IsToldThatItsServiceWentAway)
+{
+    qlxtest::TestClient plain;
+    ASSERT_TRUE(plain.Connect("E1")) << LastPrimaryText();
+    for (qlxtest::TestClient *each : {&client_, &plain}) {
+        ASSERT_TRUE(each->Transaction(1, "served"));
+        ASSERT_TRUE(service_.Receive()) << LastPrimaryText();
+        ASSERT_TRUE(service_.Respond()) << LastPrimaryText();
+    }
+    ASSERT_TRUE(qlxTerminate(&service_.hConn)) << LastPrimaryText();
+    bool nats = GetParam() == qlxtest::Transport::Nats;
+    EXPECT_EQ(RepliesAfterTheEnd(&client_, QLX_REPLY_VERSION_GONE, nats),
+              nats ? "R1 N43 G0" : "R1 G0");
+    EXPECT_EQ(RepliesAfterTheEnd(&plain, 1, false), "R1");
+}
+
 /* Requests with a wrong eye-catcher, or data missing, are refused. */
 TEST_F(ClientCalls, RefusesBadRequests)
 {

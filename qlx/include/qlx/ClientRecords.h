@@ -27,7 +27,7 @@ struct QLXREQUEST {
  * valid until the next receive on the same connection. */
 struct QLXREPLY {
     char StrucId[4];      /* "FXRP" */
-    int32_t Version;      /* 1 */
+    int32_t Version;      /* 1, or QLX_REPLY_VERSION_GONE to be told of QLX_REPLY_GONE */
     int32_t Kind;         /* QLX_REPLY_* */
     uint32_t Flags;       /* QLX_RF_* bits, for a response */
     int32_t Code;         /* alert type, or the reason code of a refusal */
@@ -52,7 +52,13 @@ enum : int32_t {
     QLX_REPLY_END = 'E',      /* the transaction was closed without a response */
     QLX_REPLY_ALERT = 'A',    /* an alert; Code is its type, Data its text */
     QLX_REPLY_REFUSED = 'N',  /* the message was refused; Code is the reason */
+    /* Only to a reply record of version 2: the service went away (it closed
+     * the connection, or over NATS nobody serves the element any more).
+     * Nothing outstanding then will be answered by it; RequestId is 0. */
+    QLX_REPLY_GONE = 'G',
 };
+
+enum : int32_t { QLX_REPLY_VERSION_GONE = 2 }; /* the reply version that is told QLX_REPLY_GONE */
 
 enum : uint32_t {
     QLX_RF_NOTIFY = 0x1, /* a notify response */
