@@ -139,13 +139,9 @@ TEST_F(AcrossMachines, KilledServerLosesOnlyWhatItHeld)
  * lost, outcome unknown". */
 TEST_F(AcrossMachines, ClusterNodesDieAndEveryLossIsReported)
 {
-    std::vector<std::string> member = {"--cluster_name", "C", "--cluster", "nats://127.0.0.1:-1"};
-    NatsServer first(member);
-    member.insert(member.end(), {"--routes", first.RouteUrl()});
-    NatsServer second(member);
-    NatsServer third(member);
-    for (const NatsServer *node : {&first, &second, &third})
-        ASSERT_TRUE(node->WaitForLog("Route connection created", 2)) << node->Failure();
+    tfxtest::NatsCluster cluster;
+    ASSERT_EQ(cluster.Failure(), "");
+    NatsServer &first = cluster.Node(0), &second = cluster.Node(1), &third = cluster.Node(2);
     auto server = Server(Options(first.Url()), {"-q", "-i", "0.02"});
     auto client = Client(Options(second.Url()), {"-d", "3600", "-w", "4", "-t", "2"});
     ASSERT_TRUE(WaitForCompleted(*client, 20));

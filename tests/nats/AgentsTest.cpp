@@ -219,13 +219,9 @@ TEST_F(Agents, ShiftedClockIsCorrected)
 /* Agents and controller on different nodes of a cluster of three. */
 TEST_F(Agents, AgentsOnDifferentNodesOfACluster)
 {
-    std::vector<std::string> member = {"--cluster_name", "C", "--cluster", "nats://127.0.0.1:-1"};
-    NatsServer first(member);
-    member.insert(member.end(), {"--routes", first.RouteUrl()});
-    NatsServer second(member);
-    NatsServer third(member);
-    for (const NatsServer *node : {&first, &second, &third})
-        ASSERT_TRUE(node->WaitForLog("Route connection created", 2)) << node->Failure();
+    tfxtest::NatsCluster cluster;
+    ASSERT_EQ(cluster.Failure(), "");
+    NatsServer &first = cluster.Node(0), &second = cluster.Node(1), &third = cluster.Node(2);
     Server(first.Url());
     Agent(first.Url());
     Agent(second.Url());

@@ -80,6 +80,26 @@ bool NatsServer::WaitForLog(const std::string &text, int count,
     return false;
 }
 
+NatsCluster::NatsCluster()
+{
+    std::vector<std::string> member = {"--cluster_name", "C", "--cluster", "nats://127.0.0.1:-1"};
+    nodes_[0] = std::make_unique<NatsServer>(member);
+    member.insert(member.end(), {"--routes", nodes_[0]->RouteUrl()});
+    nodes_[1] = std::make_unique<NatsServer>(member);
+    nodes_[2] = std::make_unique<NatsServer>(member);
+}
+
+std::string NatsCluster::Failure() const
+{
+    for (const auto &node : nodes_) {
+        if (!node->Failure().empty())
+            return node->Failure();
+        if (!node->WaitForLog("Route connection created", 2))
+            return "the routes of " + node->Url() + " did not come up";
+    }
+    return "";
+}
+
 const NatsServer &SharedNatsServer()
 {
     static std::unique_ptr<NatsServer> server = std::make_unique<NatsServer>();

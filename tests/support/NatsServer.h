@@ -5,6 +5,7 @@
 #define TFX_TESTS_SUPPORT_NATSSERVER_H
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -41,6 +42,18 @@ class NatsServer {
     std::string url_;
     std::string routeUrl_;
     std::string failure_;
+};
+
+/* A cluster of three nats-servers of a test's own, their routes up. */
+class NatsCluster {
+  public:
+    NatsCluster();
+    /* Empty once every route is up; else what went wrong, with the log. */
+    std::string Failure() const;
+    NatsServer &Node(int index) { return *nodes_[index]; }
+
+  private:
+    std::unique_ptr<NatsServer> nodes_[3];
 };
 
 /* The nats-server that the tests of this process share, started on first use. */
