@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qlx/NatsConnection.h"
+#include "qlx/nats/NatsConnection.h"
 #include "client/ResultDocument.h"
 
 /* The control NATS servers: TFX_CONTROL, else QLX_ENDPOINT when it names

@@ -4,7 +4,8 @@
 #include <string>
 
 #include "fuzz/FuzzInput.h"
-#include "qlx/Endpoint.h"
+#include "qlx/core/ElementName.h"
+#include "qlx/zmq/Endpoint.h"
 
 static void Check(bool condition)
 {

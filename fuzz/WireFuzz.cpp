@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz/FuzzInput.h"
-#include "qlx/Wire.h"
+#include "qlx/core/Wire.h"
 
 static void Check(bool condition)
 {

@@ -18,8 +18,8 @@
 #include <gtest/gtest.h>
 
 #include "client/ReplyChecks.h"
-#include "qlx/Service.h"
-#include "qlx/ZmqService.h"
+#include "qlx/core/Service.h"
+#include "qlx/zmq/ZmqService.h"
 #include "tests/hardening/HardeningHarness.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/ServiceClient.h"

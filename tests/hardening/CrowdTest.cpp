@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "qlx/MemoryBudget.h"
+#include "qlx/core/MemoryBudget.h"
 #include "tests/hardening/HardeningHarness.h"
 #include "tests/support/PeerCrowd.h"
 

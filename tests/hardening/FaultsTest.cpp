@@ -15,8 +15,8 @@
 
 #include "binding/RecordPreparation.h"
 #include "qlx/qlx.h"
-#include "qlx/Service.h"
-#include "qlx/ZmqService.h"
+#include "qlx/core/Service.h"
+#include "qlx/zmq/ZmqService.h"
 #include "tests/hardening/HardeningHarness.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/RawPeer.h"

@@ -1,4 +1,4 @@
-#include "qlx/Endpoint.h"
+#include "qlx/zmq/Endpoint.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "qlx/ErrorRecord.h"
+#include "qlx/core/ElementName.h"
 #include "tests/qlx/QlxHarness.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "qlx/IpcTrust.h"
+#include "qlx/zmq/IpcTrust.h"
 
 #include <fstream>
 #include <pwd.h>

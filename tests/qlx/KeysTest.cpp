@@ -1,4 +1,4 @@
-#include "qlx/ZmqCurve.h"
+#include "qlx/zmq/ZmqCurve.h"
 
 #include <fstream>
 #include <ostream>

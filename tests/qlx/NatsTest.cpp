@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "qlx/NatsConnection.h"
-#include "qlx/NatsSettings.h"
+#include "qlx/nats/NatsConnection.h"
+#include "qlx/nats/NatsSettings.h"
 #include "qlx/qlx.h"
 #include "tests/qlx/QlxHarness.h"
 

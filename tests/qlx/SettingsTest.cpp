@@ -1,4 +1,4 @@
-#include "qlx/Settings.h"
+#include "qlx/core/Settings.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "qlx/MemoryBudget.h"
-#include "qlx/ZmqConnectionLimit.h"
+#include "qlx/core/MemoryBudget.h"
+#include "qlx/zmq/ZmqConnectionLimit.h"
 #include "tests/qlx/QlxHarness.h"
 
 namespace {

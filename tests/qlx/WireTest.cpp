@@ -1,4 +1,4 @@
-#include "qlx/Wire.h"
+#include "qlx/core/Wire.h"
 
 #include <cstring>
 #include <string>

@@ -1,0 +1,154 @@
+#include "qlx/zmq/ZmqClient.h"
+
+#include <cerrno>
+
+#include "qlx/ErrorRecord.h"
+#include "qlx/core/Errors.h"
+#include "qlx/zmq/IpcTrust.h"
+#include "qlx/zmq/ServiceReach.h"
+#include "qlx/zmq/ZmqCurve.h"
+#include "qlx/zmq/ZmqHandshake.h"
+
+namespace qlx {
+
+/* Closed with its monitor on, the socket did not deliver what it still
+ * held within its linger (libzmq 4.3.4): the monitor ends first. */
+ZmqClientTransport::~ZmqClientTransport()
+{
+    if (events_.Get() != nullptr)
+        (void)zmq_socket_monitor(socket_.Get(), nullptr, 0);
+}
+
+bool ZmqClientTransport::Open(const char *nameField, size_t fieldSize, const std::string &name)
+{
+    if (!RuntimeDirectoryPresent(name) || !ResolveEndpoint(nameField, fieldSize, false, &endpoint_))
+        return false;
+    if (!endpoint_.SocketPath.empty() && !TrustIpcSocket(endpoint_.SocketPath))
+        return false;
+    Reach reach = CheckReach(name, endpoint_);
+    if (reach == Reach::None)
+        return false;
+    if (!socket_.Open(ZMQ_DEALER))
+        return false;
+    bool ok = socket_.SetInt(ZMQ_LINGER, ClientLingerMs, "ZMQ_LINGER") &&
+              socket_.SetInt(ZMQ_SNDHWM, ClientQueueLimit, "ZMQ_SNDHWM") &&
+              socket_.SetInt(ZMQ_RCVHWM, ClientQueueLimit, "ZMQ_RCVHWM") &&
+              socket_.KeepPeersAlive();
+    if (!ok || !SecureClient(socket_.Get(), endpoint_.Address))
+        return false;
+    HandshakeWatch watch;
+    bool started = reach == Reach::Unknown ? watch.Start(socket_.Get()) : Watch(false);
+    if (!started)
+        return false;
+    if (zmq_connect(socket_.Get(), endpoint_.Address.c_str()) != 0) {
+        DetailZmqErrno(("zmq_connect " + endpoint_.Address).c_str(), errno);
+        return Fail(QLXRC_TRANSPORT, "service element %s cannot be connected", name.c_str());
+    }
+    if (reach != Reach::Unknown)
+        return true;
+    std::string seen;
+    switch (watch.Wait(HandshakeWaitMs, &seen)) {
+    case HandshakeWatch::Outcome::Answered:
+        return Watch(true);
+    case HandshakeWatch::Outcome::Refused:
+        return Fail(QLXRC_KEYS, "service element %s at %s did not let this client in: %s",
+                    name.c_str(), endpoint_.Address.c_str(), seen.c_str());
+    case HandshakeWatch::Outcome::Silent:
+        break;
+    }
+    return FailNotServed(name, seen);
+}
+
+/* Watches the socket for the end of a served connection from now on;
+ * served tells whether the connection now made was served already. */
+bool ZmqClientTransport::Watch(bool served)
+{
+    served_ = served;
+    return WatchEvents(socket_.Get(), ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED,
+                       &events_);
+}
+
+/* A connection that closes without having been served (a service at its
+ * connection limit, a handshake refused) is no service going away. */
+void ZmqClientTransport::TakeEvents()
+{
+    uint32_t value = 0;
+    for (uint16_t event = NextEvent(events_.Get(), 0, &value); event != 0;
+         event = NextEvent(events_.Get(), 0, &value)) {
+        if (event == ZMQ_EVENT_DISCONNECTED && served_)
+            gone_ = true;
+        served_ = event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED;
+    }
+}
+
+bool ZmqClientTransport::Settle()
+{
+    TakeEvents();
+    int events = 0;
+    size_t size = sizeof events;
+    bool replies = zmq_getsockopt(socket_.Get(), ZMQ_EVENTS, &events, &size) == 0 &&
+                   (events & ZMQ_POLLIN) != 0;
+    return gone_ || replies;
+}
+
+/* Waits up to waitMs (negative: no end) for a reply or an event, reading
+ * the events that came. 1 when something came, 0 when nothing did, -1 when
+ * the wait failed or a signal cut it short (errno tells which). */
+int ZmqClientTransport::WaitEither(int32_t waitMs)
+{
+    zmq_pollitem_t items[] = {{socket_.Get(), -1, ZMQ_POLLIN, 0},
+                              {events_.Get(), -1, ZMQ_POLLIN, 0}};
+    int polled = zmq_poll(items, 2, waitMs < 0 ? -1L : long{waitMs});
+    if (polled > 0 && (items[1].revents & ZMQ_POLLIN))
+        TakeEvents();
+    return polled;
+}
+
+ReceiveResult ZmqClientTransport::Receive(Deadline *deadline, Inbound *message)
+{
+    int32_t wait = 0;
+    bool more = deadline->NextPart(&wait);
+    for (;;) {
+        /* The replies that came before the service left are queued by the
+         * time its leaving is read: they go first. */
+        Deadline look(0);
+        ReceiveResult result = received_.Receive(socket_.Get(), &look);
+        if (result == ReceiveResult::Received) {
+            message->Peer = Frame{};
+            message->Frames = received_.Frames();
+            message->FrameCount = received_.PartCount();
+        }
+        if (result != ReceiveResult::Empty)
+            return result;
+        if (gone_) {
+            gone_ = false;
+            return ReceiveResult::Gone;
+        }
+        if (!more)
+            return ReceiveResult::Empty;
+        if (wait == 0) {
+            TakeEvents();
+            more = false;
+            continue;
+        }
+        int polled = WaitEither(wait);
+        if (polled < 0 && errno == EINTR)
+            return ReceiveResult::Interrupted;
+        if (polled < 0) {
+            DetailZmqErrno("zmq_poll", errno);
+            return ReceiveResult::Failed;
+        }
+        /* An event alone is no reply: the wait goes on for what is left. */
+        more = polled == 0 ? deadline->PartRanOut(&wait) : deadline->NextPart(&wait);
+    }
+}
+
+SendResult ZmqClientTransport::Send(const Outbound &message)
+{
+    uint8_t header[HeaderSize];
+    EncodeHeader(message.Head, header);
+    const Frame frames[] = {Frame{header, HeaderSize}, message.MsgId, message.Data};
+    return SendMessage(socket_.Get(), frames, 3);
+}
+
+} // namespace qlx

@@ -1,0 +1,65 @@
+/* The service side of the ZeroMQ transport: one ROUTER socket bound to the
+ * element's endpoint, ipc:// or tcp://. */
+#ifndef TFX_QLX_ZMQSERVICE_H
+#define TFX_QLX_ZMQSERVICE_H
+
+#include <memory>
+#include <string>
+
+#include "qlx/zmq/Endpoint.h"
+#include "qlx/core/MemoryBudget.h"
+#include "qlx/core/Transport.h"
+#include "qlx/zmq/ZmqSocket.h"
+#include "qlx/zmq/ZmqZap.h"
+
+namespace qlx {
+
+enum : uint32_t {
+    MaxFrameSize = 2u << 20, /* a larger frame drops the sender's connection */
+    /* Messages received and queued per peer: with the frame limit, 256 MiB
+     * of data at the very most. ZeroMQ does not limit the frames of one
+     * message, and holds each (about 64 bytes when empty) until the whole
+     * message can be read. */
+    ReceiveQueueLimit = 128,
+    /* Replies to a peer are limited by the bytes they hold (MemoryBudget),
+     * not by their number. */
+    SendQueueUnlimited = 0,
+    /* ZeroMQ decodes smaller messages into a buffer of 8 KiB that it shares
+     * with the messages read with them: a reply sent back in such a part
+     * would hold the whole buffer for as long as it is queued. Larger ones
+     * have memory of their own, and a reply of their size goes back in it. */
+    ZeroCopyFloor = 8u << 10,
+    /* Replies still queued when the service closes may take this long to
+     * reach their clients; a client that does not read holds the close no
+     * longer. */
+    CloseLingerMs = 500,
+    HandshakeLimitMs = 2000, /* a peer that does not finish its handshake is dropped */
+};
+
+class ZmqServiceTransport : public ServiceTransport {
+  public:
+    ZmqServiceTransport() = default;
+    ~ZmqServiceTransport() override;
+
+    /* Binds the endpoint of the element, after taking its lock. */
+    bool Open(const char *nameField, size_t fieldSize, const std::string &name);
+    ReceiveResult Receive(Deadline *deadline, Inbound *message) override;
+    SendResult Send(Frame peer, const Outbound &message) override;
+    uint64_t KeysRefused() const override { return zap_ != nullptr ? zap_->Refused() : 0; }
+
+  private:
+    bool Bind(const std::string &name);
+    bool ReusesReceived(Frame peer, const Outbound &message);
+
+    std::unique_ptr<ZapDomain> zap_; /* ended after the socket, whose handshakes it answers */
+    Socket socket_;
+    Endpoint endpoint_;
+    int lockFd_ = -1;
+    ReceivedMessage received_;
+    bool reusable_ = false; /* the received parts are still there to be sent back */
+    std::unique_ptr<MemoryBudget> budget_;
+};
+
+} // namespace qlx
+
+#endif
