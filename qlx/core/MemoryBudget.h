@@ -35,6 +35,12 @@ enum : uint64_t {
      * of small ones). A peer that holds nothing may take one reply of any
      * size besides. */
     PeerFloor = 256u << 10,
+    /* The bytes of small replies a peer may have queued since the last reply
+     * whose release the transport reports: the next such reply gives them
+     * back with its own, since a peer's replies are let go in the order they
+     * were queued. Within the floor, so a reading client is never refused
+     * room for them. */
+    UnconfirmedLimit = 64u << 10,
 };
 
 /* The limit from QLX_MEMORY_LIMIT (bytes, or a number with K, M or G); false,
@@ -47,6 +53,9 @@ class MemoryBudget {
     struct Account {
         std::atomic<uint64_t> Held{0};
         std::shared_ptr<std::atomic<uint64_t>> Total; /* the budget's, shared */
+        /* Of Held, the bytes of replies queued since the last whose release
+         * will be reported; kept on the service's thread alone. */
+        uint64_t Unconfirmed = 0;
     };
 
     explicit MemoryBudget(uint64_t limit);
@@ -54,9 +63,14 @@ class MemoryBudget {
     MemoryBudget &operator=(const MemoryBudget &) = delete;
 
     /* The account of the peer named by key (the transport's opaque peer),
-     * opened on first use. Accounts that hold nothing and are used nowhere
-     * are forgotten from time to time. */
+     * opened on first use. Accounts that no reported release refers to are
+     * forgotten from time to time, their unconfirmed bytes given back. */
     const std::shared_ptr<Account> &AccountOf(std::string_view key);
+    /* Forgets now every account with no reply in flight whose release will
+     * be reported, and gives back its unconfirmed bytes: the replies before
+     * them were let go, so at most UnconfirmedLimit of a peer's may still be
+     * queued, uncounted. */
+    void ForgetIdleAccounts();
     /* Takes bytes for account when its share allows them, and the limit, its
      * floor or its holding nothing; otherwise takes nothing and returns
      * false. */
@@ -69,8 +83,6 @@ class MemoryBudget {
     uint64_t Held() const { return total_->load(std::memory_order_relaxed); }
 
   private:
-    void ForgetIdleAccounts();
-
     uint64_t limit_;
     uint64_t share_;
     std::shared_ptr<std::atomic<uint64_t>> total_;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,6 +97,9 @@ ReceiveResult ZmqServiceTransport::Receive(Deadline *deadline, Inbound *message)
 {
     reusable_ = false;
     ReceiveResult result = received_.Receive(socket_.Get(), deadline);
+    /* A quiet service settles the unconfirmed bytes of peers gone quiet. */
+    if (result == ReceiveResult::Empty)
+        budget_->ForgetIdleAccounts();
     if (result != ReceiveResult::Received)
         return result;
     /* A ROUTER always puts the routing id before the sender's frames. */
@@ -131,15 +135,16 @@ static void ReleaseData(void *, void *hint)
 /* Makes *part the data of a reply: the bytes of data copied behind a new
  * record, or, with kept, the memory of that received part, which the record
  * takes over (kept and part may be one message). The budget's bytes go back
- * when ZeroMQ lets the part go. False, with kept as it was, when memory runs
- * out. */
-static bool MakeData(const std::shared_ptr<MemoryBudget::Account> &account, uint64_t cost,
-                     Frame data, zmq_msg_t *kept, zmq_msg_t *part)
+ * when ZeroMQ lets the part go. Null, with kept as it was, when memory runs
+ * out; else the record, which only this thread may touch until the part is
+ * sent. */
+static QueuedData *MakeData(const std::shared_ptr<MemoryBudget::Account> &account, uint64_t cost,
+                            Frame data, zmq_msg_t *kept, zmq_msg_t *part)
 {
     size_t copied = kept == nullptr ? data.Size : 0;
     void *block = ::operator new(sizeof(QueuedData) + copied, std::nothrow);
     if (block == nullptr)
-        return false;
+        return nullptr;
     auto *queued = new (block) QueuedData{account, cost, kept != nullptr, {}};
     uint8_t *bytes = reinterpret_cast<uint8_t *>(queued + 1);
     if (kept != nullptr) {
@@ -150,12 +155,12 @@ static bool MakeData(const std::shared_ptr<MemoryBudget::Account> &account, uint
         memcpy(bytes, data.Data, copied);
     }
     if (zmq_msg_init_data(part, bytes, data.Size, ReleaseData, queued) == 0)
-        return true;
+        return queued;
     if (kept != nullptr)
         (void)zmq_msg_move(kept, &queued->Kept);
     queued->~QueuedData();
     ::operator delete(queued);
-    return false;
+    return nullptr;
 }
 
 /* A reply to the peer of the message just received, of that message's sizes,
@@ -202,33 +207,80 @@ struct BuiltParts {
     }
 };
 
-/* Every reply's data is held in the budget until ZeroMQ lets it go; a reply
- * that the budget has no room for is not queued. No send waits. */
+/* Every reply's bytes are held in the budget until ZeroMQ lets the reply go;
+ * a reply that the budget has no room for is not queued. No send waits. */
 SendResult ZmqServiceTransport::Send(Frame peer, const Outbound &message)
 {
     const std::shared_ptr<MemoryBudget::Account> &account = budget_->AccountOf(AsText(peer));
     uint64_t cost = message.Data.Size + ReplyOverhead;
     if (!budget_->Take(*account, cost))
         return SendResult::Full;
+    if (message.Data.Size < ZeroCopyFloor && account->Unconfirmed + cost <= UnconfirmedLimit)
+        return SendUnconfirmed(peer, message, *account, cost);
+    return SendReported(peer, message, account, cost);
+}
+
+/* A small reply, copied into ZeroMQ's messages, its release not reported: its
+ * bytes stay unconfirmed until a later reply's release gives them back. */
+SendResult ZmqServiceTransport::SendUnconfirmed(Frame peer, const Outbound &message,
+                                                MemoryBudget::Account &account, uint64_t cost)
+{
+    uint8_t header[HeaderSize];
+    EncodeHeader(message.Head, header);
+    const Frame frames[] = {peer, Frame{header, HeaderSize}, message.MsgId, message.Data};
+    SendResult sent = SendMessage(socket_.Get(), frames, std::size(frames));
+    if (sent == SendResult::Sent)
+        account.Unconfirmed += cost;
+    else
+        MemoryBudget::GiveBack(account, cost);
+    return sent;
+}
+
+/* Once a reported reply's send is over: sent, its release will give back the
+ * unconfirmed bytes before it with its own, since ZeroMQ lets a peer's
+ * replies go in order; not sent, its record (still this thread's) gives back
+ * its own cost alone when its part is closed. */
+static SendResult Settle(MemoryBudget::Account &account, QueuedData *queued, uint64_t cost,
+                         SendResult sent)
+{
+    if (sent == SendResult::Sent)
+        account.Unconfirmed = 0;
+    else
+        queued->Cost = cost;
+    return sent;
+}
+
+/* A reply whose data part reports its release. */
+SendResult ZmqServiceTransport::SendReported(Frame peer, const Outbound &message,
+                                             const std::shared_ptr<MemoryBudget::Account> &account,
+                                             uint64_t cost)
+{
+    uint64_t covered = cost + account->Unconfirmed;
     if (ReusesReceived(peer, message)) {
         zmq_msg_t *parts = received_.Parts();
-        if (!MakeData(account, cost, message.Data, &parts[DataPart], &parts[DataPart])) {
+        QueuedData *queued =
+            MakeData(account, covered, message.Data, &parts[DataPart], &parts[DataPart]);
+        if (queued == nullptr) {
             MemoryBudget::GiveBack(*account, cost);
             return SendResult::Full;
         }
-        return SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts);
+        return Settle(*account, queued, cost,
+                      SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts));
     }
     uint8_t header[HeaderSize];
     EncodeHeader(message.Head, header);
     BuiltParts built;
-    if (!MakeData(account, cost, message.Data, nullptr, &built.Parts[DataPart])) {
+    QueuedData *queued = MakeData(account, covered, message.Data, nullptr, &built.Parts[DataPart]);
+    if (queued == nullptr) {
         MemoryBudget::GiveBack(*account, cost);
         return SendResult::Full;
     }
-    if (!built.Copy(RoutingPart, peer) || !built.Copy(HeaderPart, Frame{header, HeaderSize}) ||
-        !built.Copy(MsgIdPart, message.MsgId))
-        return SendResult::Full;
-    return SendParts(socket_.Get(), built.Parts, ReceivedMessage::KeptParts);
+    bool copied = built.Copy(RoutingPart, peer) &&
+                  built.Copy(HeaderPart, Frame{header, HeaderSize}) &&
+                  built.Copy(MsgIdPart, message.MsgId);
+    return Settle(*account, queued, cost,
+                  copied ? SendParts(socket_.Get(), built.Parts, ReceivedMessage::KeptParts)
+                         : SendResult::Full);
 }
 
 } // namespace qlx

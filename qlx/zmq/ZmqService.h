@@ -36,6 +36,8 @@ enum : uint32_t {
     HandshakeLimitMs = 2000, /* a peer that does not finish its handshake is dropped */
 };
 
+struct QueuedData;
+
 class ZmqServiceTransport : public ServiceTransport {
   public:
     ZmqServiceTransport() = default;
@@ -50,6 +52,10 @@ class ZmqServiceTransport : public ServiceTransport {
   private:
     bool Bind(const std::string &name);
     bool ReusesReceived(Frame peer, const Outbound &message);
+    SendResult SendUnconfirmed(Frame peer, const Outbound &message, MemoryBudget::Account &account,
+                               uint64_t cost);
+    SendResult SendReported(Frame peer, const Outbound &message,
+                            const std::shared_ptr<MemoryBudget::Account> &account, uint64_t cost);
 
     std::unique_ptr<ZapDomain> zap_; /* ended after the socket, whose handshakes it answers */
     Socket socket_;
