@@ -1,10 +1,13 @@
 /* qlx-loadloop: the least a client can do to load a QLX/1 service: keep a
  * window of transactions outstanding on one connection for a while and count
  * the final responses. No timing per message, no checks: the yardstick for
- * tfxclnt's own cost.
+ * tfxclnt's own cost, and the load under which the server is measured against
+ * the bare echo. Round trips are timed with the one clock read the loop makes
+ * for each reply anyway.
  *
  * Usage: qlx-loadloop ENDPOINT WINDOW SECONDS [SIZE]
- * Prints: transactions: N, seconds: S, rate: R [tx/s]. */
+ * Prints: transactions: N, seconds: S, rate: R [tx/s], p50: M [us]. */
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -27,8 +30,9 @@ static void SendTransaction(void *socket, uint64_t id, const std::vector<char> &
     }
 }
 
-/* Receives one whole reply; true when it is a final response. */
-static bool ReceiveReply(void *socket, zmq_msg_t *part)
+/* Receives one whole reply; true when it is a final response, whose request
+ * id is then in *id. */
+static bool ReceiveReply(void *socket, zmq_msg_t *part, uint64_t *id)
 {
     bool final = false;
     int index = 0;
@@ -40,6 +44,7 @@ static bool ReceiveReply(void *socket, zmq_msg_t *part)
         if (index++ == 0 && zmq_msg_size(part) == 16) {
             const uint8_t *header = static_cast<const uint8_t *>(zmq_msg_data(part));
             final = header[1] == 'R' && (header[2] & 2) == 0;
+            memcpy(id, header + 8, sizeof *id);
         }
     } while (zmq_msg_more(part));
     return final;
@@ -66,19 +71,34 @@ int main(int argc, char **argv)
     zmq_msg_init(&part);
     uint64_t sent = 0;
     uint64_t done = 0;
-    for (; sent < static_cast<uint64_t>(window); ++sent)
-        SendTransaction(socket, sent, data);
+    /* Ids run on, so the window's outstanding ones each have a slot. */
+    std::vector<uint64_t> sentAt(static_cast<size_t>(window));
+    std::vector<uint64_t> roundTrips;
+    roundTrips.reserve(1u << 20);
     uint64_t start = MonotonicNs();
+    for (; sent < static_cast<uint64_t>(window); ++sent) {
+        sentAt[sent % sentAt.size()] = start;
+        SendTransaction(socket, sent, data);
+    }
     uint64_t end = start + static_cast<uint64_t>(seconds * 1e9);
-    while (MonotonicNs() < end) {
-        if (!ReceiveReply(socket, &part))
+    uint64_t id = 0;
+    for (uint64_t now = start; now < end;) {
+        bool final = ReceiveReply(socket, &part, &id);
+        now = MonotonicNs();
+        if (!final)
             continue;
         ++done;
+        roundTrips.push_back(now - sentAt[id % sentAt.size()]);
+        sentAt[sent % sentAt.size()] = now;
         SendTransaction(socket, sent++, data);
     }
     double elapsed = static_cast<double>(MonotonicNs() - start) / 1e9;
-    printf("transactions: %llu\nseconds: %.3f\nrate: %.1f [tx/s]\n",
-           static_cast<unsigned long long>(done), elapsed, static_cast<double>(done) / elapsed);
+    auto middle = roundTrips.begin() + static_cast<std::ptrdiff_t>(roundTrips.size() / 2);
+    std::nth_element(roundTrips.begin(), middle, roundTrips.end());
+    double p50 = roundTrips.empty() ? 0.0 : static_cast<double>(*middle) / 1e3;
+    printf("transactions: %llu\nseconds: %.3f\nrate: %.1f [tx/s]\np50: %.2f [us]\n",
+           static_cast<unsigned long long>(done), elapsed, static_cast<double>(done) / elapsed,
+           p50);
     zmq_msg_close(&part);
     zmq_close(socket);
     zmq_ctx_term(context);

@@ -12,6 +12,7 @@
 
 Usage: crowd_bench.py BUILD-DIR [--case stalled|memory|connections] [--peers N]
 Prints one line of figures a case; exit code 0 when every run went through.
+make bench runs the stalled and memory cases and judges their figures.
 """
 import argparse
 import json
@@ -125,6 +126,9 @@ def case_stalled(bench, peers):
               alone["latency_ns"]["percentiles"]["99"] / 1e6, beside["latency_ns"]["percentiles"]["99"] / 1e6,
               counts(alone)["completed"], counts(beside)["completed"],
               counts(beside)["timed_out"], code, code_beside, stats["replies_dropped"]))
+    return {"peers": peers, "worst_alone_ms": worst_ms(alone), "worst_beside_ms": worst_ms(beside),
+            "completed_beside": counts(beside)["completed"],
+            "timeouts_beside": counts(beside)["timed_out"]}
 
 
 def case_memory(bench, peers):
@@ -144,6 +148,8 @@ def case_memory(bench, peers):
           "client_timeouts=%d exit=%d replies_sent=%s replies_dropped=%s" % (
               peers, base, peak, counts(beside)["completed"], counts(beside)["timed_out"], code,
               stats["replies_sent"], stats["replies_dropped"]))
+    return {"peers": peers, "rss_before_mib": base, "peak_rss_mib": peak,
+            "client_timeouts": counts(beside)["timed_out"]}
 
 
 def case_connections(bench, _):
