@@ -9,6 +9,7 @@
 
 #include "qlx/ClientRecords.h"
 #include "qlx/Connection.h"
+#include "qlx/DefaultRecords.h"
 #include "qlx/ReceiveBuffer.h"
 #include "qlx/RequestTable.h"
 #include "qlx/ServiceRecords.h"
