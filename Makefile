@@ -8,7 +8,7 @@ PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev \
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := sockperf python3
 
-.PHONY: demo test build deps package sanitize fuzz bench clean
+.PHONY: demo test build release deps package sanitize fuzz bench clean
 
 demo: build
 	@scripts/demo $(BUILD)
@@ -23,7 +23,15 @@ build: deps
 deps:
 	@scripts/install-deps $(PACKAGES)
 
-# The Debian package, in $(BUILD)/package/: apt install ./$(BUILD)/package/tfxsrvr_*.deb
+# The build users pick first, Release (-O3, link-time optimisation), with
+# GCC and warnings as errors: the libraries, the programs and their man
+# pages, not the tests, so CI stays short (the tests run in `make test`).
+release: deps
+	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTFX_WERROR=ON
+	cmake --build build-release --target tfxsrvr tfxclnt tfxkeys qlx manpages
+
+# The two Debian packages, in $(BUILD)/package/: tfxsrvr (the programs) and
+# libqlx-dev (the library for programs of one's own).
 package: build
 	cd $(BUILD) && cpack -B package
 
@@ -48,4 +56,4 @@ bench: build
 	python3 bench/run_bench.py $(BUILD) --json bench/results/bench.json
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz
+	rm -rf $(BUILD) build-release build-sanitize build-fuzz

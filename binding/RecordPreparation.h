@@ -2,6 +2,8 @@
 #ifndef TFX_BINDING_RECORDPREPARATION_H
 #define TFX_BINDING_RECORDPREPARATION_H
 
+/* The default images the records start from, for every user of the binding. */
+#include "qlx/core/DefaultRecords.h"
 #include "qlx/ServiceRecords.h"
 
 /* Copies at most 132 bytes of text into a name field and fills the rest with

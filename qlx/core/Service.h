@@ -8,10 +8,11 @@
 #include <string>
 
 #include "qlx/ClientRecords.h"
+#include "qlx/ServiceRecords.h"
 #include "qlx/core/Connection.h"
+#include "qlx/core/DefaultRecords.h"
 #include "qlx/core/ReceiveBuffer.h"
 #include "qlx/core/RequestTable.h"
-#include "qlx/ServiceRecords.h"
 #include "qlx/core/StatsFile.h"
 #include "qlx/core/Transport.h"
 

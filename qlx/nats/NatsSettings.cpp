@@ -45,7 +45,11 @@ std::string SubjectToken(const char *name, size_t length)
 {
     if (IsToken(name, length))
         return std::string(name, length);
-    return "_" + HashedFileNameFor(name, length);
+    /* Appended, not "_" + ...: GCC 12 at -O3 warns -Wrestrict inside that
+     * operator+ where nothing overlaps (GCC bug 105651). */
+    std::string token = "_";
+    token += HashedFileNameFor(name, length);
+    return token;
 }
 
 NatsSubjects SubjectsFor(const std::string &prefix, const char *nameField, size_t fieldSize)

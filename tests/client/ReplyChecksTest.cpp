@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "client/RequestText.h"
+#include "qlx/core/DefaultRecords.h"
 
 namespace {
 

@@ -1,8 +1,11 @@
 #!/bin/sh
-# The Debian package as a user gets it: built with CPack, its contents listed,
-# unpacked, its programs run, its man pages linted, its completion offering
-# the served element, a program of one's own built from its headers and
-# pkg-config file against the unpacked tfxsrvr, and lintian without an error.
+# The two Debian packages as a user gets them: built with CPack, their
+# contents listed, unpacked into one scratch root, the programs run, the man
+# pages linted, the documentation's links followed, the completion offering
+# the served element, a C11 program of one's own built with gcc from
+# libqlx-dev's headers and pkg-config file talking to the unpacked tfxsrvr,
+# and lintian --display-info --pedantic without an error, a warning or a
+# hardening tag (the hardening tags are of the info level).
 # Usage: check-package.sh BUILD-DIR SOURCE-DIR
 set -eu
 build=$1
@@ -24,27 +27,39 @@ fail() {
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-deb=$(ls "$work"/out/tfxsrvr_*.deb)
+programs=$(ls "$work"/out/tfxsrvr_*.deb)
+library=$(ls "$work"/out/libqlx-dev_*.deb)
 
-dpkg-deb -c "$deb" | awk '{print $NF}' >"$work/contents"
-for path in ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot ./usr/bin/tfxcompare \
+# Fails unless package $1 holds each of the paths that follow.
+holds() {
+    dpkg-deb -c "$1" | awk '{print $NF}' >"$work/contents"
+    shift
+    for path in "$@"; do
+        grep -qx "$path" "$work/contents" || fail "the package lacks $path"
+    done
+}
+holds "$programs" ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot ./usr/bin/tfxcompare \
     ./usr/bin/tfxkeys ./usr/share/man/man1/tfxsrvr.1.gz ./usr/share/man/man1/tfxclnt.1.gz \
     ./usr/share/man/man1/tfxplot.1.gz ./usr/share/man/man1/tfxcompare.1.gz \
-    ./usr/share/man/man1/tfxkeys.1.gz ./usr/share/man/man3/qlx.3.gz ./usr/include/qlx/qlx.h \
-    ./usr/include/qlx/ServiceRecords.h ./usr/include/qlx/ClientRecords.h \
-    ./usr/include/qlx/ErrorRecord.h ./usr/lib/x86_64-linux-gnu/libqlx.a \
-    ./usr/lib/x86_64-linux-gnu/pkgconfig/qlx.pc \
-    ./usr/share/bash-completion/completions/tfxsrvr \
+    ./usr/share/man/man1/tfxkeys.1.gz ./usr/share/bash-completion/completions/tfxsrvr \
     ./usr/share/bash-completion/completions/tfxclnt \
     ./usr/share/bash-completion/completions/tfxkeys \
     ./usr/share/bash-completion/completions/tfxplot \
-    ./usr/share/bash-completion/completions/tfxcompare \
-    ./usr/share/doc/tfxsrvr/copyright; do
-    grep -qx "$path" "$work/contents" || fail "the package lacks $path"
-done
+    ./usr/share/bash-completion/completions/tfxcompare ./usr/share/doc/tfxsrvr/copyright \
+    ./usr/share/doc/tfxsrvr/changelog.gz ./usr/share/doc/tfxsrvr/README.md
+holds "$library" ./usr/share/man/man3/qlx.3.gz ./usr/include/qlx/qlx.h \
+    ./usr/include/qlx/ServiceRecords.h ./usr/include/qlx/ClientRecords.h \
+    ./usr/include/qlx/ErrorRecord.h ./usr/include/qlx/Portable.h \
+    ./usr/lib/x86_64-linux-gnu/libqlx.a ./usr/lib/x86_64-linux-gnu/pkgconfig/qlx.pc \
+    ./usr/share/doc/libqlx-dev/copyright ./usr/share/doc/libqlx-dev/changelog.gz \
+    ./usr/share/doc/libqlx-dev/qlx.md
+[ "$(dpkg-deb -f "$library" Depends)" = \
+    "libzmq3-dev, libnats-dev, libssl-dev, pkg-config, libstdc++-12-dev | libstdc++-dev" ] ||
+    fail "libqlx-dev depends on $(dpkg-deb -f "$library" Depends)"
 
 root=$work/root
-dpkg-deb -x "$deb" "$root"
+dpkg-deb -x "$programs" "$root"
+dpkg-deb -x "$library" "$root"
 "$root/usr/bin/tfxsrvr" -h 2>"$work/usage" || fail "tfxsrvr -h exited $?"
 grep -q '^Usage:' "$work/usage" || fail "tfxsrvr -h printed no usage text"
 "$root/usr/bin/tfxcompare" --help >"$work/usage" || fail "tfxcompare --help exited $?"
@@ -55,12 +70,20 @@ for page in "$root"/usr/share/man/man*/*.gz; do
     [ -z "$lint" ] || fail "man page ${page##*/}: $lint"
 done
 
+# Every link of the installed documentation to a file of its own leads to one.
+for doc in "$root"/usr/share/doc/*/*.md "$root"/usr/share/doc/tfxsrvr/docs/*.md; do
+    for target in $(grep -oE '\]\([^)#:]+[)#]' "$doc" | sed 's/^](//; s/.$//'); do
+        [ -e "${doc%/*}/$target" ] || fail "${doc#"$root"} links to $target, which is not installed"
+    done
+done
+
 export PKG_CONFIG_PATH="$root/usr/lib/x86_64-linux-gnu/pkgconfig"
-[ "$(pkg-config --modversion qlx)" = "$(dpkg-deb -f "$deb" Version)" ] ||
+[ "$(pkg-config --modversion qlx)" = "$(dpkg-deb -f "$library" Version)" ] ||
     fail "qlx.pc has another version than the package"
 # shellcheck disable=SC2046
-g++ -std=c++17 -Wall -Werror -o "$work/hello" "$source/tests/package/QlxHello.cpp" \
-    $(pkg-config --cflags --libs qlx) || fail "a program on the installed headers does not build"
+gcc -std=c11 -Wall -Wextra -pedantic -Werror -o "$work/hello" \
+    "$source/tests/package/QlxHello.c" $(pkg-config --cflags --libs qlx) ||
+    fail "a C program on the installed headers does not build"
 
 export QLX_DIR="$work/qlx"
 unset QLX_ENDPOINT
@@ -81,6 +104,10 @@ kill -USR1 "$server_pid"
 wait "$server_pid" || fail "the unpacked tfxsrvr exited $?"
 server_pid=
 
-lintian "$deb" >"$work/lintian" 2>&1 || true
-! grep '^E:' "$work/lintian" || fail "lintian reports errors"
-echo "check-package: $(basename "$deb") is whole"
+for deb in "$programs" "$library"; do
+    lintian --display-info --pedantic "$deb" >"$work/lintian" 2>&1 || true
+    if grep -E '^[EW]:|hardening' "$work/lintian" >&2; then
+        fail "lintian finds the above in $(basename "$deb")"
+    fi
+done
+echo "check-package: $(basename "$programs") and $(basename "$library") are whole"

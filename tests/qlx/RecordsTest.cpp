@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "qlx/ClientRecords.h"
+#include "qlx/core/DefaultRecords.h"
 #include "tests/support/RecordImages.h"
 
 namespace {

@@ -3,15 +3,18 @@
 #ifndef QLX_CLIENTRECORDS_H
 #define QLX_CLIENTRECORDS_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
+#include "qlx/Portable.h"
 #include "qlx/ServiceRecords.h"
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 /* A transaction or datagram to send. */
-struct QLXREQUEST {
+typedef struct QLXREQUEST {
     char StrucId[4];                 /* "FXRQ" */
     int32_t Version;                 /* 1 */
     int32_t MsgType;                 /* QLX_MSGTYPE_TRANSACTION or QLX_MSGTYPE_DATAGRAM */
@@ -21,11 +24,11 @@ struct QLXREQUEST {
     uint32_t DataLength;             /* data bytes at Data */
     uint32_t Reserved;
     const char *Data;
-};
+} QLXREQUEST;
 
 /* One reply from the service. Data points into a library buffer that stays
  * valid until the next receive on the same connection. */
-struct QLXREPLY {
+typedef struct QLXREPLY {
     char StrucId[4];      /* "FXRP" */
     int32_t Version;      /* 1, or QLX_REPLY_VERSION_GONE to be told of QLX_REPLY_GONE */
     int32_t Kind;         /* QLX_REPLY_* */
@@ -37,17 +40,15 @@ struct QLXREPLY {
     uint32_t DataLength; /* data bytes at Data */
     uint32_t BufferSize; /* capacity at Data; Data[DataLength] is zero */
     char *Data;
-};
+} QLXREPLY;
 
-enum : uint32_t {
-    QLX_RQO_MSGID = 0x1, /* send MsgId with the request */
-};
+#define QLX_RQO_MSGID 0x1u /* send MsgId with the request */
 
 /* The most data a service takes in one request: a transaction with more is
  * refused (QLXRC_DATA_TOO_LARGE), a datagram with more dropped. */
-enum : uint32_t { QLX_MAX_DATA_LENGTH = 1u << 20 };
+#define QLX_MAX_DATA_LENGTH (1u << 20)
 
-enum : int32_t {
+enum {
     QLX_REPLY_RESPONSE = 'R', /* one response */
     QLX_REPLY_END = 'E',      /* the transaction was closed without a response */
     QLX_REPLY_ALERT = 'A',    /* an alert; Code is its type, Data its text */
@@ -58,16 +59,14 @@ enum : int32_t {
     QLX_REPLY_GONE = 'G',
 };
 
-enum : int32_t { QLX_REPLY_VERSION_GONE = 2 }; /* the reply version that is told QLX_REPLY_GONE */
+enum { QLX_REPLY_VERSION_GONE = 2 }; /* the reply version that is told QLX_REPLY_GONE */
 
-enum : uint32_t {
-    QLX_RF_NOTIFY = 0x1, /* a notify response */
-    QLX_RF_MORE = 0x2,   /* more responses follow */
-};
+#define QLX_RF_NOTIFY 0x1u /* a notify response */
+#define QLX_RF_MORE   0x2u /* more responses follow */
 
 /* What a service has done so far, for monitoring and tests. Version 1 of the
  * record ends before TransportDropped; each later version only adds at the end. */
-struct QLXSTATS {
+typedef struct QLXSTATS {
     char StrucId[4];           /* "FXST" */
     int32_t Version;           /* 2 */
     uint64_t Transactions;     /* transactions delivered */
@@ -82,38 +81,36 @@ struct QLXSTATS {
     uint64_t BuffersReleased;  /* receive buffers given back */
     uint64_t TransportDropped; /* messages the transport lost before they were received */
     uint64_t KeysRefused;      /* clients refused at their handshake for a key not allowed */
-};
+} QLXSTATS;
 
-enum : int32_t { QLX_STATS_VERSION_1_SIZE = 88 }; /* the bytes of a version 1 record */
+enum { QLX_STATS_VERSION_1_SIZE = 88 }; /* the bytes of a version 1 record */
 
+/* The default images every record starts from, as initializers; kept as
+ * written, since clang-format would set their braces out as blocks. */
+/* clang-format off */
+#define QLX_DEFAULT_REQUEST {{'F', 'X', 'R', 'Q'}, 1, QLX_MSGTYPE_TRANSACTION, 0, 0, {0}, 0, 0, NULL}
+#define QLX_DEFAULT_REPLY {{'F', 'X', 'R', 'P'}, 1, 0, 0, 0, 0, 0, {0}, 0, 0, NULL}
+#define QLX_DEFAULT_STATS {{'F', 'X', 'S', 'T'}, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
+/* clang-format on */
+
+#ifdef __cplusplus
 } /* extern "C" */
+#endif
 
-static_assert(sizeof(QLXREQUEST) == 64);
-static_assert(offsetof(QLXREQUEST, RequestId) == 16);
-static_assert(offsetof(QLXREQUEST, MsgId) == 24);
-static_assert(offsetof(QLXREQUEST, DataLength) == 48);
-static_assert(offsetof(QLXREQUEST, Data) == 56);
-static_assert(sizeof(QLXREPLY) == 72);
-static_assert(offsetof(QLXREPLY, RequestId) == 24);
-static_assert(offsetof(QLXREPLY, MsgId) == 32);
-static_assert(offsetof(QLXREPLY, DataLength) == 56);
-static_assert(offsetof(QLXREPLY, Data) == 64);
-static_assert(offsetof(QLXSTATS, Transactions) == 8);
-static_assert(offsetof(QLXSTATS, BuffersReleased) == 80);
-static_assert(offsetof(QLXSTATS, TransportDropped) == QLX_STATS_VERSION_1_SIZE);
-static_assert(offsetof(QLXSTATS, KeysRefused) == 96);
-static_assert(sizeof(QLXSTATS) == 104);
-
-/* The default images every record starts from. */
-inline constexpr QLXREQUEST DefaultRequest = {
-    {'F', 'X', 'R', 'Q'}, 1, QLX_MSGTYPE_TRANSACTION, 0, 0, {}, 0, 0, nullptr,
-};
-
-inline constexpr QLXREPLY DefaultReply = {
-    {'F', 'X', 'R', 'P'}, 1, 0, 0, 0, 0, 0, {}, 0, 0, nullptr,
-};
-
-inline constexpr QLXSTATS DefaultStats = {
-    {'F', 'X', 'S', 'T'}, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+QLX_LAYOUT(sizeof(QLXREQUEST) == 64);
+QLX_LAYOUT(offsetof(QLXREQUEST, RequestId) == 16);
+QLX_LAYOUT(offsetof(QLXREQUEST, MsgId) == 24);
+QLX_LAYOUT(offsetof(QLXREQUEST, DataLength) == 48);
+QLX_LAYOUT(offsetof(QLXREQUEST, Data) == 56);
+QLX_LAYOUT(sizeof(QLXREPLY) == 72);
+QLX_LAYOUT(offsetof(QLXREPLY, RequestId) == 24);
+QLX_LAYOUT(offsetof(QLXREPLY, MsgId) == 32);
+QLX_LAYOUT(offsetof(QLXREPLY, DataLength) == 56);
+QLX_LAYOUT(offsetof(QLXREPLY, Data) == 64);
+QLX_LAYOUT(offsetof(QLXSTATS, Transactions) == 8);
+QLX_LAYOUT(offsetof(QLXSTATS, BuffersReleased) == 80);
+QLX_LAYOUT(offsetof(QLXSTATS, TransportDropped) == QLX_STATS_VERSION_1_SIZE);
+QLX_LAYOUT(offsetof(QLXSTATS, KeysRefused) == 96);
+QLX_LAYOUT(sizeof(QLXSTATS) == 104);
 
 #endif

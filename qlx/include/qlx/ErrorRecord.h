@@ -2,27 +2,31 @@
 #ifndef QLX_ERRORRECORD_H
 #define QLX_ERRORRECORD_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
+#include "qlx/Portable.h"
+
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 /* One result: what failed (primary) or why (sub). Only qlxFormatError turns
  * it into text; the server reads ReasonCode alone. */
-struct ResultBlock {
+typedef struct ResultBlock {
     int32_t CompletionCode; /* 0 = success, 2 = failed */
     int32_t ReasonCode;     /* QLXRC_* */
     char Text[216];         /* zero-terminated */
-};
+} ResultBlock;
 
-struct QLXERROR {
+typedef struct QLXERROR {
     int32_t Reserved;
     ResultBlock PrimaryResult;
     ResultBlock SubResult;
-};
+} QLXERROR;
 
 /* Reason codes of the library. */
-enum : int32_t {
+enum {
     QLXRC_NONE = 0,
     QLXRC_NO_MESSAGE = 20,         /* nothing arrived within the wait interval */
     QLXRC_BAD_CONNECTION = 30,     /* the connection handle names no open connection */
@@ -47,13 +51,15 @@ enum : int32_t {
     QLXRC_CONNECTION_LOST = 64,    /* the connection was lost: the outcome is unknown */
 };
 
+#ifdef __cplusplus
 } /* extern "C" */
+#endif
 
-static_assert(sizeof(ResultBlock) == 224);
-static_assert(offsetof(ResultBlock, ReasonCode) == 4);
-static_assert(sizeof(QLXERROR) == 452);
-static_assert(offsetof(QLXERROR, PrimaryResult) == 4);
-static_assert(offsetof(QLXERROR, PrimaryResult) + offsetof(ResultBlock, ReasonCode) == 8);
-static_assert(offsetof(QLXERROR, SubResult) == 228);
+QLX_LAYOUT(sizeof(ResultBlock) == 224);
+QLX_LAYOUT(offsetof(ResultBlock, ReasonCode) == 4);
+QLX_LAYOUT(sizeof(QLXERROR) == 452);
+QLX_LAYOUT(offsetof(QLXERROR, PrimaryResult) == 4);
+QLX_LAYOUT(offsetof(QLXERROR, PrimaryResult) + offsetof(ResultBlock, ReasonCode) == 8);
+QLX_LAYOUT(offsetof(QLXERROR, SubResult) == 228);
 
 #endif

@@ -14,33 +14,38 @@
 #ifndef QLX_SERVICERECORDS_H
 #define QLX_SERVICERECORDS_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
+#include "qlx/Portable.h"
+
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 typedef uint32_t QLXHCONN; /* connection handle, opaque */
 typedef uint32_t QLXHREQ;  /* request handle, opaque */
 
-enum { QLX_NAME_LENGTH = 132, QLX_MSGID_LENGTH = 24 };
+#define QLX_NAME_LENGTH  132
+#define QLX_MSGID_LENGTH 24
 
 /* Names the service element to open. */
-struct QLXSERVICEADDRESS {
+typedef struct QLXSERVICEADDRESS {
     char StrucId[4];            /* "FXAD" */
     int32_t Version;            /* 3 */
     char Name[QLX_NAME_LENGTH]; /* element name; need not be terminated */
     uint8_t Reserved[280];
-};
+} QLXSERVICEADDRESS;
 
 /* The buffer descriptor of a message record: what qlxFreeBuffer receives. */
-struct QLXBUFFER {
+typedef struct QLXBUFFER {
     int32_t BufferOwned; /* 1 = still to be released with a null connection handle */
     uint32_t BufferSize; /* capacity of the buffer at Data */
     char *Data;          /* zero-terminated message text */
-};
+} QLXBUFFER;
 
 /* A received message and, changed by the server, its reply. */
-struct QLXMESSAGE {
+typedef struct QLXMESSAGE {
     char StrucId[4];      /* "FXMD" */
     int32_t Version;      /* 3 */
     int32_t MsgType;      /* 1 = transaction; anything else = datagram */
@@ -51,10 +56,10 @@ struct QLXMESSAGE {
     uint8_t Reserved3[12];
     int32_t Reserved4; /* -1 */
     uint8_t Reserved5[776];
-};
+} QLXMESSAGE;
 
 /* Steers qlxGetRequest. */
-struct QLXGETOPTIONS {
+typedef struct QLXGETOPTIONS {
     char StrucId[4];      /* "FXGO" */
     int32_t Version;      /* 3 */
     uint32_t Options;     /* QLX_GMO_* bits */
@@ -66,10 +71,10 @@ struct QLXGETOPTIONS {
     uint8_t Reserved3[144];
     uint32_t Status; /* QLX_STATUS_STOP once a stop was requested */
     uint8_t Reserved4[8];
-};
+} QLXGETOPTIONS;
 
 /* Steers qlxPutResponse. */
-struct QLXPUTOPTIONS {
+typedef struct QLXPUTOPTIONS {
     char StrucId[4];  /* "FXPO" */
     int32_t Version;  /* 3 */
     uint32_t Options; /* QLX_PMO_* bits */
@@ -80,98 +85,90 @@ struct QLXPUTOPTIONS {
     uint8_t Reserved3[156];
     uint32_t Reserved4; /* 0x00200000 */
     uint8_t Reserved5[8];
-};
+} QLXPUTOPTIONS;
 
 /* An alert to the client of the transaction being handled. */
-struct QLXALERT {
+typedef struct QLXALERT {
     char StrucId[4];      /* "LXLD" */
     int32_t Version;      /* 1 */
     int32_t Reserved1;    /* 0 */
     int32_t AlertType;    /* 4 by default; the server sends 0 */
     const char *Text;     /* zero-terminated alert text */
     int32_t Reserved2[4]; /* 0 */
-};
+} QLXALERT;
 
-/* Reception option bits. */
-enum : uint32_t {
-    QLX_GMO_MSGID = 0x1,         /* deliver only messages whose message id equals MsgId */
-    QLX_GMO_BASE = 0x108,        /* the value the server starts Options with */
-    QLX_GMO_WAIT = 0x40,         /* wait up to WaitInterval (this library always does) */
-    QLX_GMO_STOPPABLE = 0x20000, /* report a stop request in Status (always done) */
-};
+/* Reception option bits; unsigned, as the Options word they go in. */
+#define QLX_GMO_MSGID     0x1u     /* deliver only messages whose message id equals MsgId */
+#define QLX_GMO_BASE      0x108u   /* the value the server starts Options with */
+#define QLX_GMO_WAIT      0x40u    /* wait up to WaitInterval (this library always does) */
+#define QLX_GMO_STOPPABLE 0x20000u /* report a stop request in Status (always done) */
 
 /* Response option bits. */
-enum : uint32_t {
-    QLX_PMO_MSGID = 0x1,    /* send MsgId with the response */
-    QLX_PMO_MORE = 0x40,    /* more responses follow for the same request */
-    QLX_PMO_NOTIFY = 0x800, /* a notify response */
-    QLX_PMO_DEFAULT = 0x40000000,
-};
+#define QLX_PMO_MSGID   0x1u   /* send MsgId with the response */
+#define QLX_PMO_MORE    0x40u  /* more responses follow for the same request */
+#define QLX_PMO_NOTIFY  0x800u /* a notify response */
+#define QLX_PMO_DEFAULT 0x40000000u
 
-enum : uint32_t {
-    QLX_STATUS_STOP = 0x1, /* GetOptions.Status: the application manager asked to stop */
-};
+#define QLX_STATUS_STOP 0x1u /* GetOptions.Status: the application manager asked to stop */
 
-enum : int32_t {
+enum {
     QLX_MSGTYPE_TRANSACTION = 1,
     QLX_MSGTYPE_DATAGRAM = 2,
 };
 
+/* The default images every record starts from, as initializers
+ * (QLXMESSAGE message = QLX_DEFAULT_MESSAGE;); kept as written, since
+ * clang-format would set their braces out as blocks. */
+/* clang-format off */
+#define QLX_DEFAULT_SERVICE_ADDRESS {{'F', 'X', 'A', 'D'}, 3, {0}, {0}}
+#define QLX_DEFAULT_MESSAGE \
+    {{'F', 'X', 'M', 'D'}, 3, 0, {-2, -2, -2, -2, -2, -2, -2}, {0}, 0, {0, 0, NULL}, {0}, -1, {0}}
+#define QLX_DEFAULT_GET_OPTIONS \
+    {{'F', 'X', 'G', 'O'}, 3, 0x40000000u, -2, {0}, {0}, {0}, {0}, {0}, 0, {0}}
+#define QLX_DEFAULT_PUT_OPTIONS \
+    {{'F', 'X', 'P', 'O'}, 3, QLX_PMO_DEFAULT, {0}, {0}, {0}, {0}, {0}, 0x00200000u, {0}}
+#define QLX_DEFAULT_ALERT {{'L', 'X', 'L', 'D'}, 1, 0, 4, NULL, {0, 0, 0, 0}}
+/* clang-format on */
+
+#ifdef __cplusplus
 } /* extern "C" */
+#endif
 
-static_assert(sizeof(QLXSERVICEADDRESS) == 420);
-static_assert(offsetof(QLXSERVICEADDRESS, Version) == 4);
-static_assert(offsetof(QLXSERVICEADDRESS, Name) == 8);
+QLX_LAYOUT(sizeof(QLXSERVICEADDRESS) == 420);
+QLX_LAYOUT(offsetof(QLXSERVICEADDRESS, Version) == 4);
+QLX_LAYOUT(offsetof(QLXSERVICEADDRESS, Name) == 8);
 
-static_assert(sizeof(QLXBUFFER) == 16);
-static_assert(offsetof(QLXBUFFER, BufferSize) == 4);
-static_assert(offsetof(QLXBUFFER, Data) == 8);
+QLX_LAYOUT(sizeof(QLXBUFFER) == 16);
+QLX_LAYOUT(offsetof(QLXBUFFER, BufferSize) == 4);
+QLX_LAYOUT(offsetof(QLXBUFFER, Data) == 8);
 
-static_assert(sizeof(QLXMESSAGE) == 904);
-static_assert(offsetof(QLXMESSAGE, Version) == 4);
-static_assert(offsetof(QLXMESSAGE, MsgType) == 8);
-static_assert(offsetof(QLXMESSAGE, Reserved1) == 12);
-static_assert(offsetof(QLXMESSAGE, DataLength) == 92);
-static_assert(offsetof(QLXMESSAGE, Buffer) == 96);
-static_assert(offsetof(QLXMESSAGE, Buffer) + offsetof(QLXBUFFER, BufferSize) == 100);
-static_assert(offsetof(QLXMESSAGE, Buffer) + offsetof(QLXBUFFER, Data) == 104);
-static_assert(offsetof(QLXMESSAGE, Reserved4) == 124);
+QLX_LAYOUT(sizeof(QLXMESSAGE) == 904);
+QLX_LAYOUT(offsetof(QLXMESSAGE, Version) == 4);
+QLX_LAYOUT(offsetof(QLXMESSAGE, MsgType) == 8);
+QLX_LAYOUT(offsetof(QLXMESSAGE, Reserved1) == 12);
+QLX_LAYOUT(offsetof(QLXMESSAGE, DataLength) == 92);
+QLX_LAYOUT(offsetof(QLXMESSAGE, Buffer) == 96);
+QLX_LAYOUT(offsetof(QLXMESSAGE, Buffer) + offsetof(QLXBUFFER, BufferSize) == 100);
+QLX_LAYOUT(offsetof(QLXMESSAGE, Buffer) + offsetof(QLXBUFFER, Data) == 104);
+QLX_LAYOUT(offsetof(QLXMESSAGE, Reserved4) == 124);
 
-static_assert(sizeof(QLXGETOPTIONS) == 376);
-static_assert(offsetof(QLXGETOPTIONS, Options) == 8);
-static_assert(offsetof(QLXGETOPTIONS, WaitInterval) == 12);
-static_assert(offsetof(QLXGETOPTIONS, MsgId) == 20);
-static_assert(offsetof(QLXGETOPTIONS, ProfileName) == 88);
-static_assert(offsetof(QLXGETOPTIONS, Status) == 364);
+QLX_LAYOUT(sizeof(QLXGETOPTIONS) == 376);
+QLX_LAYOUT(offsetof(QLXGETOPTIONS, Options) == 8);
+QLX_LAYOUT(offsetof(QLXGETOPTIONS, WaitInterval) == 12);
+QLX_LAYOUT(offsetof(QLXGETOPTIONS, MsgId) == 20);
+QLX_LAYOUT(offsetof(QLXGETOPTIONS, ProfileName) == 88);
+QLX_LAYOUT(offsetof(QLXGETOPTIONS, Status) == 364);
 
-static_assert(sizeof(QLXPUTOPTIONS) == 380);
-static_assert(offsetof(QLXPUTOPTIONS, Options) == 8);
-static_assert(offsetof(QLXPUTOPTIONS, MsgId) == 16);
-static_assert(offsetof(QLXPUTOPTIONS, ProfileName) == 80);
-static_assert(offsetof(QLXPUTOPTIONS, Reserved4) == 368);
+QLX_LAYOUT(sizeof(QLXPUTOPTIONS) == 380);
+QLX_LAYOUT(offsetof(QLXPUTOPTIONS, Options) == 8);
+QLX_LAYOUT(offsetof(QLXPUTOPTIONS, MsgId) == 16);
+QLX_LAYOUT(offsetof(QLXPUTOPTIONS, ProfileName) == 80);
+QLX_LAYOUT(offsetof(QLXPUTOPTIONS, Reserved4) == 368);
 
-static_assert(sizeof(QLXALERT) == 40);
-static_assert(offsetof(QLXALERT, Reserved1) == 8);
-static_assert(offsetof(QLXALERT, AlertType) == 12);
-static_assert(offsetof(QLXALERT, Text) == 16);
-static_assert(offsetof(QLXALERT, Reserved2) == 24);
-
-/* The default images every record starts from. */
-inline constexpr QLXSERVICEADDRESS DefaultServiceAddress = {{'F', 'X', 'A', 'D'}, 3, {}, {}};
-
-inline constexpr QLXMESSAGE DefaultMessageRecord = {
-    {'F', 'X', 'M', 'D'}, 3, 0, {-2, -2, -2, -2, -2, -2, -2}, {}, 0, {0, 0, nullptr}, {}, -1, {},
-};
-
-inline constexpr QLXGETOPTIONS DefaultGetOptions = {
-    {'F', 'X', 'G', 'O'}, 3, 0x40000000u, -2, {}, {}, {}, {}, {}, 0, {},
-};
-
-inline constexpr QLXPUTOPTIONS DefaultPutOptions = {
-    {'F', 'X', 'P', 'O'}, 3, QLX_PMO_DEFAULT, {}, {}, {}, {}, {}, 0x00200000u, {},
-};
-
-inline constexpr QLXALERT DefaultAlertRecord = {{'L', 'X', 'L', 'D'}, 1, 0, 4, nullptr,
-                                                {0, 0, 0, 0}};
+QLX_LAYOUT(sizeof(QLXALERT) == 40);
+QLX_LAYOUT(offsetof(QLXALERT, Reserved1) == 8);
+QLX_LAYOUT(offsetof(QLXALERT, AlertType) == 12);
+QLX_LAYOUT(offsetof(QLXALERT, Text) == 16);
+QLX_LAYOUT(offsetof(QLXALERT, Reserved2) == 24);
 
 #endif

@@ -1,31 +1,33 @@
-/* A program of its own on libqlx: it sees only the installed headers and
+/* A C11 program of its own on libqlx: it sees only the installed headers and
  * links only libqlx and ZeroMQ. It serves an element, sends it a transaction
  * and answers it, all in one process; exit code 0 when the response came back
  * whole. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <qlx/qlx.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 static int Failed(const char *call)
 {
-    QLXERROR error{};
+    QLXERROR error = {0};
     (void)qlxGetLastError(&error);
     fprintf(stderr, "%s failed: %s\n", call, error.PrimaryResult.Text);
     return 1;
 }
 
-int main()
+int main(void)
 {
     char dir[] = "/tmp/qlx-alone-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
+    if (mkdtemp(dir) == NULL)
         return 1;
     (void)setenv("QLX_DIR", dir, 1);
     (void)unsetenv("QLX_ENDPOINT");
 
-    QLXSERVICEADDRESS address = DefaultServiceAddress;
+    QLXSERVICEADDRESS address = QLX_DEFAULT_SERVICE_ADDRESS;
     strcpy(address.Name, "Alone");
     QLXHCONN service = 0;
     QLXHCONN client = 0;
@@ -34,29 +36,29 @@ int main()
     if (!qlxClientConnect(&address, &client))
         return Failed("qlxClientConnect");
 
-    QLXREQUEST request = DefaultRequest;
+    QLXREQUEST request = QLX_DEFAULT_REQUEST;
     request.RequestId = 7;
     request.Data = "ping";
     request.DataLength = 4;
     if (!qlxClientSend(client, &request))
         return Failed("qlxClientSend");
 
-    QLXMESSAGE message = DefaultMessageRecord;
-    QLXGETOPTIONS get = DefaultGetOptions;
+    QLXMESSAGE message = QLX_DEFAULT_MESSAGE;
+    QLXGETOPTIONS get = QLX_DEFAULT_GET_OPTIONS;
     get.WaitInterval = 10000;
-    QLXPUTOPTIONS put = DefaultPutOptions;
+    QLXPUTOPTIONS put = QLX_DEFAULT_PUT_OPTIONS;
     QLXHREQ handle = 0;
-    if (!qlxGetRequest(service, &message, &get, nullptr, &handle))
+    if (!qlxGetRequest(service, &message, &get, NULL, &handle))
         return Failed("qlxGetRequest");
-    if (!qlxPutResponse(service, &message, &put, nullptr, &handle))
+    if (!qlxPutResponse(service, &message, &put, NULL, &handle))
         return Failed("qlxPutResponse");
     (void)qlxFreeBuffer(service, &message.Buffer);
 
-    QLXREPLY reply = DefaultReply;
+    QLXREPLY reply = QLX_DEFAULT_REPLY;
     if (!qlxClientReceive(client, &reply, 10000))
         return Failed("qlxClientReceive");
-    bool whole = reply.Kind == QLX_REPLY_RESPONSE && reply.RequestId == 7 &&
-                 reply.DataLength == 4 && memcmp(reply.Data, "ping", 4) == 0;
+    int whole = reply.Kind == QLX_REPLY_RESPONSE && reply.RequestId == 7 && reply.DataLength == 4 &&
+                memcmp(reply.Data, "ping", 4) == 0;
     (void)qlxTerminate(&client);
     (void)qlxTerminate(&service);
     char lock[sizeof dir + 16];
