@@ -198,6 +198,10 @@ std::set<int> SocketsTo(int port)
  * and the client reconnects and goes on. */
 TEST_F(NatsDelivery, PublishIntoABrokenConnectionLosesOnlyItsTransaction)
 {
+    /* Slowed by them, the test's publishes may come after libnats has seen
+     * the server close the broken connection and made a new one. */
+    if (TFX_SANITIZED)
+        GTEST_SKIP() << "the sanitizers let libnats reconnect before the publishes";
     int port = atoi(server_.Url().substr(server_.Url().rfind(':') + 1).c_str());
     std::set<int> before = SocketsTo(port);
     qlxtest::TestClient broken;
