@@ -5,6 +5,7 @@
 #define TFX_TESTS_SUPPORT_NATSSERVER_H
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -32,6 +33,8 @@ class NatsServer {
     const std::string &Dir() const { return dir_.Path(); }
     /* Ends the server as kill -9 does. */
     void Kill() { KillAndReap(&pid_); }
+    /* Sends the server signal: SIGSTOP holds it, SIGCONT lets it go on. */
+    void Signal(int signal) const { (void)kill(pid_, signal); }
     /* Waits until the log holds text count times. */
     bool WaitForLog(const std::string &text, int count = 1,
                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
