@@ -56,6 +56,9 @@ class MemoryBudget {
         /* Of Held, the bytes of replies queued since the last whose release
          * will be reported; kept on the service's thread alone. */
         uint64_t Unconfirmed = 0;
+        /* Where the transport sent back in place the data of the peer's last
+         * reply since its last reported one (0: none); this thread's too. */
+        uintptr_t InPlaceAt = 0;
     };
 
     explicit MemoryBudget(uint64_t limit);

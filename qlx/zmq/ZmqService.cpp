@@ -11,6 +11,7 @@
 #include "qlx/core/Errors.h"
 #include "qlx/zmq/LockFile.h"
 #include "qlx/zmq/LockName.h"
+#include "qlx/zmq/PinnedBuffer.h"
 #include "qlx/zmq/ZmqConnectionLimit.h"
 #include "qlx/zmq/ZmqCurve.h"
 
@@ -46,6 +47,7 @@ bool ZmqServiceTransport::Open(const char *nameField, size_t fieldSize, const st
     if (!ReadMemoryLimit(&memoryLimit) || !LimitConnections())
         return false;
     budget_ = std::make_unique<MemoryBudget>(memoryLimit);
+    buffersKnown_ = ReceiveBuffersKnown();
     if (!ResolveEndpoint(nameField, fieldSize, true, &endpoint_))
         return false;
     if (!endpoint_.LockPath.empty()) {
@@ -164,24 +166,26 @@ static QueuedData *MakeData(const std::shared_ptr<MemoryBudget::Account> &accoun
 }
 
 /* A reply to the peer of the message just received, of that message's sizes,
- * goes back in the very parts the message came in, rewritten: ZeroMQ then
- * allocates nothing. Only data of its own memory is sent back that way. */
-bool ZmqServiceTransport::ReusesReceived(Frame peer, const Outbound &message)
+ * can go back in the very parts the message came in, rewritten: ZeroMQ then
+ * allocates nothing. */
+bool ZmqServiceTransport::SendsInPlace(Frame peer, const Outbound &message) const
 {
-    if (!reusable_ || message.Data.Size < ZeroCopyFloor)
+    if (!reusable_)
         return false;
     const Frame *frames = received_.Frames();
     if (AsText(peer) != AsText(frames[RoutingPart]) ||
         message.MsgId.Size != frames[MsgIdPart].Size ||
         message.Data.Size != frames[DataPart].Size || frames[HeaderPart].Size != HeaderSize)
         return false;
-    reusable_ = false;
-    zmq_msg_t *parts = received_.Parts();
+    return buffersKnown_ || ReceiveBufferCharge(0, frames[DataPart]) == 0;
+}
+
+static void Rewrite(const Outbound &message, zmq_msg_t *parts)
+{
     EncodeHeader(message.Head, static_cast<uint8_t *>(zmq_msg_data(&parts[HeaderPart])));
     if (message.MsgId.Size > 0)
         memmove(zmq_msg_data(&parts[MsgIdPart]), message.MsgId.Data, message.MsgId.Size);
     memmove(zmq_msg_data(&parts[DataPart]), message.Data.Data, message.Data.Size);
-    return true;
 }
 
 /* The parts of a reply built for it, let go at the end of scope unless sent. */
@@ -207,15 +211,29 @@ struct BuiltParts {
     }
 };
 
-/* Every reply's bytes are held in the budget until ZeroMQ lets the reply go;
- * a reply that the budget has no room for is not queued. No send waits. */
+/* Whether a reply of cost joins its peer's unconfirmed group. */
+static bool Unconfirmable(const MemoryBudget::Account &account, const Outbound &message,
+                          uint64_t cost)
+{
+    return message.Data.Size < SmallReply && account.Unconfirmed + cost <= UnconfirmedLimit;
+}
+
+/* Every reply's bytes are held in the budget until ZeroMQ lets the reply go,
+ * with the receive buffer it may keep from being freed; a reply that the
+ * budget has no room for is not queued. No send waits. */
 SendResult ZmqServiceTransport::Send(Frame peer, const Outbound &message)
 {
     const std::shared_ptr<MemoryBudget::Account> &account = budget_->AccountOf(AsText(peer));
     uint64_t cost = message.Data.Size + ReplyOverhead;
+    if (SendsInPlace(peer, message)) {
+        uint64_t inPlace =
+            cost + ReceiveBufferCharge(account->InPlaceAt, received_.Frames()[DataPart]);
+        if (budget_->Take(*account, inPlace))
+            return SendInPlace(message, account, inPlace);
+    }
     if (!budget_->Take(*account, cost))
         return SendResult::Full;
-    if (message.Data.Size < ZeroCopyFloor && account->Unconfirmed + cost <= UnconfirmedLimit)
+    if (Unconfirmable(*account, message, cost))
         return SendUnconfirmed(peer, message, *account, cost);
     return SendReported(peer, message, account, cost);
 }
@@ -243,34 +261,55 @@ SendResult ZmqServiceTransport::SendUnconfirmed(Frame peer, const Outbound &mess
 static SendResult Settle(MemoryBudget::Account &account, QueuedData *queued, uint64_t cost,
                          SendResult sent)
 {
-    if (sent == SendResult::Sent)
+    if (sent == SendResult::Sent) {
         account.Unconfirmed = 0;
-    else
+        account.InPlaceAt = 0;
+    } else
         queued->Cost = cost;
     return sent;
 }
 
-/* A reply whose data part reports its release. */
+/* A reply in the received parts: unconfirmed while its group has room, else
+ * its data part reports its release. */
+SendResult ZmqServiceTransport::SendInPlace(const Outbound &message,
+                                            const std::shared_ptr<MemoryBudget::Account> &account,
+                                            uint64_t cost)
+{
+    reusable_ = false;
+    zmq_msg_t *parts = received_.Parts();
+    Rewrite(message, parts);
+    auto at = reinterpret_cast<uintptr_t>(zmq_msg_data(&parts[DataPart]));
+    if (Unconfirmable(*account, message, cost)) {
+        SendResult sent = SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts);
+        if (sent != SendResult::Sent) {
+            MemoryBudget::GiveBack(*account, cost);
+            return sent;
+        }
+        account->Unconfirmed += cost;
+        if (ReceiveBufferCharge(0, message.Data) > 0)
+            account->InPlaceAt = at;
+        return sent;
+    }
+    QueuedData *queued = MakeData(account, cost + account->Unconfirmed, message.Data,
+                                  &parts[DataPart], &parts[DataPart]);
+    if (queued == nullptr) {
+        MemoryBudget::GiveBack(*account, cost);
+        return SendResult::Full;
+    }
+    return Settle(*account, queued, cost,
+                  SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts));
+}
+
+/* A reply in parts built for it, whose data part reports its release. */
 SendResult ZmqServiceTransport::SendReported(Frame peer, const Outbound &message,
                                              const std::shared_ptr<MemoryBudget::Account> &account,
                                              uint64_t cost)
 {
-    uint64_t covered = cost + account->Unconfirmed;
-    if (ReusesReceived(peer, message)) {
-        zmq_msg_t *parts = received_.Parts();
-        QueuedData *queued =
-            MakeData(account, covered, message.Data, &parts[DataPart], &parts[DataPart]);
-        if (queued == nullptr) {
-            MemoryBudget::GiveBack(*account, cost);
-            return SendResult::Full;
-        }
-        return Settle(*account, queued, cost,
-                      SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts));
-    }
     uint8_t header[HeaderSize];
     EncodeHeader(message.Head, header);
     BuiltParts built;
-    QueuedData *queued = MakeData(account, covered, message.Data, nullptr, &built.Parts[DataPart]);
+    QueuedData *queued = MakeData(account, cost + account->Unconfirmed, message.Data, nullptr,
+                                  &built.Parts[DataPart]);
     if (queued == nullptr) {
         MemoryBudget::GiveBack(*account, cost);
         return SendResult::Full;

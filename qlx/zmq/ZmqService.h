@@ -24,11 +24,9 @@ enum : uint32_t {
     /* Replies to a peer are limited by the bytes they hold (MemoryBudget),
      * not by their number. */
     SendQueueUnlimited = 0,
-    /* ZeroMQ decodes smaller messages into a buffer of 8 KiB that it shares
-     * with the messages read with them: a reply sent back in such a part
-     * would hold the whole buffer for as long as it is queued. Larger ones
-     * have memory of their own, and a reply of their size goes back in it. */
-    ZeroCopyFloor = 8u << 10,
+    /* Replies of less data are let go in groups (UnconfirmedLimit): the
+     * release of each is not reported. */
+    SmallReply = 8u << 10,
     /* Replies still queued when the service closes may take this long to
      * reach their clients; a client that does not read holds the close no
      * longer. */
@@ -51,7 +49,9 @@ class ZmqServiceTransport : public ServiceTransport {
 
   private:
     bool Bind(const std::string &name);
-    bool ReusesReceived(Frame peer, const Outbound &message);
+    bool SendsInPlace(Frame peer, const Outbound &message) const;
+    SendResult SendInPlace(const Outbound &message,
+                           const std::shared_ptr<MemoryBudget::Account> &account, uint64_t cost);
     SendResult SendUnconfirmed(Frame peer, const Outbound &message, MemoryBudget::Account &account,
                                uint64_t cost);
     SendResult SendReported(Frame peer, const Outbound &message,
@@ -62,7 +62,8 @@ class ZmqServiceTransport : public ServiceTransport {
     Endpoint endpoint_;
     int lockFd_ = -1;
     ReceivedMessage received_;
-    bool reusable_ = false; /* the received parts are still there to be sent back */
+    bool reusable_ = false;     /* the received parts are still there to be sent back */
+    bool buffersKnown_ = false; /* libzmq's receive buffers are as PinnedBuffer.h says */
     std::unique_ptr<MemoryBudget> budget_;
 };
 
