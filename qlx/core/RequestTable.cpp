@@ -1,5 +1,7 @@
 #include "qlx/core/RequestTable.h"
 
+#include <cstring>
+
 namespace qlx {
 
 QLXHREQ RequestTable::Open(const void *peer, size_t peerSize, uint64_t requestId)
@@ -20,7 +22,12 @@ QLXHREQ RequestTable::Open(const void *peer, size_t peerSize, uint64_t requestId
         generation = 1;
     generations_[index] = generation;
     OpenRequest &entry = entries_[index];
-    entry.Peer.assign(static_cast<const char *>(peer), peerSize);
+    /* A slot mostly serves the same few clients again: the name is written
+     * over in place when it fits, without assign's general path. */
+    if (entry.Peer.size() == peerSize && peerSize > 0)
+        memcpy(entry.Peer.data(), peer, peerSize);
+    else
+        entry.Peer.assign(static_cast<const char *>(peer), peerSize);
     entry.RequestId = requestId;
     entry.Generation = generation;
     ++open_;
