@@ -180,12 +180,13 @@ bool ZmqServiceTransport::SendsInPlace(Frame peer, const Outbound &message) cons
     return buffersKnown_ || ReceiveBufferCharge(0, frames[DataPart]) == 0;
 }
 
-static void Rewrite(const Outbound &message, zmq_msg_t *parts)
+static void Rewrite(const Outbound &message, ReceivedMessage *received)
 {
-    EncodeHeader(message.Head, static_cast<uint8_t *>(zmq_msg_data(&parts[HeaderPart])));
+    EncodeHeader(message.Head, received->Bytes(HeaderPart));
     if (message.MsgId.Size > 0)
-        memmove(zmq_msg_data(&parts[MsgIdPart]), message.MsgId.Data, message.MsgId.Size);
-    memmove(zmq_msg_data(&parts[DataPart]), message.Data.Data, message.Data.Size);
+        memmove(received->Bytes(MsgIdPart), message.MsgId.Data, message.MsgId.Size);
+    if (message.Data.Size > 0)
+        memmove(received->Bytes(DataPart), message.Data.Data, message.Data.Size);
 }
 
 /* The parts of a reply built for it, let go at the end of scope unless sent. */
@@ -277,8 +278,8 @@ SendResult ZmqServiceTransport::SendInPlace(const Outbound &message,
 {
     reusable_ = false;
     zmq_msg_t *parts = received_.Parts();
-    Rewrite(message, parts);
-    auto at = reinterpret_cast<uintptr_t>(zmq_msg_data(&parts[DataPart]));
+    Rewrite(message, &received_);
+    auto at = reinterpret_cast<uintptr_t>(received_.Bytes(DataPart));
     if (Unconfirmable(*account, message, cost)) {
         SendResult sent = SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts);
         if (sent != SendResult::Sent) {

@@ -75,6 +75,8 @@ class ReceivedMessage {
     /* The ZeroMQ messages of the kept parts: the transport may rewrite and
      * send them, which leaves them empty. */
     zmq_msg_t *Parts() { return parts_; }
+    /* The bytes of kept part index, to be rewritten before it is sent. */
+    uint8_t *Bytes(size_t index) { return const_cast<uint8_t *>(frames_[index].Data); }
 
   private:
     int ReceiveFirst(void *socket, Deadline *deadline);
