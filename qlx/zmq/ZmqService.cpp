@@ -257,8 +257,9 @@ SendResult ZmqServiceTransport::SendUnconfirmed(Frame peer, const Outbound &mess
 
 /* Once a reported reply's send is over: sent, its release will give back the
  * unconfirmed bytes before it with its own, since ZeroMQ lets a peer's
- * replies go in order; not sent, its record (still this thread's) gives back
- * its own cost alone when its part is closed. */
+ * replies go in order, and the next reply in place begins a chain of its
+ * own; not sent, its record (still this thread's) gives back its own cost
+ * alone when its part is closed. */
 static SendResult Settle(MemoryBudget::Account &account, QueuedData *queued, uint64_t cost,
                          SendResult sent)
 {
