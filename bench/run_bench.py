@@ -551,7 +551,7 @@ STEPS = [("core", core_cases), ("nats", nats_cases), ("features", feature_cases)
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build")
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=9)
     parser.add_argument("--seconds", type=float, default=2.0)
     parser.add_argument("--transactions", type=int, default=1000000)
     parser.add_argument("--json", default="bench/results/bench.json")
