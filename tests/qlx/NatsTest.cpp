@@ -208,13 +208,13 @@ TEST_F(NatsDelivery, PublishIntoABrokenConnectionLosesOnlyItsTransaction)
     ASSERT_EQ(after.size(), 1u);
     /* Held, the server cannot close the broken connection, so libnats learns
      * of the break from a write, not by reading the server's close first. */
-    server_.Signal(SIGSTOP);
+    ASSERT_TRUE(server_.Hold());
     ASSERT_EQ(shutdown(*after.begin(), SHUT_WR), 0);
     /* More than libnats buffers: it is written at once, into the break. */
     std::string large(2000, 'x');
     for (uint64_t id = 1; id <= 40; ++id)
         ASSERT_TRUE(broken.Transaction(id, large)) << id << ": " << LastPrimaryText();
-    server_.Signal(SIGCONT);
+    server_.Resume();
     QLXREPLY reply;
     ASSERT_TRUE(broken.Receive(&reply)) << LastPrimaryText();
     EXPECT_EQ(reply.Kind, QLX_REPLY_REFUSED);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <regex>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -62,6 +63,13 @@ NatsServer::NatsServer(const std::vector<std::string> &arguments, const std::str
 NatsServer::~NatsServer()
 {
     Kill();
+}
+
+bool NatsServer::Hold() const
+{
+    int status = 0;
+    return kill(pid_, SIGSTOP) == 0 && waitpid(pid_, &status, WUNTRACED) == pid_ &&
+           WIFSTOPPED(status);
 }
 
 bool NatsServer::WaitForLog(const std::string &text, int count,

@@ -33,8 +33,10 @@ class NatsServer {
     const std::string &Dir() const { return dir_.Path(); }
     /* Ends the server as kill -9 does. */
     void Kill() { KillAndReap(&pid_); }
-    /* Sends the server signal: SIGSTOP holds it, SIGCONT lets it go on. */
-    void Signal(int signal) const { (void)kill(pid_, signal); }
+    /* Holds the server, returning once every thread of it has stopped: it
+     * reads and writes nothing until Resume. */
+    bool Hold() const;
+    void Resume() const { (void)kill(pid_, SIGCONT); }
     /* Waits until the log holds text count times. */
     bool WaitForLog(const std::string &text, int count = 1,
                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
