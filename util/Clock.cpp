@@ -1,14 +1,92 @@
 #include "util/Clock.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <x86intrin.h>
+
+#include "util/ClockMemo.h"
+#endif
+
+static const int64_t NsPerSecond = 1000000000;
+
+static int64_t WallNs(const timespec &now)
+{
+    return static_cast<int64_t>(now.tv_sec) * NsPerSecond + now.tv_nsec;
+}
+
+static void Fill(ClockReading *reading, const timespec &now)
+{
+    reading->Seconds = static_cast<uint32_t>(now.tv_sec);
+    reading->Nanoseconds = static_cast<uint32_t>(now.tv_nsec);
+}
+
+#if defined(__x86_64__)
+
+static const int64_t RateSpanNs = 100000000; /* the counter's rate is measured this often */
+static const int64_t PairSlackNs = 20000;    /* a paired counter reading is this close */
+
+static thread_local ClockMemo Memo{};
+
+/* Whether the processor declares a counter that ticks at one rate in every
+ * power state; one that slows down with the processor would hold the memo
+ * past its millisecond. */
+static bool CounterInvariant()
+{
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(0x80000007u, &eax, &ebx, &ecx, &edx) != 0 && (edx & (1u << 8)) != 0;
+}
+
+/* Measures the counter's rate against the system clock read around it; a
+ * pair the thread lost the processor within is left for the next time. */
+static void MeasureRateNow()
+{
+    static const bool Invariant = CounterInvariant();
+    if (!Invariant)
+        return;
+    timespec before{};
+    timespec after{};
+    (void)clock_gettime(CLOCK_REALTIME, &before);
+    uint64_t count = __rdtsc();
+    (void)clock_gettime(CLOCK_REALTIME, &after);
+    int64_t spread = WallNs(after) - WallNs(before);
+    if (spread >= 0 && spread <= PairSlackNs)
+        MeasureRate(&Memo, count, WallNs(before) + spread / 2);
+}
+
+/* Out of line, so that a reading from the memo saves no registers. */
+[[gnu::noinline]] static void ReadSystemClock(ClockReading *reading, uint64_t count)
+{
+    timespec now{};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    Fill(reading, now);
+    int64_t sinceRate = WallNs(now) - Memo.RateNs;
+    if (sinceRate >= RateSpanNs || sinceRate < 0)
+        MeasureRateNow();
+    RememberReading(&Memo, count, *reading);
+}
+
 /* Weak, so that a test's or a stand-in's own clock call is the one linked. */
+extern "C" __attribute__((weak)) int SVC1_GetTime(ClockReading *reading)
+{
+    uint64_t count = __rdtsc();
+    if (MemoHolds(Memo, count))
+        *reading = Memo.Last;
+    else
+        ReadSystemClock(reading, count);
+    return 1;
+}
+
+#else
+
 extern "C" __attribute__((weak)) int SVC1_GetTime(ClockReading *reading)
 {
     timespec now{};
     (void)clock_gettime(CLOCK_REALTIME, &now);
-    reading->Seconds = static_cast<uint32_t>(now.tv_sec);
-    reading->Nanoseconds = static_cast<uint32_t>(now.tv_nsec);
+    Fill(reading, now);
     return 1;
 }
+
+#endif
 
 void GetTime(TimeValue *t)
 {

@@ -18,9 +18,11 @@ struct ClockReading {
 static_assert(sizeof(ClockReading) == 8);
 static_assert(offsetof(ClockReading, Nanoseconds) == 4);
 
-/* The clock call: fills *reading with the current wall-clock time. Returns 1;
- * the clock is taken to be always readable. A program may define its own,
- * which then takes the place of this one at link time. */
+/* The clock call: fills *reading with the current wall-clock time, exact to
+ * the millisecond; within a millisecond a reading may repeat the last one
+ * taken from the system clock. Returns 1; the clock is taken to be always
+ * readable. A program may define its own, which then takes the place of this
+ * one at link time. */
 extern "C" int SVC1_GetTime(ClockReading *reading);
 
 /* Fills *t with the current time, milliseconds truncated. */
