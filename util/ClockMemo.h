@@ -1,8 +1,8 @@
 /* The last reading of the system clock, kept for as long as the processor's
  * time-stamp counter shows that its millisecond cannot have ended. The
  * server reads the clock twice a transaction and uses milliseconds only; a
- * counter reading costs 10 ns where the system clock costs 25 ns or more
- * under a hypervisor's clock. */
+ * counter reading costs well under half a system clock reading under a
+ * hypervisor's clock (docs/performance.md). */
 #ifndef TFX_UTIL_CLOCKMEMO_H
 #define TFX_UTIL_CLOCKMEMO_H
 
