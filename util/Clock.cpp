@@ -20,6 +20,15 @@ static void Fill(ClockReading *reading, const timespec &now)
     reading->Nanoseconds = static_cast<uint32_t>(now.tv_nsec);
 }
 
+/* Reads the system clock alone; returns 1, as the clock call does. */
+static int ReadSystemClockOnly(ClockReading *reading)
+{
+    timespec now{};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    Fill(reading, now);
+    return 1;
+}
+
 #if defined(__x86_64__)
 
 static const int64_t RateSpanNs = 100000000; /* the counter's rate is measured this often */
@@ -28,33 +37,42 @@ static const int64_t PairSlackNs = 20000;    /* a paired counter reading is this
 static thread_local ClockMemo Memo{};
 
 /* Whether the processor declares a counter that ticks at one rate in every
- * power state; one that slows down with the processor would hold the memo
- * past its millisecond. */
-static bool CounterInvariant()
+ * power state (one that slows down with the processor would hold the memo
+ * past its millisecond), and rdtscp, which names the processor read. */
+static bool CounterUsable()
 {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __get_cpuid(0x80000007u, &eax, &ebx, &ecx, &edx) != 0 && (edx & (1u << 8)) != 0;
+    bool invariant =
+        __get_cpuid(0x80000007u, &eax, &ebx, &ecx, &edx) != 0 && (edx & (1u << 8)) != 0;
+    return invariant && __get_cpuid(0x80000001u, &eax, &ebx, &ecx, &edx) != 0 &&
+           (edx & (1u << 27)) != 0;
+}
+
+/* The counter and the processor it was read on: Linux keeps the processor's
+ * number in the low 12 bits of what rdtscp reads besides. */
+static CounterReading ReadCounter()
+{
+    unsigned aux = 0;
+    uint64_t count = __rdtscp(&aux);
+    return CounterReading{count, aux & 0xfffu};
 }
 
 /* Measures the counter's rate against the system clock read around it; a
  * pair the thread lost the processor within is left for the next time. */
 static void MeasureRateNow()
 {
-    static const bool Invariant = CounterInvariant();
-    if (!Invariant)
-        return;
     timespec before{};
     timespec after{};
     (void)clock_gettime(CLOCK_REALTIME, &before);
-    uint64_t count = __rdtsc();
+    CounterReading counter = ReadCounter();
     (void)clock_gettime(CLOCK_REALTIME, &after);
     int64_t spread = WallNs(after) - WallNs(before);
     if (spread >= 0 && spread <= PairSlackNs)
-        MeasureRate(&Memo, count, WallNs(before) + spread / 2);
+        MeasureRate(&Memo, counter, WallNs(before) + spread / 2);
 }
 
 /* Out of line, so that a reading from the memo saves no registers. */
-[[gnu::noinline]] static void ReadSystemClock(ClockReading *reading, uint64_t count)
+[[gnu::noinline]] static void ReadSystemClock(ClockReading *reading, CounterReading counter)
 {
     timespec now{};
     (void)clock_gettime(CLOCK_REALTIME, &now);
@@ -62,17 +80,20 @@ static void MeasureRateNow()
     int64_t sinceRate = WallNs(now) - Memo.RateNs;
     if (sinceRate >= RateSpanNs || sinceRate < 0)
         MeasureRateNow();
-    RememberReading(&Memo, count, *reading);
+    RememberReading(&Memo, counter, *reading);
 }
 
 /* Weak, so that a test's or a stand-in's own clock call is the one linked. */
 extern "C" __attribute__((weak)) int SVC1_GetTime(ClockReading *reading)
 {
-    uint64_t count = __rdtsc();
-    if (MemoHolds(Memo, count))
+    static const bool Usable = CounterUsable();
+    if (!Usable)
+        return ReadSystemClockOnly(reading);
+    CounterReading counter = ReadCounter();
+    if (MemoHolds(Memo, counter))
         *reading = Memo.Last;
     else
-        ReadSystemClock(reading, count);
+        ReadSystemClock(reading, counter);
     return 1;
 }
 
@@ -80,10 +101,7 @@ extern "C" __attribute__((weak)) int SVC1_GetTime(ClockReading *reading)
 
 extern "C" __attribute__((weak)) int SVC1_GetTime(ClockReading *reading)
 {
-    timespec now{};
-    (void)clock_gettime(CLOCK_REALTIME, &now);
-    Fill(reading, now);
-    return 1;
+    return ReadSystemClockOnly(reading);
 }
 
 #endif

@@ -37,19 +37,13 @@ const std::shared_ptr<MemoryBudget::Account> &MemoryBudget::AccountOf(std::strin
     return last_;
 }
 
-/* An account referred to by the table alone holds only its unconfirmed
- * bytes, and only this thread could refer to it again. The next sweep waits
- * until the table has doubled, so each account costs a constant share of the
- * sweeps. */
+/* An account referred to by the table alone holds nothing, and only this
+ * thread could refer to it again. The next sweep waits until the table has
+ * doubled, so each account costs a constant share of the sweeps. */
 void MemoryBudget::ForgetIdleAccounts()
 {
     last_.reset();
-    std::erase_if(accounts_, [](const auto &entry) {
-        if (entry.second.use_count() != 1)
-            return false;
-        GiveBack(*entry.second, entry.second->Unconfirmed);
-        return true;
-    });
+    std::erase_if(accounts_, [](const auto &entry) { return entry.second.use_count() == 1; });
     sweepAt_ = std::max<size_t>(AccountsBeforeSweep, 2 * accounts_.size());
 }
 

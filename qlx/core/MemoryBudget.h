@@ -5,7 +5,8 @@
  * reply: so a client that reads its replies as they come is never refused
  * room, however many others have stopped reading. Bytes are taken on the
  * service's thread before a reply is queued, and given back on whichever
- * thread the transport lets the reply go. */
+ * thread the transport lets that very reply go: no reply is ever uncounted
+ * while it is queued. */
 #ifndef TFX_QLX_MEMORYBUDGET_H
 #define TFX_QLX_MEMORYBUDGET_H
 
@@ -35,12 +36,6 @@ enum : uint64_t {
      * of small ones). A peer that holds nothing may take one reply of any
      * size besides. */
     PeerFloor = 256u << 10,
-    /* The bytes of small replies a peer may have queued since the last reply
-     * whose release the transport reports: the next such reply gives them
-     * back with its own, since a peer's replies are let go in the order they
-     * were queued. Within the floor, so a reading client is never refused
-     * room for them. */
-    UnconfirmedLimit = 64u << 10,
 };
 
 /* The limit from QLX_MEMORY_LIMIT (bytes, or a number with K, M or G); false,
@@ -53,12 +48,6 @@ class MemoryBudget {
     struct Account {
         std::atomic<uint64_t> Held{0};
         std::shared_ptr<std::atomic<uint64_t>> Total; /* the budget's, shared */
-        /* Of Held, the bytes of replies queued since the last whose release
-         * will be reported; kept on the service's thread alone. */
-        uint64_t Unconfirmed = 0;
-        /* Where the transport sent back in place the data of the peer's last
-         * reply since its last reported one (0: none); this thread's too. */
-        uintptr_t InPlaceAt = 0;
     };
 
     explicit MemoryBudget(uint64_t limit);
@@ -66,13 +55,10 @@ class MemoryBudget {
     MemoryBudget &operator=(const MemoryBudget &) = delete;
 
     /* The account of the peer named by key (the transport's opaque peer),
-     * opened on first use. Accounts that no reported release refers to are
-     * forgotten from time to time, their unconfirmed bytes given back. */
+     * opened on first use. Each queued reply refers to its account; those
+     * that none refers to hold nothing and are forgotten from time to time. */
     const std::shared_ptr<Account> &AccountOf(std::string_view key);
-    /* Forgets now every account with no reply in flight whose release will
-     * be reported, and gives back its unconfirmed bytes: the replies before
-     * them were let go, so at most UnconfirmedLimit of a peer's may still be
-     * queued, uncounted. */
+    /* Forgets now every account that no queued reply refers to. */
     void ForgetIdleAccounts();
     /* Takes bytes for account when its share allows them, and the limit, its
      * floor or its holding nothing; otherwise takes nothing and returns

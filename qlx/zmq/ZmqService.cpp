@@ -11,7 +11,6 @@
 #include "qlx/core/Errors.h"
 #include "qlx/zmq/LockFile.h"
 #include "qlx/zmq/LockName.h"
-#include "qlx/zmq/PinnedBuffer.h"
 #include "qlx/zmq/ZmqConnectionLimit.h"
 #include "qlx/zmq/ZmqCurve.h"
 
@@ -47,7 +46,6 @@ bool ZmqServiceTransport::Open(const char *nameField, size_t fieldSize, const st
     if (!ReadMemoryLimit(&memoryLimit) || !LimitConnections())
         return false;
     budget_ = std::make_unique<MemoryBudget>(memoryLimit);
-    buffersKnown_ = ReceiveBuffersKnown();
     if (!ResolveEndpoint(nameField, fieldSize, true, &endpoint_))
         return false;
     if (!endpoint_.LockPath.empty()) {
@@ -64,6 +62,7 @@ bool ZmqServiceTransport::Bind(const std::string &name)
 {
     if (!socket_.Open(ZMQ_ROUTER))
         return false;
+    partsOwnMemory_ = ReceivedPartsOwnMemory();
     int64_t frameLimit = MaxFrameSize;
     bool ok = socket_.SetInt(ZMQ_LINGER, CloseLingerMs, "ZMQ_LINGER") &&
               socket_.SetInt(ZMQ_ROUTER_MANDATORY, 1, "ZMQ_ROUTER_MANDATORY") &&
@@ -99,7 +98,7 @@ ReceiveResult ZmqServiceTransport::Receive(Deadline *deadline, Inbound *message)
 {
     reusable_ = false;
     ReceiveResult result = received_.Receive(socket_.Get(), deadline);
-    /* A quiet service settles the unconfirmed bytes of peers gone quiet. */
+    /* A quiet service forgets the peers it holds no reply for. */
     if (result == ReceiveResult::Empty)
         budget_->ForgetIdleAccounts();
     if (result != ReceiveResult::Received)
@@ -167,17 +166,16 @@ static QueuedData *MakeData(const std::shared_ptr<MemoryBudget::Account> &accoun
 
 /* A reply to the peer of the message just received, of that message's sizes,
  * can go back in the very parts the message came in, rewritten: ZeroMQ then
- * allocates nothing. */
+ * copies nothing. Only where those parts keep no memory but their own is
+ * the reply's charge all that it keeps. */
 bool ZmqServiceTransport::SendsInPlace(Frame peer, const Outbound &message) const
 {
-    if (!reusable_)
+    if (!reusable_ || !partsOwnMemory_)
         return false;
     const Frame *frames = received_.Frames();
-    if (AsText(peer) != AsText(frames[RoutingPart]) ||
-        message.MsgId.Size != frames[MsgIdPart].Size ||
-        message.Data.Size != frames[DataPart].Size || frames[HeaderPart].Size != HeaderSize)
-        return false;
-    return buffersKnown_ || ReceiveBufferCharge(0, frames[DataPart]) == 0;
+    return AsText(peer) == AsText(frames[RoutingPart]) &&
+           message.MsgId.Size == frames[MsgIdPart].Size &&
+           message.Data.Size == frames[DataPart].Size && frames[HeaderPart].Size == HeaderSize;
 }
 
 static void Rewrite(const Outbound &message, ReceivedMessage *received)
@@ -212,67 +210,23 @@ struct BuiltParts {
     }
 };
 
-/* Whether a reply of cost joins its peer's unconfirmed group. */
-static bool Unconfirmable(const MemoryBudget::Account &account, const Outbound &message,
-                          uint64_t cost)
-{
-    return message.Data.Size < SmallReply && account.Unconfirmed + cost <= UnconfirmedLimit;
-}
-
-/* Every reply's bytes are held in the budget until ZeroMQ lets the reply go,
- * with the receive buffer it may keep from being freed; a reply that the
- * budget has no room for is not queued. No send waits. */
+/* Every reply's bytes are held in the budget from before it is queued until
+ * ZeroMQ lets that reply go; a reply that the budget has no room for is not
+ * queued. No send waits. */
 SendResult ZmqServiceTransport::Send(Frame peer, const Outbound &message)
 {
     const std::shared_ptr<MemoryBudget::Account> &account = budget_->AccountOf(AsText(peer));
     uint64_t cost = message.Data.Size + ReplyOverhead;
-    if (SendsInPlace(peer, message)) {
-        uint64_t inPlace =
-            cost + ReceiveBufferCharge(account->InPlaceAt, received_.Frames()[DataPart]);
-        if (budget_->Take(*account, inPlace))
-            return SendInPlace(message, account, inPlace);
-    }
     if (!budget_->Take(*account, cost))
         return SendResult::Full;
-    if (Unconfirmable(*account, message, cost))
-        return SendUnconfirmed(peer, message, *account, cost);
+    if (SendsInPlace(peer, message))
+        return SendInPlace(message, account, cost);
     return SendReported(peer, message, account, cost);
 }
 
-/* A small reply, copied into ZeroMQ's messages, its release not reported: its
- * bytes stay unconfirmed until a later reply's release gives them back. */
-SendResult ZmqServiceTransport::SendUnconfirmed(Frame peer, const Outbound &message,
-                                                MemoryBudget::Account &account, uint64_t cost)
-{
-    uint8_t header[HeaderSize];
-    EncodeHeader(message.Head, header);
-    const Frame frames[] = {peer, Frame{header, HeaderSize}, message.MsgId, message.Data};
-    SendResult sent = SendMessage(socket_.Get(), frames, std::size(frames));
-    if (sent == SendResult::Sent)
-        account.Unconfirmed += cost;
-    else
-        MemoryBudget::GiveBack(account, cost);
-    return sent;
-}
-
-/* Once a reported reply's send is over: sent, its release will give back the
- * unconfirmed bytes before it with its own, since ZeroMQ lets a peer's
- * replies go in order, and the next reply in place begins a chain of its
- * own; not sent, its record (still this thread's) gives back its own cost
- * alone when its part is closed. */
-static SendResult Settle(MemoryBudget::Account &account, QueuedData *queued, uint64_t cost,
-                         SendResult sent)
-{
-    if (sent == SendResult::Sent) {
-        account.Unconfirmed = 0;
-        account.InPlaceAt = 0;
-    } else
-        queued->Cost = cost;
-    return sent;
-}
-
-/* A reply in the received parts: unconfirmed while its group has room, else
- * its data part reports its release. */
+/* A reply in the received parts, whose data part reports its release. Not
+ * sent, its record (still this thread's) gives back the cost when the part
+ * is closed. */
 SendResult ZmqServiceTransport::SendInPlace(const Outbound &message,
                                             const std::shared_ptr<MemoryBudget::Account> &account,
                                             uint64_t cost)
@@ -280,26 +234,11 @@ SendResult ZmqServiceTransport::SendInPlace(const Outbound &message,
     reusable_ = false;
     zmq_msg_t *parts = received_.Parts();
     Rewrite(message, &received_);
-    auto at = reinterpret_cast<uintptr_t>(received_.Bytes(DataPart));
-    if (Unconfirmable(*account, message, cost)) {
-        SendResult sent = SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts);
-        if (sent != SendResult::Sent) {
-            MemoryBudget::GiveBack(*account, cost);
-            return sent;
-        }
-        account->Unconfirmed += cost;
-        if (ReceiveBufferCharge(0, message.Data) > 0)
-            account->InPlaceAt = at;
-        return sent;
-    }
-    QueuedData *queued = MakeData(account, cost + account->Unconfirmed, message.Data,
-                                  &parts[DataPart], &parts[DataPart]);
-    if (queued == nullptr) {
+    if (MakeData(account, cost, message.Data, &parts[DataPart], &parts[DataPart]) == nullptr) {
         MemoryBudget::GiveBack(*account, cost);
         return SendResult::Full;
     }
-    return Settle(*account, queued, cost,
-                  SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts));
+    return SendParts(socket_.Get(), parts, ReceivedMessage::KeptParts);
 }
 
 /* A reply in parts built for it, whose data part reports its release. */
@@ -310,18 +249,15 @@ SendResult ZmqServiceTransport::SendReported(Frame peer, const Outbound &message
     uint8_t header[HeaderSize];
     EncodeHeader(message.Head, header);
     BuiltParts built;
-    QueuedData *queued = MakeData(account, cost + account->Unconfirmed, message.Data, nullptr,
-                                  &built.Parts[DataPart]);
-    if (queued == nullptr) {
+    if (MakeData(account, cost, message.Data, nullptr, &built.Parts[DataPart]) == nullptr) {
         MemoryBudget::GiveBack(*account, cost);
         return SendResult::Full;
     }
     bool copied = built.Copy(RoutingPart, peer) &&
                   built.Copy(HeaderPart, Frame{header, HeaderSize}) &&
                   built.Copy(MsgIdPart, message.MsgId);
-    return Settle(*account, queued, cost,
-                  copied ? SendParts(socket_.Get(), built.Parts, ReceivedMessage::KeptParts)
-                         : SendResult::Full);
+    return copied ? SendParts(socket_.Get(), built.Parts, ReceivedMessage::KeptParts)
+                  : SendResult::Full;
 }
 
 } // namespace qlx

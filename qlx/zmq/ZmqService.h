@@ -21,12 +21,13 @@ enum : uint32_t {
      * message, and holds each (about 64 bytes when empty) until the whole
      * message can be read. */
     ReceiveQueueLimit = 128,
+    /* What a queued message keeps besides its data bytes: a record of
+     * ZeroMQ's for each of its frames (at most 3 are the sender's), and for
+     * data of 33 bytes and more an allocation of its own with its counters. */
+    ReceivedPartsOverhead = 3 * 128,
     /* Replies to a peer are limited by the bytes they hold (MemoryBudget),
      * not by their number. */
     SendQueueUnlimited = 0,
-    /* Replies of less data are let go in groups (UnconfirmedLimit): the
-     * release of each is not reported. */
-    SmallReply = 8u << 10,
     /* Replies still queued when the service closes may take this long to
      * reach their clients; a client that does not read holds the close no
      * longer. */
@@ -52,8 +53,6 @@ class ZmqServiceTransport : public ServiceTransport {
     bool SendsInPlace(Frame peer, const Outbound &message) const;
     SendResult SendInPlace(const Outbound &message,
                            const std::shared_ptr<MemoryBudget::Account> &account, uint64_t cost);
-    SendResult SendUnconfirmed(Frame peer, const Outbound &message, MemoryBudget::Account &account,
-                               uint64_t cost);
     SendResult SendReported(Frame peer, const Outbound &message,
                             const std::shared_ptr<MemoryBudget::Account> &account, uint64_t cost);
 
@@ -62,8 +61,8 @@ class ZmqServiceTransport : public ServiceTransport {
     Endpoint endpoint_;
     int lockFd_ = -1;
     ReceivedMessage received_;
-    bool reusable_ = false;     /* the received parts are still there to be sent back */
-    bool buffersKnown_ = false; /* libzmq's receive buffers are as PinnedBuffer.h says */
+    bool reusable_ = false;       /* the received parts are still there to be sent back */
+    bool partsOwnMemory_ = false; /* received parts keep no memory but their own */
     std::unique_ptr<MemoryBudget> budget_;
 };
 

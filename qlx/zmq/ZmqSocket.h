@@ -20,6 +20,13 @@ namespace qlx {
 void *AcquireContext();
 void ReleaseContext();
 
+/* Whether the context copies every received part into memory of its own
+ * (or into the message itself, under 33 bytes), so that a part held or
+ * queued keeps its own bytes and ZeroMQ's counters, no more: what a reply
+ * sent back in the part it came in may then keep, and what a queued
+ * message costs. Known once a context is made. */
+bool ReceivedPartsOwnMemory();
+
 /* Notes errno after a failed ZeroMQ call named by what, in ZeroMQ's words,
  * which know its own error numbers besides the system's. */
 void DetailZmqErrno(const char *what, int error);

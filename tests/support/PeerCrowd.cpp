@@ -9,7 +9,7 @@
 
 namespace tfxtest {
 
-PeerCrowd::PeerCrowd(const std::string &endpoint, size_t count)
+PeerCrowd::PeerCrowd(const std::string &endpoint, size_t count, int kernelBuffer)
 {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -29,6 +29,8 @@ PeerCrowd::PeerCrowd(const std::string &endpoint, size_t count)
         sockets_[count_] = socket;
         if (zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger) != 0 ||
             zmq_setsockopt(socket, ZMQ_RCVHWM, &one, sizeof one) != 0 ||
+            (kernelBuffer > 0 &&
+             zmq_setsockopt(socket, ZMQ_RCVBUF, &kernelBuffer, sizeof kernelBuffer) != 0) ||
             zmq_connect(socket, endpoint.c_str()) != 0)
             throw std::runtime_error("zmq_connect " + endpoint + ": " + zmq_strerror(errno));
     }

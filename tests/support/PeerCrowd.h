@@ -13,9 +13,10 @@ namespace tfxtest {
 class PeerCrowd {
   public:
     /* Connects count DEALERs to endpoint, each taking in at most one reply
-     * (ZMQ_RCVHWM 1); raises this process's descriptor limit as far as it
-     * may. Throws when ZeroMQ refuses. */
-    PeerCrowd(const std::string &endpoint, size_t count);
+     * (ZMQ_RCVHWM 1), and with kernelBuffer, when positive, as the kernel's
+     * receive buffer of each connection (ZMQ_RCVBUF); raises this process's
+     * descriptor limit as far as it may. Throws when ZeroMQ refuses. */
+    PeerCrowd(const std::string &endpoint, size_t count, int kernelBuffer = 0);
     ~PeerCrowd();
     PeerCrowd(const PeerCrowd &) = delete;
     PeerCrowd &operator=(const PeerCrowd &) = delete;

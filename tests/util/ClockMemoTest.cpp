@@ -3,7 +3,12 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <sched.h>
 #include <tuple>
+#include <vector>
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -20,7 +25,7 @@ TEST_P(CountsLeft, AreNineTenthsOfTheMillisecondsRest)
     auto [nanoseconds, rate, expected] = GetParam();
     ClockMemo memo{};
     memo.CountsPerNs = rate;
-    RememberReading(&memo, 5000, ClockReading{1700000000u, nanoseconds});
+    RememberReading(&memo, CounterReading{5000, 1}, ClockReading{1700000000u, nanoseconds});
     EXPECT_EQ(memo.CountsLeft, expected);
 }
 
@@ -30,16 +35,17 @@ INSTANTIATE_TEST_SUITE_P(Readings, CountsLeft,
                                          LeftCase{999999999u, 2.0, 1u}, LeftCase{7u, 0.0, 0u}));
 
 /* The memo holds from its own counter reading up to the end of its counts,
- * and not for a counter that went back. */
-TEST(MemoHolds, OnlyWithinItsCountsAfterItsReading)
+ * on the processor it was taken on alone, and not for a counter that went
+ * back: another processor's counter may be behind or ahead. */
+TEST(MemoHolds, OnlyWithinItsCountsAfterItsReadingOnItsProcessor)
 {
     ClockMemo memo{};
-    memo.LastCount = 1000;
+    RememberReading(&memo, CounterReading{1000, 3}, ClockReading{});
     memo.CountsLeft = 100;
-    EXPECT_TRUE(MemoHolds(memo, 1000));
-    EXPECT_TRUE(MemoHolds(memo, 1099));
-    EXPECT_FALSE(MemoHolds(memo, 1100));
-    EXPECT_FALSE(MemoHolds(memo, 999));
+    const std::tuple<uint64_t, uint32_t, bool> cases[] = {
+        {1000, 3, true}, {1099, 3, true}, {1100, 3, false}, {999, 3, false}, {1050, 2, false}};
+    for (const auto &[count, cpu, holds] : cases)
+        EXPECT_EQ(MemoHolds(memo, CounterReading{count, cpu}), holds) << count << " on " << cpu;
 }
 
 /* A rate is trusted only when two measurements in a row agree within 1 %,
@@ -59,7 +65,27 @@ TEST(MeasureRate, TrustsOnlyTwoMeasurementsThatAgree)
         {1456500, t + 700000, 2.0}};
     ClockMemo memo{};
     for (const auto &[count, ns, trusted] : steps) {
-        MeasureRate(&memo, count, ns);
+        MeasureRate(&memo, CounterReading{count, 0}, ns);
+        EXPECT_DOUBLE_EQ(memo.CountsPerNs, trusted) << "at count " << count;
+    }
+}
+
+/* A counter read on another processor than the base's measures nothing,
+ * however far apart the two counters are, and keeps the rate trusted; it
+ * becomes the base that the next reading there is measured from. */
+TEST(MeasureRate, AcrossProcessorsOnlyMovesTheBase)
+{
+    const int64_t t = 1700000000000000000;
+    const std::tuple<uint64_t, uint32_t, int64_t, double> steps[] = {
+        {0, 0, t, 0},
+        {200000, 0, t + 100000, 0},
+        {400000, 0, t + 200000, 2.0},
+        {9000000, 1, t + 300000, 2.0}, /* a counter far ahead: not a rate */
+        {9200000, 1, t + 400000, 2.0},
+        {100, 0, t + 500000, 2.0}}; /* one far behind: not a fresh start */
+    ClockMemo memo{};
+    for (const auto &[count, cpu, ns, trusted] : steps) {
+        MeasureRate(&memo, CounterReading{count, cpu}, ns);
         EXPECT_DOUBLE_EQ(memo.CountsPerNs, trusted) << "at count " << count;
     }
 }
@@ -72,14 +98,64 @@ int64_t SystemMilliseconds()
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+/* The processors this thread may run on; puts its affinity back at the end
+ * of scope. */
+class Processors {
+  public:
+    Processors()
+    {
+        (void)sched_getaffinity(0, sizeof saved_, &saved_);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &saved_))
+                cpus_.push_back(cpu);
+        }
+    }
+    ~Processors() { (void)sched_setaffinity(0, sizeof saved_, &saved_); }
+    Processors(const Processors &) = delete;
+    Processors &operator=(const Processors &) = delete;
+    const std::vector<int> &Cpus() const { return cpus_; }
+    /* Moves this thread onto cpu; false when the system refuses. */
+    static bool MoveTo(int cpu)
+    {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        return sched_setaffinity(0, sizeof one, &one) == 0;
+    }
+
+  private:
+    cpu_set_t saved_{};
+    std::vector<int> cpus_;
+};
+
+#if defined(__x86_64__)
+/* What the memo's trust rests on: rdtscp names the processor it read the
+ * counter on, as the system numbers it. */
+TEST(Counter, NamesTheProcessorItIsReadOn)
+{
+    Processors processors;
+    for (int cpu : processors.Cpus()) {
+        ASSERT_TRUE(Processors::MoveTo(cpu));
+        unsigned aux = 0;
+        (void)__rdtscp(&aux);
+        EXPECT_EQ(static_cast<int>(aux & 0xfffu), cpu);
+    }
+}
+#endif
+
 /* Every reading of the clock call names the millisecond the system clock
  * was in at some moment of the call, from before its rate is known until
- * long after (a second and a half of readings). */
+ * long after (a second and a half of readings), the thread moved from one
+ * processor to the next every 4,096 readings. */
 TEST(ClockCall, ReadsTheMillisecondOfTheSystemClock)
 {
+    Processors processors;
+    size_t next = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     for (long i = 0; i < 100000000 && (i % 1024 != 0 || std::chrono::steady_clock::now() < end);
          ++i) {
+        if (i % 4096 == 0)
+            (void)Processors::MoveTo(processors.Cpus()[next++ % processors.Cpus().size()]);
         ClockReading reading{};
         int64_t before = SystemMilliseconds();
         (void)SVC1_GetTime(&reading);
