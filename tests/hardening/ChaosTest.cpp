@@ -336,41 +336,31 @@ void SendTransaction(void *socket, uint64_t requestId, const std::string &data, 
 
 /* ---- The bound ---- */
 
-/* What the server holds for one connection at most, as docs/qlx.md
- * ("Limits: descriptors, connections and memory") bounds it, with the
- * connection's own largest data standing for M and for the 1 MiB of the
- * largest reply: its received queue of 129 messages, its one reply of any
- * size and its 512 bytes, the 64 KiB of small replies that may still be
- * queued uncounted, and about 64 KiB of ZeroMQ's buffers. */
-struct BoundTerms {
-    uint64_t Received = 0;
-    uint64_t RepliesPastLimit = 0;
-    uint64_t Connections = 0;
-    uint64_t Largest = 0;
-};
-
-void AddConnection(BoundTerms *terms, uint64_t largestData)
-{
-    constexpr uint64_t FrameOverhead = 512;
-    terms->Received += 129 * (largestData + FrameOverhead);
-    terms->RepliesPastLimit += largestData + FrameOverhead;
-    terms->Connections += 1;
-    terms->Largest = std::max(terms->Largest, largestData);
-}
-
-/* The resident memory, in KiB, that the server may hold with these
- * connections open under limit L, beside the baseline it had before them:
+/* The resident memory, in KiB, that docs/qlx.md ("Limits: descriptors,
+ * connections and memory") lets the server hold under limit L with these
+ * connections open, beside the baseline it had before them:
  *     replies    min(L + C x (1 MiB + 512), C x L/4) + C x 64 KiB
  *     received   C x 129 x M
  *     each peer  about 64 KiB
- * and the receive buffer of the largest message; "about" is Slack. */
-uint64_t ResidentBoundKiB(uint64_t baselineKiB, uint64_t limit, const BoundTerms &terms)
+ * and the receive buffer of the largest message. Each connection's own
+ * largest data (largest[i], and 512 bytes for its other frames) stands for
+ * M and for the 1 MiB of the largest reply; "about" is Slack. */
+uint64_t ResidentBoundKiB(uint64_t baselineKiB, uint64_t limit,
+                          const std::vector<uint64_t> &largest)
 {
     constexpr uint64_t Slack = 32u << 20;
-    const uint64_t c = terms.Connections;
-    uint64_t replies = std::min(limit + terms.RepliesPastLimit, c * limit / 4) + c * (64u << 10);
-    uint64_t bytes = replies + terms.Received + c * (64u << 10) + terms.Largest + Slack;
-    return baselineKiB + bytes / 1024;
+    constexpr uint64_t Frames = 512;
+    const uint64_t c = largest.size();
+    uint64_t pastLimit = 0;
+    uint64_t received = 0;
+    uint64_t most = 0;
+    for (uint64_t data : largest) {
+        pastLimit += data + Frames;
+        received += 129 * (data + Frames);
+        most = std::max(most, data);
+    }
+    uint64_t replies = std::min(limit + pastLimit, c * limit / 4) + c * (64u << 10);
+    return baselineKiB + (replies + received + c * (64u << 10) + most + Slack) / 1024;
 }
 
 /* ---- The run ---- */
@@ -487,18 +477,14 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
         return none;
     }
 
-    /* The bound's terms for the connections open now: each live group's,
-     * the well-behaved client's and the probe's. */
-    BoundTerms Terms() const
+    /* The largest data of each connection open now: the well-behaved
+     * client's, the probe's and each live group's sockets'. */
+    std::vector<uint64_t> Connections() const
     {
-        BoundTerms terms;
-        AddConnection(&terms, 128);
-        AddConnection(&terms, 64);
-        for (const Group &group : groups_) {
-            for (size_t i = 0; i < group.Alive * group.Sockets; ++i)
-                AddConnection(&terms, group.Size.High);
-        }
-        return terms;
+        std::vector<uint64_t> largest = {128, 64};
+        for (const Group &group : groups_)
+            largest.insert(largest.end(), group.Alive * group.Sockets, group.Size.High);
+        return largest;
     }
 
     /* The invariants of every second. Resident memory is allowed the bound
@@ -510,8 +496,8 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
         const int64_t second = atMs / 1000;
         ASSERT_TRUE(Server().Running()) << "the server ended at " << second << " s:\n"
                                         << Server().StderrSoFar();
-        BoundTerms terms = Terms();
-        uint64_t bound = ResidentBoundKiB(baselineKiB_, uint64_t(limitMiB_) << 20, terms);
+        std::vector<uint64_t> connections = Connections();
+        uint64_t bound = ResidentBoundKiB(baselineKiB_, uint64_t(limitMiB_) << 20, connections);
         uint64_t resident = ResidentKiB(ServerPid());
         uint64_t allowed = std::max(bound, heldKiB_ + FlatKiB);
         heldKiB_ = std::max(heldKiB_, std::min(resident, bound));
@@ -524,7 +510,7 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
                "ms, %llu completed\n",
                static_cast<long long>(second), static_cast<unsigned long long>(resident),
                static_cast<unsigned long long>(allowed),
-               static_cast<unsigned long long>(terms.Connections), static_cast<long long>(probeMs),
+               static_cast<unsigned long long>(connections.size()), static_cast<long long>(probeMs),
                static_cast<unsigned long long>(completed_));
         if (!Sanitized) {
             ASSERT_LE(resident, allowed) << "resident memory past the bound at " << second << " s";
