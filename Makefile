@@ -52,7 +52,7 @@ fuzz: deps
 
 # The randomized adversary of `make test` run longer: CHAOS_SECONDS of
 # adversaries over ipc:// and again over tcp://. A fresh seed each time;
-# TFX_CHAOS_SEED=<seed> replays the run that printed it.
+# TFX_CHAOS_SEED=<seed> with the CHAOS_SECONDS it printed replays a run.
 chaos: build
 	TFX_CHAOS_SECONDS=$(CHAOS_SECONDS) $(BUILD)/tests/hardening_tests --gtest_filter='Transports/Chaos.*'
 
