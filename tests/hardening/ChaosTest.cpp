@@ -7,23 +7,24 @@
  * back. TFX_CHAOS_SEED replays a run's plan exactly; TFX_CHAOS_SECONDS sets
  * how long the adversaries come (default 12 s for each transport). */
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <iterator>
+#include <memory>
 #include <poll.h>
 #include <random>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
-#include <zmq.h>
 
 #include <gtest/gtest.h>
+#include <zmq.h>
 
 #include "tests/hardening/HardeningHarness.h"
 #include "tests/support/LoopbackPort.h"
