@@ -340,27 +340,28 @@ void SendTransaction(void *socket, uint64_t requestId, const std::string &data, 
 /* The resident memory, in KiB, that docs/qlx.md ("Limits: descriptors,
  * connections and memory") lets the server hold under limit L with these
  * connections open, beside the baseline it had before them:
- *     replies    min(L + C x (1 MiB + 512), C x L/4) + C x 64 KiB
- *     received   C x 129 x M
+ *     replies    min(L + C x max(256 KiB, R + 512), C x L/4)
+ *     received   C x 129 x (M + 384)
  *     each peer  about 64 KiB
  * and the receive buffer of the largest message. Each connection's own
- * largest data (largest[i], and 512 bytes for its other frames) stands for
- * M and for the 1 MiB of the largest reply; "about" is Slack. */
+ * largest data (largest[i]) gives its R (with the tag the server adds) and
+ * its M (with the 16-byte header); "about" is Slack. */
 uint64_t ResidentBoundKiB(uint64_t baselineKiB, uint64_t limit,
                           const std::vector<uint64_t> &largest)
 {
     constexpr uint64_t Slack = 32u << 20;
-    constexpr uint64_t Frames = 512;
+    constexpr uint64_t Tag = 64;
+    constexpr uint64_t Header = 16;
     const uint64_t c = largest.size();
     uint64_t pastLimit = 0;
     uint64_t received = 0;
     uint64_t most = 0;
     for (uint64_t data : largest) {
-        pastLimit += data + Frames;
-        received += 129 * (data + Frames);
+        pastLimit += std::max<uint64_t>(256u << 10, data + Tag + 512);
+        received += 129 * (data + Header + 384);
         most = std::max(most, data);
     }
-    uint64_t replies = std::min(limit + pastLimit, c * limit / 4) + c * (64u << 10);
+    uint64_t replies = std::min(limit + pastLimit, c * limit / 4);
     return baselineKiB + (replies + received + c * (64u << 10) + most + Slack) / 1024;
 }
 
