@@ -2,13 +2,14 @@
 BUILD       ?= build
 JOBS        ?= 2
 FUZZ_SECONDS ?= 15
+CHAOS_SECONDS ?= 90
 PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev \
                nlohmann-json3-dev python3-matplotlib python3-scipy dpkg-dev file groff-base lintian \
                libnats-dev nats-server libssl-dev openssl
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := sockperf python3
 
-.PHONY: demo test build configure release deps package sanitize fuzz bench clean
+.PHONY: demo test build configure release deps package sanitize fuzz chaos bench clean
 
 # The demo builds only the two programs it runs; `make test` then builds the
 # rest with the same flags, so nothing is compiled twice.
@@ -53,6 +54,12 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_FUZZ=ON -DTFX_WERROR=ON
 	cmake --build build-fuzz --target fuzz_wire fuzz_endpoint fuzz_commandline fuzz_replytext fuzz_result
 	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
+
+# The randomized adversary of `make test` run longer: CHAOS_SECONDS of
+# adversaries over ipc:// and again over tcp://. A fresh seed each time;
+# TFX_CHAOS_SEED=<seed> with the CHAOS_SECONDS it printed replays a run.
+chaos: build
+	TFX_CHAOS_SECONDS=$(CHAOS_SECONDS) $(BUILD)/tests/hardening_tests --gtest_filter='Transports/Chaos.*'
 
 # The server against the bare echo service: a table on standard output and
 # the same figures as JSON in bench/results/bench.json.
