@@ -12,6 +12,7 @@ arrays, and every series is kept as arrays, never as Python objects.
 docs/result.schema.json describes the same format for other readers.
 """
 
+import array
 import json
 import math
 import os
@@ -22,6 +23,11 @@ import stat
 import numpy as np
 
 MAX_RESULT_BYTES = 256 << 20  # as tfxclnt -M reads results: far above a day-long run
+# The text parsed into Python objects, all but the buckets and intervals,
+# which are read into arrays: a sweep of 1000 steps of 100 runs each writes
+# 25 MiB of it, in a million values. A value takes up to about 100 bytes.
+MAX_OBJECT_BYTES = 32 << 20
+MAX_OBJECT_VALUES = 2 << 20
 MAX_COUNT = 1 << 53  # the largest count or nanosecond figure: exact as a double
 MAX_UNIX_S = 8e9
 MAX_RUN_S = 1e9
@@ -172,27 +178,45 @@ class Fields:
 # spaces, each number of at most 16 digits: read straight into arrays.
 NUMBER = rb"(?:0|[1-9][0-9]{0,15})"
 BUCKETS_KEY = re.compile(rb'"buckets":')
-PLAIN_BUCKETS = re.compile(rb"\[(?:\[%s,%s,%s\](?:,\[%s,%s,%s\])*)?\]" % ((NUMBER,) * 6))
+PLAIN_BUCKETS = re.compile(rb"\[(?:\[%s,%s,%s\](?:,\[%s,%s,%s\])*+)?\]" % ((NUMBER,) * 6))
+# Intervals: an array of objects without arrays, whose only texts are names:
+# kept as text and read one interval at a time.
+INTERVALS_KEY = re.compile(rb'"intervals":')
+PLAIN_INTERVALS = re.compile(rb'\[[^\[\]"]*+(?:"[a-z_0-9.]*+"[^\[\]"]*+)*+\]')
 
 
-def cut_buckets(data):
-    """The text with each plain bucket array replaced by a placeholder
-    string, and the arrays (n by 3, int64) the placeholders stand for."""
+class Cut:
+    """A large array cut out of a result's text, a placeholder in its place:
+    the buckets of a histogram as an array, or intervals as their text."""
+
+    def __init__(self, text, buckets=None):
+        self.text, self.buckets = text, buckets
+
+
+def cut_arrays(data):
+    """The text with each plain bucket or interval array replaced by a
+    placeholder string, and what the placeholders stand for."""
     token = "tfxresult-" + secrets.token_hex(16)
-    pieces, arrays, done = [], {}, 0
-    for key in BUCKETS_KEY.finditer(data):
-        match = PLAIN_BUCKETS.match(data, key.end())
-        if match is None:
+    found = [(key.end(), PLAIN_BUCKETS.match(data, key.end()), True)
+             for key in BUCKETS_KEY.finditer(data)]
+    found += [(key.end(), PLAIN_INTERVALS.match(data, key.end()), False)
+              for key in INTERVALS_KEY.finditer(data)]
+    pieces, cuts, done = [], {}, 0
+    for _, match, buckets in sorted(found, key=lambda entry: entry[0]):
+        if match is None or match.start() < done:
             continue
-        span = data[match.start() + 1:match.end() - 1].translate(None, b"[]")
-        name = f"{token}-{len(arrays)}"
-        arrays[name] = np.fromstring(span, dtype=np.int64, sep=",").reshape(-1, 3)
+        name = f"{token}-{len(cuts)}"
+        if buckets:
+            span = data[match.start() + 1:match.end() - 1].translate(None, b"[]")
+            cuts[name] = Cut(None, np.fromstring(span, dtype=np.int64, sep=",").reshape(-1, 3))
+        else:
+            cuts[name] = Cut(data[match.start():match.end()].decode("utf-8"))
         pieces += [data[done:match.start()], b'"' + name.encode() + b'"']
         done = match.end()
-    if not arrays:
-        return data, arrays
+    if not cuts:
+        return data, cuts
     pieces.append(data[done:])
-    return b"".join(pieces), arrays
+    return b"".join(pieces), cuts
 
 
 def refuse_float(text):
@@ -214,10 +238,11 @@ def read_bytes(path):
     except OSError as error:
         raise BadResult(f"{path}: cannot be read ({error.strerror})") from None
     with os.fdopen(fd, "rb") as file:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise BadResult(f"{path}: not a regular file: give a file that tfxclnt -o wrote")
-        data = file.read(MAX_RESULT_BYTES + 1)
-    if len(data) > MAX_RESULT_BYTES:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise BadResult(f"{path}: not a regular file")
+        data = b"" if info.st_size > MAX_RESULT_BYTES else file.read(MAX_RESULT_BYTES + 1)
+    if info.st_size > MAX_RESULT_BYTES or len(data) > MAX_RESULT_BYTES:
         raise BadResult(f"{path}: larger than 256 MiB, far more than any result of tfxclnt")
     return data
 
@@ -225,7 +250,10 @@ def read_bytes(path):
 def parse(data):
     """The document the bytes hold and its cut-out bucket arrays; raises
     FieldError with a path of "" for text that is not JSON."""
-    data, arrays = cut_buckets(data)
+    data, arrays = cut_arrays(data)
+    if len(data) > MAX_OBJECT_BYTES or data.count(b",") > MAX_OBJECT_VALUES:
+        raise ValueError("holds more besides its histograms' buckets and its intervals than any "
+                         "result of tfxclnt")
     try:
         text = data.decode("utf-8")
         del data
@@ -245,14 +273,15 @@ KIND_MEMBERS = {
 }
 
 
-def kind_of(document):
+def kind_of(document, arrays):
     """"run", "repeats" or "sweep"; raises ValueError when the document is
     not a result of tfxclnt, or lacks a member of its kind."""
     if not isinstance(document, dict) or document.get("tool") != "tfxclnt":
         raise ValueError('not a result of tfxclnt: it has no "tool": "tfxclnt"')
     kind = "sweep" if "sweep" in document else "repeats" if "repeats" in document else "run"
     for name, type_ in KIND_MEMBERS[kind]:
-        if not isinstance(document.get(name), type_):
+        member = document.get(name)
+        if not isinstance(member, type_) and not (isinstance(member, str) and member in arrays):
             raise ValueError(f'not a whole result of tfxclnt: "{name}" is missing')
     return kind
 
@@ -263,7 +292,7 @@ def read(path):
     try:
         document, arrays = parse(data)
         del data
-        kind = kind_of(document)
+        kind = kind_of(document, arrays)
         return Result(path, kind, Fields(document), arrays)
     except (ValueError, FieldError, Refused) as error:
         raise BadResult(f"{path}: {error}") from None
@@ -305,8 +334,8 @@ class Histogram:
 def bucket_array(json, arrays):
     """The buckets as an n by 3 array, from the text cut out or the JSON read."""
     member = json.member("buckets")
-    if isinstance(member, str) and member in arrays:
-        buckets = arrays[member]
+    if isinstance(member, str) and member in arrays and arrays[member].buckets is not None:
+        buckets = arrays[member].buckets
         if len(buckets) > MAX_BUCKETS:
             json.fail("buckets", f"holds {len(buckets)} elements, more than the {MAX_BUCKETS} "
                                  "a result can hold")
@@ -477,35 +506,57 @@ def read_failure(document):
     failure.text("detail", MAX_TEXT_BYTES)
 
 
-def read_intervals(document):
+def cut_elements(text):
+    """Each element of the array that text holds, parsed one at a time."""
+    decoder = json.JSONDecoder(parse_float=refuse_float, parse_constant=refuse_constant)
+    space = re.compile(r"[ \t\n\r]*")
+    at = space.match(text, 1).end()
+    while text[at] != "]":
+        element, at = decoder.raw_decode(text, at)
+        yield element
+        at = space.match(text, at).end()
+        if text[at] == ",":
+            at = space.match(text, at + 1).end()
+
+
+def interval_list(document, arrays):
+    """The intervals, a list or elements parsed one at a time."""
+    member = document.member("intervals")
+    if isinstance(member, str) and member in arrays and arrays[member].text is not None:
+        return cut_elements(arrays[member].text)
+    return document.array("intervals", int(MAX_RUN_S)).value
+
+
+INTERVAL_COLUMNS = ("start", "duration", "warmup", "completed", "rate", "max", "p50", "p99")
+
+
+def read_intervals(document, arrays):
     """The run's seconds as columns: start, duration, warm-up, completed,
-    throughput, p50, p99, max (NaN where a second completed nothing)."""
-    listed = document.array("intervals", int(MAX_RUN_S))
-    columns = {name: np.empty(len(listed.value)) for name in
-               ("start", "duration", "completed", "rate", "p50", "p99", "max")}
-    columns["warmup"] = np.zeros(len(listed.value), dtype=bool)
+    throughput, max, p50, p99 (NaN where a second completed nothing)."""
+    columns = {name: array.array("d") for name in INTERVAL_COLUMNS}
     start = 0.0
-    for index in range(len(listed.value)):
-        interval = listed.fields(str(index))
+    for index, entry in enumerate(interval_list(document, arrays)):
+        interval = Fields(entry, f"intervals[{index}]") if isinstance(entry, dict) else \
+            Fields([entry], "intervals").fields("0")
         start = interval.number("start_s", start, MAX_RUN_S)
-        duration = interval.number("duration_s", 0.0, MAX_RUN_S)
-        columns["start"][index], columns["duration"][index] = start, duration
-        columns["warmup"][index] = interval.flag("warmup")
+        figures = [start, interval.number("duration_s", 0.0, MAX_RUN_S), interval.flag("warmup")]
         interval.count("messages")
         completed = interval.count("completed")
         interval.count("refused")
         interval.count("timed_out")
-        columns["completed"][index] = completed
-        columns["rate"][index] = interval.number("transactions_per_s", 0.0, float(MAX_COUNT))
+        figures += [completed, interval.number("transactions_per_s", 0.0, float(MAX_COUNT))]
         latency = interval.fields("latency_ns")
-        figures = [latency.maybe(latency.count, "max")]
         percentiles = latency.fields("percentiles")
-        figures += [percentiles.maybe(percentiles.count, name) for name in INTERVAL_PERCENTILES]
-        if any((figure is None) != (completed == 0) for figure in figures):
+        latencies = [latency.maybe(latency.count, "max")] + [
+            percentiles.maybe(percentiles.count, name) for name in INTERVAL_PERCENTILES]
+        if any((figure is None) != (completed == 0) for figure in latencies):
             latency.fail("", "has figures exactly when the second completed transactions")
-        for name, figure in zip(("max", "p50", "p99"), figures[:3]):
-            columns[name][index] = math.nan if figure is None else figure
-    return columns
+        figures += [math.nan if figure is None else figure for figure in latencies[:3]]
+        for name, figure in zip(INTERVAL_COLUMNS, figures):
+            columns[name].append(figure)
+    intervals = {name: np.frombuffer(column, dtype=float) for name, column in columns.items()}
+    intervals["warmup"] = intervals["warmup"] != 0
+    return intervals
 
 
 def read_figures(json):
@@ -555,7 +606,7 @@ class Sweep:
         conditions = json.array("conditions", MAX_PERCENTILES)
         for index in range(len(conditions.value)):
             conditions.text(str(index))
-        self.steps = [Step(step, self.runs_per_step)
+        self.steps = [Step(step, MAX_REPEATS)
                       for step in json.array("steps", MAX_SWEEP_STEPS).items()]
         self.highest_met = json.maybe(json.number, "highest_met_per_s", 0.0, MAX_RATE)
         json.maybe(json.number, "first_failed_per_s", 0.0, MAX_RATE)
@@ -635,6 +686,6 @@ class Result:
             document.fail("ended_by", f'"{self.ended_by}" is not a way a run ends')
         read_failure(document)
         document.maybe(document.text, "first_check_failure")
-        self.intervals = read_intervals(document)
+        self.intervals = read_intervals(document, arrays)
         read_agents(document)
 
