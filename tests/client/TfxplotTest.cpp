@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "client/JsonReport.h"
+#include "client/ResultDocument.h"
 #include "client/SweepReport.h"
 #include "tests/client/CraftedResults.h"
 #include "tests/support/Subprocess.h"
@@ -305,6 +306,32 @@ TEST(Tfxplot, KeepsTheDataInView)
          "print(a.get_ylim()[1] > 100)",
          TFXPLOT_PATH, result});
     EXPECT_EQ(run.Stdout, "True\nTrue\n") << run.Stderr;
+}
+
+/* The reader takes a result of 100,000 intervals in memory of less than
+ * twice its size (parsed all at once, three and a half times): arrays, not
+ * Python objects. */
+TEST(Tfxplot, ReadsAResultInASmallMultipleOfItsSize)
+{
+    tfxtest::TempDir dir;
+    ResultJson json = ResultJson::parse(ResultText(1));
+    ResultJson interval = json["intervals"][0];
+    interval["duration_s"] = 1.000184213; /* as a real run's seconds are */
+    interval["transactions_per_s"] = 329.93922504623806;
+    for (int second = 3; second < 100000; ++second) {
+        interval["start_s"] = second * 1.000184213;
+        json["intervals"].push_back(interval);
+    }
+    std::string path = dir.Path() + "/long.json", error;
+    ASSERT_TRUE(WriteFileWhole(path, ResultDocumentText(json), &error)) << error;
+    ProcessResult run = tfxtest::RunProcess(
+        {"/usr/bin/python3", "-c",
+         "import os, resource, sys; sys.path.insert(0, os.path.dirname(sys.argv[1])); "
+         "import tfxresult; before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss; "
+         "tfxresult.read(sys.argv[2]); grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss "
+         "- before; print(grown * 1024 < 2 * os.path.getsize(sys.argv[2]))",
+         TFXPLOT_PATH, path});
+    EXPECT_EQ(run.Stdout, "True\n") << run.Stderr;
 }
 
 /* The knee line's pattern is no latency curve's, nor one that differs from
