@@ -2,12 +2,12 @@
 
 #include <string>
 #include <sys/stat.h>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "client/JsonReport.h"
+#include "tests/client/CraftedResults.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
@@ -36,16 +36,6 @@ class ResultMerge : public testing::Test {
         std::string path = dir_.Path() + "/" + std::to_string(startS) + element + ".json";
         EXPECT_TRUE(WriteFileWhole(path, RunResultJson(settings, result, {}, 1), &error_));
         return path;
-    }
-
-    /* The text of a file with the member at pointer set to the JSON text value. */
-    std::string Edited(const std::string &path, const std::string &pointer,
-                       const std::string &value)
-    {
-        ResultJson json = ResultJson::parse(tfxtest::ReadFile(path));
-        json[ResultJson::json_pointer(pointer)] = "@@";
-        std::string text = json.dump();
-        return text.replace(text.find("\"@@\""), 4, value);
     }
 
     /* Writes text to a new file; its path. */
@@ -159,42 +149,21 @@ TEST_F(ResultMerge, RefusesAFifoWithoutWaiting)
     EXPECT_EQ(error_, fifo + ": not a regular file: give a file that tfxclnt -o wrote");
 }
 
-using BadFigure = std::tuple<std::string, std::string, std::string>; /* pointer, value, error */
-
-class ResultMergeBadFigure : public ResultMerge, public testing::WithParamInterface<BadFigure> {};
+class ResultMergeBadFigure : public ResultMerge,
+                             public testing::WithParamInterface<tfxtest::CraftedResult> {};
 
 /* A figure out of its range, of the wrong kind or at odds with the others
  * is refused, naming the file and the field. */
 TEST_P(ResultMergeBadFigure, IsRefusedNamingTheField)
 {
-    const auto &[pointer, value, error] = GetParam();
     std::string path =
-        WriteText("bad.json", Edited(Write("E1", 100.0, 10.0, 3, 1000), pointer, value));
+        WriteText("bad.json", tfxtest::CraftedText(tfxtest::CraftedBase(), GetParam()));
     EXPECT_FALSE(MergeResultFiles({path}, &settings_, &result_, &error_));
-    EXPECT_EQ(error_, path + ": " + error);
+    EXPECT_EQ(error_, path + ": " + GetParam().Error);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Figures, ResultMergeBadFigure,
-    testing::Values(
-        BadFigure{"", "[1e999]", "not JSON: number overflow parsing '1e999'"},
-        BadFigure{"/elapsed_s", "1e999", "not JSON: number overflow parsing '1e999'"},
-        BadFigure{"/counts/transactions", "-1",
-                  "counts.transactions: -1 is not a whole number from 0 to 9007199254740992"},
-        BadFigure{"/latency_ns/buckets/0/2", "1152921504606846976",
-                  "latency_ns.buckets[0][2]: 1152921504606846976 is not a whole number from 1 "
-                  "to 9007199254740992"},
-        BadFigure{"/latency_ns/samples", "7",
-                  "latency_ns.buckets: the counts add up to 3, not to the 7 samples"},
-        BadFigure{"/counts/completed", "9",
-                  "counts: completed, refused and timed_out add up to 10, more than the 4 "
-                  "transactions"},
-        BadFigure{"/settings/connections", "1.5",
-                  "settings.connections: 1.5 is not a whole number from 1 to 204800"},
-        BadFigure{"/refused_by_reason/0/count", "2",
-                  "refused_by_reason: adds up to more than the 1 refused of counts"},
-        BadFigure{"/ended_by", "\"lunch\"", "ended_by: \"lunch\" is not a way a run ends"},
-        BadFigure{"/server_view", "[]", "server_view: [] is not an object"}));
+INSTANTIATE_TEST_SUITE_P(Figures, ResultMergeBadFigure,
+                         testing::ValuesIn(tfxtest::CraftedResults()));
 
 using Refusal = std::pair<std::string, std::string>;
 

@@ -22,6 +22,7 @@
 #include "client/ResultDocument.h"
 #include "tests/client/ClientUsageText.h"
 #include "tests/support/LoopbackPort.h"
+#include "tests/support/ResultCheck.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
@@ -72,6 +73,7 @@ class ClientAgainstServer : public testing::Test {
         EXPECT_TRUE(ParseResultDocument(tfxtest::ReadFile(json_), &json, &error))
             << error << "\n"
             << run.Stdout << run.Stderr;
+        EXPECT_EQ(tfxtest::ResultFaults(json_), "");
         return json;
     }
 

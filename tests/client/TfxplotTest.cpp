@@ -4,6 +4,7 @@
 #include <iterator>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -11,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "client/JsonReport.h"
+#include "client/ResultDocument.h"
 #include "client/SweepReport.h"
+#include "tests/client/CraftedResults.h"
 #include "tests/support/Subprocess.h"
 
 namespace {
@@ -80,38 +83,106 @@ TEST_P(TfxplotDraws, TwoResultsIntoOnePng)
 
 INSTANTIATE_TEST_SUITE_P(Results, TfxplotDraws, testing::Values(ResultText, SweepText));
 
-/* A file that is not a result (its text here; "nested" for 100,000 arrays,
- * one in the other) and the line that refuses it. */
-using NotAResult = std::pair<std::string, std::string>;
+/* Runs tool (tfxplot or tfxcompare) on the result at path, after a good
+ * one for tfxcompare. */
+ProcessResult RunTool(const std::string &tool, const std::string &path, const std::string &dir)
+{
+    if (tool == TFXPLOT_PATH)
+        return tfxtest::RunProcess({tool, path, "-o", dir + "/plot.png"});
+    std::string good = dir + "/good.json", error;
+    EXPECT_TRUE(WriteFileWhole(good, tfxtest::CraftedBase(), &error)) << error;
+    return tfxtest::RunProcess({tool, good, path, "-o", dir + "/compare.png"});
+}
+
+/* The refusal line of tool for the file at path. */
+std::string Refusal(const std::string &tool, const std::string &path, const std::string &why)
+{
+    return tool.substr(tool.rfind('/') + 1) + ": " + path + ": " + why +
+           "; give a file that tfxclnt -o wrote\n";
+}
+
+class PythonToolRefuses
+    : public testing::TestWithParam<std::tuple<const char *, tfxtest::CraftedResult>> {};
+
+/* Both tools refuse each file that tfxclnt -M refuses, in one line naming
+ * the file and the field, with exit code 2; nothing is drawn. */
+TEST_P(PythonToolRefuses, WhatTfxclntMergeRefuses)
+{
+    const auto &[tool, crafted] = GetParam();
+    tfxtest::TempDir dir;
+    std::string path = dir.Path() + "/bad.json", error;
+    ASSERT_TRUE(
+        WriteFileWhole(path, tfxtest::CraftedText(tfxtest::CraftedBase(), crafted), &error));
+    ProcessResult run = RunTool(tool, path, dir.Path());
+    EXPECT_EQ(run.ExitCode, 2);
+    EXPECT_EQ(run.Stderr, Refusal(tool, path, crafted.Error));
+    EXPECT_EQ(tfxtest::ReadFile(dir.Path() + "/plot.png") +
+                  tfxtest::ReadFile(dir.Path() + "/compare.png"),
+              "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Crafted, PythonToolRefuses,
+                         testing::Combine(testing::Values(TFXPLOT_PATH, TFXCOMPARE_PATH),
+                                          testing::ValuesIn(tfxtest::CraftedResults())));
+
+/* A file that tfxclnt -M does not read so (of a run with intervals, of a
+ * sweep, or a whole text: "nested" for 100,000 arrays one in the other,
+ * "fifo" and "large" for a FIFO and a sparse file of 256 MiB and a byte),
+ * and the refusal. */
+struct NotAResult {
+    std::string (*Base)(uint64_t factor); /* null for a whole text */
+    std::string Pointer, Value, Error;
+};
 
 class TfxplotRefuses : public testing::TestWithParam<NotAResult> {};
 
-/* A file that is not a result is named in one line, with what is wrong and
- * what to give instead; nothing is drawn. */
-TEST_P(TfxplotRefuses, AFileThatIsNotAResult)
+TEST_P(TfxplotRefuses, WhatNoResultHolds)
 {
+    const NotAResult &bad = GetParam();
     tfxtest::TempDir dir;
-    std::string other = dir.Path() + "/other.json";
-    std::string error;
-    std::string text = GetParam().first;
-    if (text == "nested")
-        text = std::string(100000, '[') + std::string(100000, ']');
-    ASSERT_TRUE(WriteFileWhole(other, text, &error)) << error;
-    std::string png = dir.Path() + "/plot.png";
-    ProcessResult run = tfxtest::RunProcess({TFXPLOT_PATH, other, "-o", png});
-    EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_EQ(run.Stderr, "tfxplot: " + other + ": " + GetParam().second +
-                              "; give a file that tfxclnt -o wrote\n");
-    EXPECT_EQ(tfxtest::ReadFile(png), "");
+    std::string path = dir.Path() + "/bad.json", error;
+    if (bad.Value == "fifo") {
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    } else if (bad.Value == "large") {
+        ASSERT_TRUE(WriteFileWhole(path, "", &error));
+        ASSERT_EQ(truncate(path.c_str(), (off_t{256} << 20) + 1), 0);
+    } else {
+        std::string text =
+            bad.Value == "nested" ? std::string(100000, '[') + std::string(100000, ']')
+            : bad.Base == nullptr ? bad.Value
+                                  : tfxtest::CraftedText(bad.Base(1), {bad.Pointer, bad.Value, ""});
+        ASSERT_TRUE(WriteFileWhole(path, text, &error));
+    }
+    for (const char *tool : {TFXPLOT_PATH, TFXCOMPARE_PATH}) {
+        ProcessResult run = RunTool(tool, path, dir.Path());
+        EXPECT_EQ(run.ExitCode, 2) << tool;
+        EXPECT_EQ(run.Stderr, Refusal(tool, path, bad.Error));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, TfxplotRefuses,
-    testing::Values(NotAResult{"{\"tool\": \"wrk\"}\n",
-                               "not a result of tfxclnt (it has no \"tool\": \"tfxclnt\")"},
-                    NotAResult{"nested", "not JSON that a result can be (nested too deep)"},
-                    NotAResult{"{\"tool\": \"tfxclnt\", \"settings\": 1e999}",
-                               "not JSON (the number 1e999 is beyond a double)"}));
+    testing::Values(
+        NotAResult{nullptr, "", "{\"tool\": \"wrk\"}\n",
+                   "not a result of tfxclnt: it has no \"tool\": \"tfxclnt\""},
+        NotAResult{nullptr, "", "nested", "not JSON: nested too deep"},
+        NotAResult{nullptr, "", "fifo", "not a regular file"},
+        NotAResult{nullptr, "", "large",
+                   "larger than 256 MiB, far more than any result of tfxclnt"},
+        NotAResult{nullptr, "", "{\"tool\": \"tfxclnt\", \"settings\": NaN}",
+                   "not JSON: NaN is not a number JSON has"},
+        NotAResult{ResultText, "/intervals/1/duration_s", "-1",
+                   "intervals[1].duration_s: -1 is not a number from 0 to 1000000000"},
+        NotAResult{ResultText, "/intervals/2/completed", "0",
+                   "intervals[2].latency_ns: has figures exactly when the second completed "
+                   "transactions"},
+        NotAResult{ResultText, "/latency_ns/percentiles/1e400", "5",
+                   "latency_ns.percentiles.1e400: is not the name of a percentile from 0 to 100"},
+        NotAResult{ResultText, "/latency_ns/percentiles/99", "1",
+                   "latency_ns.percentiles.99: 1 is not a whole number from 20001 to 1020000"},
+        NotAResult{SweepText, "/sweep/steps/0/runs/1/p50_ns", "-2",
+                   "sweep.steps[0].runs[1].p50_ns: -2 is not a number from 0 to "
+                   "9.00719925474099e+15"}));
 
 /* A run of rate completions a second, latency ns each, with warmupS of warm-up. */
 std::string RunText(uint64_t rate, uint64_t latency, double warmupS)
@@ -207,6 +278,60 @@ TEST(Tfxplot, WithoutMatplotlibNamesThePackage)
     EXPECT_EQ(run.ExitCode, 1);
     EXPECT_EQ(run.Stderr, "tfxplot: cannot draw without matplotlib: install the Debian package "
                           "python3-matplotlib (apt install python3-matplotlib)\n");
+}
+
+/* The latency axis of a sweep whose every latency is over 10 ms starts at
+ * that decade: the knee's vertical line is no latency. */
+TEST(Tfxplot, StartsTheLatencyAxisAtTheDecadeOfTheLowestLatency)
+{
+    std::string svg = DrawSvg({SweepText(100)});
+    EXPECT_NE(svg.find("<!-- 10 ms -->"), std::string::npos);
+    EXPECT_EQ(svg.find("<!-- 1 ns -->"), std::string::npos);
+}
+
+/* The legend stands beside the data, not on it, and a constant throughput
+ * stays below the frame's top edge. */
+TEST(Tfxplot, KeepsTheDataInView)
+{
+    tfxtest::TempDir dir;
+    std::string result = dir.Path() + "/one.json", error;
+    ASSERT_TRUE(WriteFileWhole(result, RunText(100, 900, 0), &error)) << error;
+    ProcessResult run = tfxtest::RunProcess(
+        {"/usr/bin/python3", "-c",
+         "import importlib.machinery as m, sys; p = m.SourceFileLoader('p', "
+         "sys.argv[1]).load_module(); run = p.read_run(sys.argv[2]); run.color = 'k'\n"
+         "f, a = p.plt.subplots(); p.draw_latency_over_time(a, [run]); f.canvas.draw()\n"
+         "print(a.get_legend().get_window_extent().x0 >= a.get_window_extent().x1)\n"
+         "f, a = p.plt.subplots(); p.draw_throughput_over_time(a, [run]); "
+         "print(a.get_ylim()[1] > 100)",
+         TFXPLOT_PATH, result});
+    EXPECT_EQ(run.Stdout, "True\nTrue\n") << run.Stderr;
+}
+
+/* The reader takes a result of 100,000 intervals in memory of less than
+ * twice its size (parsed all at once, three and a half times): arrays, not
+ * Python objects. */
+TEST(Tfxplot, ReadsAResultInASmallMultipleOfItsSize)
+{
+    tfxtest::TempDir dir;
+    ResultJson json = ResultJson::parse(ResultText(1));
+    ResultJson interval = json["intervals"][0];
+    interval["duration_s"] = 1.000184213; /* as a real run's seconds are */
+    interval["transactions_per_s"] = 329.93922504623806;
+    for (int second = 3; second < 100000; ++second) {
+        interval["start_s"] = second * 1.000184213;
+        json["intervals"].push_back(interval);
+    }
+    std::string path = dir.Path() + "/long.json", error;
+    ASSERT_TRUE(WriteFileWhole(path, ResultDocumentText(json), &error)) << error;
+    ProcessResult run = tfxtest::RunProcess(
+        {"/usr/bin/python3", "-c",
+         "import os, resource, sys; sys.path.insert(0, os.path.dirname(sys.argv[1])); "
+         "import tfxresult; before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss; "
+         "tfxresult.read(sys.argv[2]); grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss "
+         "- before; print(grown * 1024 < 2 * os.path.getsize(sys.argv[2]))",
+         TFXPLOT_PATH, path});
+    EXPECT_EQ(run.Stdout, "True\n") << run.Stderr;
 }
 
 /* The knee line's pattern is no latency curve's, nor one that differs from

@@ -13,6 +13,7 @@
 
 #include "client/ResultDocument.h"
 #include "tests/support/NatsServer.h"
+#include "tests/support/ResultCheck.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ class Agents : public testing::Test {
         ResultJson json;
         std::string error;
         EXPECT_TRUE(ParseResultDocument(tfxtest::ReadFile(result_), &json, &error)) << error;
+        EXPECT_EQ(tfxtest::ResultFaults(result_), "");
         return json;
     }
     /* The transactions the server counted, once it ended. */

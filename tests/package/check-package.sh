@@ -47,7 +47,8 @@ holds "$programs" ./usr/bin/tfxsrvr ./usr/bin/tfxclnt ./usr/bin/tfxplot ./usr/bi
     ./usr/share/bash-completion/completions/tfxkeys \
     ./usr/share/bash-completion/completions/tfxplot \
     ./usr/share/bash-completion/completions/tfxcompare ./usr/share/doc/tfxsrvr/copyright \
-    ./usr/share/doc/tfxsrvr/changelog.gz ./usr/share/doc/tfxsrvr/README.md
+    ./usr/share/doc/tfxsrvr/changelog.gz ./usr/share/doc/tfxsrvr/README.md \
+    ./usr/share/tfxsrvr/tfxresult.py
 holds "$library" ./usr/share/man/man3/qlx.3.gz ./usr/include/qlx/qlx.h \
     ./usr/include/qlx/ServiceRecords.h ./usr/include/qlx/ClientRecords.h \
     ./usr/include/qlx/ErrorRecord.h ./usr/include/qlx/Portable.h \
