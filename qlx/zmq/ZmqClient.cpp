@@ -1,6 +1,8 @@
 #include "qlx/zmq/ZmqClient.h"
 
 #include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/core/Errors.h"
@@ -111,6 +113,17 @@ void ZmqClientTransport::TakeEvents()
         TakeEvent(event, value);
 }
 
+/* Whether the process can still open a descriptor: ZeroMQ's connect, made
+ * on its own thread, says nothing when it cannot. */
+static bool DescriptorLeft(int *error)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    *error = fd < 0 ? errno : 0;
+    if (fd >= 0)
+        (void)close(fd);
+    return fd >= 0 || !OutOfDescriptors(*error);
+}
+
 /* Connects the ipc:// socket and waits up to HandshakeWaitMs for a checked
  * connection to be served, connecting again every ConnectRetryMs while none
  * is made (ZeroMQ's own reconnects are off). False, with the error
@@ -132,6 +145,9 @@ bool ZmqClientTransport::ConnectChecked(const std::string &name)
         uint16_t event = NextEvent(events_.Get(), ConnectRetryMs, &value);
         made = event == ZMQ_EVENT_CONNECTED || (made && event != ZMQ_EVENT_DISCONNECTED);
         TakeEvent(event, value);
+        int error = 0;
+        if (!made && !DescriptorLeft(&error))
+            return FailOutOfDescriptors(("a connection to " + endpoint_.SocketPath).c_str(), error);
     }
     if (refused_)
         return false;
