@@ -163,6 +163,13 @@ void Interrupt(int signal)
         (void)sigaction(ending, &fallback, nullptr);
 }
 
+void OutputClosed(int signal)
+{
+    (void)signal;
+    OutputLost = 1;
+    Run = 0;
+}
+
 void InstallInterrupt()
 {
     struct sigaction action {};
@@ -171,4 +178,8 @@ void InstallInterrupt()
     action.sa_flags = SA_RESETHAND | SA_NODEFER;
     for (int ending : EndingSignals)
         (void)sigaction(ending, &action, nullptr);
+    struct sigaction closed {};
+    closed.sa_handler = OutputClosed;
+    sigemptyset(&closed.sa_mask);
+    (void)sigaction(SIGPIPE, &closed, nullptr);
 }

@@ -14,8 +14,15 @@ void ProcessArgs(int argc, char **argv);
  * one of any of them ends the process at once. */
 void Interrupt(int signal);
 
-/* Installs Interrupt for SIGUSR1, SIGINT and SIGTERM, once each. Interrupted
- * waits are not restarted, so a sleep ends early. */
+/* Handler of SIGPIPE: the reader of standard output (or error) has gone.
+ * Sets OutputLost and clears Run, so the run ends as after SIGUSR1, the
+ * service closed and its files removed; writes nothing, as nothing can be
+ * read. Stays installed: every later write fails with EPIPE instead. */
+void OutputClosed(int signal);
+
+/* Installs Interrupt for SIGUSR1, SIGINT and SIGTERM, once each, and
+ * OutputClosed for SIGPIPE. Interrupted waits are not restarted, so a
+ * sleep ends early. */
 void InstallInterrupt();
 
 #endif

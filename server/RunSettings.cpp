@@ -16,3 +16,4 @@ int DataQuiet = 0;
 int Popups = 0;
 
 volatile sig_atomic_t Run = 1;
+volatile sig_atomic_t OutputLost = 0;

@@ -24,4 +24,11 @@ extern int Popups;              /* -p: pause for ENTER before the process ends *
  * handler, so every test reads it afresh from memory. */
 extern volatile sig_atomic_t Run;
 
+/* Set by the SIGPIPE handler when the reader of the output has gone. */
+extern volatile sig_atomic_t OutputLost;
+
+/* The exit code of a run whose output was lost: 0, 1 and 2 are the
+ * normal end, a failed messaging call and a usage error. */
+enum { ExitOutputLost = 3 };
+
 #endif

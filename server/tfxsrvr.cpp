@@ -100,5 +100,5 @@ int main(int argc, char **argv)
     if (Popups)
         ClosingPause();
     (void)qlxTerminate(&run.hConn);
-    return 0;
+    return OutputLost ? ExitOutputLost : 0;
 }

@@ -40,6 +40,8 @@ int Client::SendMessage(uint8_t kind, uint64_t requestId, Frame msgId, Frame dat
         return Fail(QLXRC_CONNECTION_LOST,
                     "the connection to service element %s was lost while a message was sent",
                     name_.c_str());
+    case SendResult::Refused:
+        return 0;
     case SendResult::Failed:
         break;
     }

@@ -9,6 +9,7 @@
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/core/Errors.h"
+#include "qlx/core/PathWalk.h"
 
 namespace qlx {
 
@@ -34,16 +35,45 @@ static int FailForeignFile(const char *path, const struct stat &info)
                 path, static_cast<unsigned>(geteuid()));
 }
 
+/* Opens the directory of path without following a link on the way, as
+ * OpenDirectoryOf does; -1 with the error recorded when it cannot be. */
+static int OpenDirectory(const char *path, std::string *last)
+{
+    PathWalkStop stop;
+    int dir = OpenDirectoryOf(
+        path, [](const std::string &, const struct stat &) { return true; }, last, &stop);
+    if (dir >= 0)
+        return dir;
+    if (stop.Link) {
+        Detail(0, "directory %s is a symbolic link", stop.Directory.c_str());
+        Fail(QLXRC_BAD_SETTING,
+             "QLX_STATS_FILE=%s passes through a symbolic link, which the service does not "
+             "follow: give a path without links, or unset it",
+             path);
+        return -1;
+    }
+    DetailErrno(stop.Directory.c_str(), stop.Error);
+    Fail(QLXRC_BAD_SETTING,
+         "QLX_STATS_FILE=%s cannot be written: give a file that can, or unset it", path);
+    return -1;
+}
+
 bool StatsFile::Open()
 {
     const char *path = getenv("QLX_STATS_FILE");
     if (path == nullptr || path[0] == '\0')
         return true;
     path_ = path;
+    std::string last;
+    int dir = OpenDirectory(path, &last);
+    if (dir < 0)
+        return false;
     /* Non-blocking, so a FIFO without a reader is refused, not waited on. */
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    int fd = openat(dir, last.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    int error = errno;
+    (void)close(dir);
     if (fd < 0) {
-        int error = errno;
         DetailErrno(path, error);
         if (error == ELOOP)
             return Fail(QLXRC_BAD_SETTING,

@@ -59,6 +59,7 @@ enum class SendResult {
     TooLarge,  /* the message is over what the transport carries: nothing was sent */
     NotServed, /* nobody serves the element: the message went nowhere */
     Lost,      /* the connection went down under it: it may not have gone */
+    Refused,   /* the transport refused the peer (recorded): nothing was sent */
 };
 
 /* What a wait for replies watches: a ZeroMQ socket, or else a descriptor that

@@ -1,13 +1,18 @@
 #include "qlx/zmq/IpcTrust.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <fcntl.h>
+#include <functional>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/core/Errors.h"
+#include "qlx/core/PathWalk.h"
 
 namespace qlx {
 
@@ -22,8 +27,7 @@ static std::string UserName(uid_t id)
     return found->pw_name;
 }
 
-/* User id for texts, e.g. "user nobody (65534)". */
-static std::string UserText(uid_t id)
+std::string UserText(uid_t id)
 {
     std::string name = UserName(id);
     std::string number = std::to_string(id);
@@ -76,73 +80,126 @@ static int FailReplaceable(const std::string &dir, const std::string &socket, mo
                 dir.c_str(), static_cast<unsigned>(mode & 07777), socket.c_str());
 }
 
-/* The directory that holds path ("/" for "/x"), or empty for "/". */
-static std::string Parent(const std::string &path)
+enum { LinkLimit = 8 }; /* links followed at the socket's name, one after another */
+
+/* Records why the walk to the socket at shown stopped; returns 0. */
+static int FailWalk(const PathWalkStop &stop, const std::string &shown)
 {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || path == "/")
-        return "";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    if (stop.Link) {
+        Detail(0, "give the socket's path without links among its directories");
+        return Fail(QLXRC_ENDPOINT,
+                    "directory %s above socket %s is a symbolic link, which this client does not "
+                    "follow",
+                    stop.Directory.c_str(), shown.c_str());
+    }
+    DetailErrno(stop.Directory.c_str(), stop.Error);
+    return Fail(QLXRC_ENDPOINT, "directory %s above socket %s cannot be examined",
+                stop.Directory.c_str(), shown.c_str());
 }
 
-/* Checks the entry at path (no link followed) and every directory above it,
- * as TrustIpcSocket promises; *link tells whether the entry is a link. */
-template <typename Trusted>
-static bool TrustChain(const std::string &path, Trusted trusted, bool *link)
+/* What the link at name in dir points to, as a path from where the walk
+ * that found it started: relative targets are taken from dirPath. */
+static bool LinkTarget(int dir, const std::string &name, const std::string &dirPath,
+                       std::string *target)
 {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0)
-        return true;
-    *link = S_ISLNK(info.st_mode);
-    if (!trusted(info.st_uid))
-        return FailForeign("socket", path, info.st_uid);
-    for (std::string dir = Parent(path); !dir.empty(); dir = Parent(dir)) {
-        if (lstat(dir.c_str(), &info) != 0) {
-            DetailErrno(dir.c_str(), errno);
-            return Fail(QLXRC_ENDPOINT, "directory %s above socket %s cannot be examined",
-                        dir.c_str(), path.c_str());
-        }
-        if (!trusted(info.st_uid))
-            return FailForeign("directory", dir, info.st_uid);
-        if ((info.st_mode & 022) != 0 && (info.st_mode & S_ISVTX) == 0)
-            return FailReplaceable(dir, path, info.st_mode);
-    }
+    char buffer[PATH_MAX];
+    ssize_t length = readlinkat(dir, name.c_str(), buffer, sizeof buffer - 1);
+    if (length < 0)
+        return false;
+    *target = std::string(buffer, static_cast<size_t>(length));
+    if ((*target)[0] != '/')
+        *target = dirPath + *target;
     return true;
 }
 
-/* path with the links of its directories resolved, the last name kept. */
-static std::string ResolvedDirectories(const std::string &path)
+/* Checks the socket at path and every directory on the way to it, walked as
+ * given (TrustIpcSocket); a link at the last name is trusted as far as it
+ * goes, and what it points to is checked in turn, up to links more. */
+template <typename Trusted>
+static bool TrustChain(const std::string &path, Trusted trusted, int links)
 {
-    std::string parent = Parent(path);
-    char *resolved = realpath(parent.empty() ? "/" : parent.c_str(), nullptr);
-    if (resolved == nullptr)
-        return path;
-    std::string dir = resolved;
-    free(resolved);
-    return (dir == "/" ? "" : dir) + "/" + path.substr(path.find_last_of('/') + 1);
+    const std::string shown = ShownPath(path);
+    auto visit = [&](const std::string &dir, const struct stat &info) {
+        if (!trusted(info.st_uid)) {
+            FailForeign("directory", dir, info.st_uid);
+            return false;
+        }
+        if ((info.st_mode & 022) != 0 && (info.st_mode & S_ISVTX) == 0) {
+            FailReplaceable(dir, shown, info.st_mode);
+            return false;
+        }
+        return true;
+    };
+    std::string last;
+    PathWalkStop stop;
+    int dir = OpenDirectoryOf(path, visit, &last, &stop);
+    if (dir < 0 && (stop.Error == 0 || (stop.Error == ENOENT && !stop.Link)))
+        return stop.Error != 0; /* visit refused, or no socket: reported as not served */
+    if (dir < 0)
+        return FailWalk(stop, shown);
+    struct stat info {};
+    bool present = fstatat(dir, last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    std::string target;
+    bool link = present && S_ISLNK(info.st_mode) &&
+                LinkTarget(dir, last, path.substr(0, path.size() - last.size()), &target);
+    (void)close(dir);
+    if (!present)
+        return true;
+    if (!trusted(info.st_uid))
+        return FailForeign("socket", shown, info.st_uid);
+    if (!link)
+        return true;
+    if (links == 0)
+        return Fail(QLXRC_ENDPOINT, "socket %s is reached through more than %d links",
+                    shown.c_str(), LinkLimit);
+    return TrustChain(target, trusted, links - 1);
 }
 
-bool TrustIpcSocket(const std::string &path)
+/* Sets *trusted to the rule of the users a client trusts: its own, root,
+ * and the one QLX_SERVICE_OWNER names; false, with the error recorded, when
+ * that setting names no user. */
+static bool TrustedUsers(std::function<bool(uid_t)> *trusted)
 {
     bool ownerSet = false;
     uid_t serviceOwner = 0;
     if (!ServiceOwner(&ownerSet, &serviceOwner))
         return false;
-    auto trusted = [&](uid_t id) {
+    *trusted = [=](uid_t id) {
         return id == geteuid() || id == 0 || (ownerSet && id == serviceOwner);
     };
-    bool link = false;
-    if (!TrustChain(ResolvedDirectories(path), trusted, &link))
-        return false;
-    if (!link)
-        return true;
-    /* A link is trusted as far as it goes: what it points to is checked too. */
-    char *target = realpath(path.c_str(), nullptr);
-    if (target == nullptr)
-        return true;
-    std::string resolved = target;
-    free(target);
-    return TrustChain(resolved, trusted, &link);
+    return true;
+}
+
+bool TrustIpcSocket(const std::string &path)
+{
+    std::function<bool(uid_t)> trusted;
+    return TrustedUsers(&trusted) && TrustChain(path, trusted, LinkLimit);
+}
+
+int FailUntrustedPeer(uid_t peer, const std::string &path)
+{
+    Detail(0, "if that user runs the service, set QLX_SERVICE_OWNER=%s to trust it",
+           UserName(peer).c_str());
+    return Fail(QLXRC_ENDPOINT,
+                "socket %s is served by a process of %s, who could pose as the service: this "
+                "client talks only to services of its own user or root",
+                ShownPath(path).c_str(), UserText(peer).c_str());
+}
+
+PeerTrust TrustIpcPeer(int fd, const std::string &path, uid_t *peer)
+{
+    std::function<bool(uid_t)> trusted;
+    if (!TrustedUsers(&trusted))
+        return PeerTrust::Refused;
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return PeerTrust::Gone;
+    *peer = credentials.uid;
+    if (trusted(credentials.uid))
+        return PeerTrust::Trusted;
+    FailUntrustedPeer(credentials.uid, path);
+    return PeerTrust::Refused;
 }
 
 } // namespace qlx

@@ -8,6 +8,7 @@
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/core/Errors.h"
+#include "qlx/zmq/IpcTrust.h"
 
 namespace qlx {
 
@@ -25,6 +26,13 @@ static int FailToOpen(const std::string &path, const std::string &subject, int e
              "%s cannot be served: directory %s does not exist; create it, or give a socket "
              "path in a directory that does",
              subject.c_str(), dirname(dir.data()));
+        return -1;
+    }
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0 && info.st_uid != geteuid()) {
+        Detail(0, "ask that user to remove it, or serve a socket in a directory of your own");
+        Fail(QLXRC_ENDPOINT, "lock file %s belongs to %s, so %s cannot be served there",
+             path.c_str(), UserText(info.st_uid).c_str(), subject.c_str());
         return -1;
     }
     Fail(QLXRC_ENDPOINT, "lock file of %s cannot be opened", subject.c_str());

@@ -9,6 +9,7 @@
 #include "qlx/ErrorRecord.h"
 #include "qlx/core/Errors.h"
 #include "qlx/core/MonotonicClock.h"
+#include "qlx/zmq/IpcTrust.h"
 
 namespace qlx {
 
@@ -50,9 +51,10 @@ bool WatchEvents(void *socket, int events, Socket *pair)
     return Fail(QLXRC_TRANSPORT, "the connection to the service cannot be watched");
 }
 
-bool HandshakeWatch::Start(void *socket)
+bool HandshakeWatch::Start(void *socket, const std::string &peerPath)
 {
     watched_ = socket;
+    peerPath_ = peerPath;
     return WatchEvents(socket, WatchedEvents, &events_);
 }
 
@@ -103,14 +105,22 @@ HandshakeWatch::Outcome HandshakeWatch::Wait(int waitMs, std::string *seen)
     unsigned refused = 0;
     bool connected = false;
     bool keys = UsesKeys(watched_);
+    bool verified = peerPath_.empty(); /* the connection's peer passed, where it is checked */
     for (uint64_t now = MonotonicNs(); now < end; now = MonotonicNs()) {
         uint32_t value = 0;
         uint16_t event =
             NextEvent(events_.Get(), static_cast<int>((end - now + 999999) / 1000000), &value);
-        if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) {
+        if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED && verified) {
             Stop();
             return Outcome::Answered;
         }
+        uid_t peer = 0;
+        PeerTrust trust = event == ZMQ_EVENT_CONNECTED && !peerPath_.empty()
+                              ? TrustIpcPeer(static_cast<int>(value), peerPath_, &peer)
+                              : PeerTrust::Trusted;
+        if (trust == PeerTrust::Refused)
+            return Outcome::Untrusted;
+        verified = event == ZMQ_EVENT_CONNECTED ? trust == PeerTrust::Trusted : verified;
         refused += event == ZMQ_EVENT_CONNECT_RETRIED ? 1 : 0;
         connected = connected || event == ZMQ_EVENT_CONNECTED;
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {

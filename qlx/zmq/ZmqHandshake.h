@@ -30,19 +30,22 @@ class HandshakeWatch {
     HandshakeWatch(const HandshakeWatch &) = delete;
     HandshakeWatch &operator=(const HandshakeWatch &) = delete;
 
-    /* Starts to watch socket, before it connects. False, with the error
-     * recorded, when its monitor cannot be set up. */
-    bool Start(void *socket);
+    /* Starts to watch socket, before it connects; with peerPath, the
+     * ipc:// socket it connects, whose peer must be trusted (TrustIpcPeer).
+     * False, with the error recorded, when its monitor cannot be set up. */
+    bool Start(void *socket, const std::string &peerPath = "");
 
     /* Waits up to waitMs for the handshake: Answered when it succeeded;
      * Refused when the service turned it down (keys or mechanism), Silent when
-     * nothing answered, each with *seen saying what happened. */
-    enum class Outcome { Answered, Refused, Silent };
+     * nothing answered, each with *seen saying what happened; Untrusted, with
+     * the error recorded, when the peer of peerPath is not trusted. */
+    enum class Outcome { Answered, Refused, Silent, Untrusted };
     Outcome Wait(int waitMs, std::string *seen);
 
   private:
     void Stop();
     void *watched_ = nullptr;
+    std::string peerPath_;
     Socket events_;
 };
 

@@ -111,7 +111,8 @@ bool Socket::KeepPeersAlive()
     return SetInt(ZMQ_TCP_KEEPALIVE, 1, "ZMQ_TCP_KEEPALIVE") &&
            SetInt(ZMQ_TCP_KEEPALIVE_IDLE, KeepAliveIdleS, "ZMQ_TCP_KEEPALIVE_IDLE") &&
            SetInt(ZMQ_TCP_KEEPALIVE_INTVL, KeepAliveIntervalS, "ZMQ_TCP_KEEPALIVE_INTVL") &&
-           SetInt(ZMQ_TCP_KEEPALIVE_CNT, KeepAliveProbes, "ZMQ_TCP_KEEPALIVE_CNT");
+           SetInt(ZMQ_TCP_KEEPALIVE_CNT, KeepAliveProbes, "ZMQ_TCP_KEEPALIVE_CNT") &&
+           SetInt(ZMQ_TCP_MAXRT, UnacknowledgedLimitMs, "ZMQ_TCP_MAXRT");
 }
 
 ReceivedMessage::ReceivedMessage()

@@ -38,6 +38,11 @@ enum : int {
     KeepAliveIdleS = 2,     /* silence before the first probe */
     KeepAliveIntervalS = 2, /* between probes */
     KeepAliveProbes = 3,    /* unanswered probes that drop the peer */
+    /* Keepalive probes an idle connection only; one with data sent and not
+     * acknowledged retransmits instead, for about 15 minutes by default
+     * (tcp_retries2). ZMQ_TCP_MAXRT (TCP_USER_TIMEOUT) drops it once data
+     * has gone unacknowledged this long, the same bound as keepalive's. */
+    UnacknowledgedLimitMs = (KeepAliveIdleS + KeepAliveProbes * KeepAliveIntervalS) * 1000,
 };
 
 /* A ZeroMQ socket in the process's context, closed at the end of scope. */
@@ -51,10 +56,11 @@ class Socket {
     bool Open(int type);
     /* Sets an int option; records the error (naming the option) on failure. */
     bool SetInt(int option, int value, const char *name);
-    /* Has the kernel probe idle tcp:// peers, so one that vanished without a
-     * word is dropped in about KeepAliveIdleS + KeepAliveProbes x
-     * KeepAliveIntervalS seconds; ipc:// peers that die are closed by the
-     * kernel at once. */
+    /* Has the kernel drop tcp:// peers that vanished without a word in about
+     * KeepAliveIdleS + KeepAliveProbes x KeepAliveIntervalS seconds: an idle
+     * connection by keepalive probes, one with data in flight when that data
+     * goes unacknowledged for UnacknowledgedLimitMs. ipc:// peers that die
+     * are closed by the kernel at once. */
     bool KeepPeersAlive();
     void *Get() const { return socket_; }
 

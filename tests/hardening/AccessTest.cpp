@@ -18,6 +18,7 @@
 
 #include "tests/hardening/HardeningHarness.h"
 #include "tests/support/LoopbackPort.h"
+#include "tests/support/ServiceClient.h"
 
 namespace {
 
@@ -137,6 +138,28 @@ class OtherUsers : public HardeningTest {
         argv.insert(argv.end(), args.begin(), args.end());
         return tfxtest::RunProcess(argv, Options());
     }
+
+    /* Has every process use the ipc:// endpoint e1.sock in a directory open
+     * to all and sticky, as /tmp is; returns the socket's path. */
+    std::string SharedEndpoint()
+    {
+        std::string shared = TempPath() + "/shared";
+        EXPECT_EQ(mkdir(shared.c_str(), 0700), 0);
+        EXPECT_EQ(chmod(shared.c_str(), 01777), 0);
+        EXPECT_EQ(chmod(TempPath().c_str(), 0755), 0);
+        UseEndpoint("ipc://" + shared + "/e1.sock");
+        return shared + "/e1.sock";
+    }
+
+    /* Starts tfxsrvr -q as user id, an impostor on the test's endpoint,
+     * without a statistics file. */
+    void StartImpostor(uid_t id)
+    {
+        SetServerSettings({{"QLX_STATS_FILE", ""}});
+        StartServer({"-q"}, "E1",
+                    {SetprivPath, "--reuid=" + std::to_string(id), "--regid=" + std::to_string(id),
+                     "--clear-groups", "--"});
+    }
 };
 
 /* The server's runtime directory is private to its user, and its socket and
@@ -164,8 +187,9 @@ TEST_F(OtherUsers, FindTheRuntimeDirectoryAndSocketPrivate)
 }
 
 /* With the socket opened to everyone, a client of another user connects, but
- * the server hears none of its transactions; the well-behaved client of the
- * server's own user beside it loses nothing. */
+ * the server drops its connection at once: the client is told that nothing
+ * answered, and the server hears none of its transactions; the well-behaved
+ * client of the server's own user beside it loses nothing. */
 TEST_F(OtherUsers, AreNotHeardEvenWhenTheSocketIsOpenToThem)
 {
     if (geteuid() != 0)
@@ -185,9 +209,14 @@ TEST_F(OtherUsers, AreNotHeardEvenWhenTheSocketIsOpenToThem)
 
     ProcessResult stranger = RunClientAs(other, {"-n", "5", "-w", "5", "-t", "2", "E1"});
     EXPECT_EQ(stranger.ExitCode, 1) << stranger.Stderr;
-    EXPECT_NE(stranger.Stdout.find("Transactions   5 sent = 0 completed + 0 refused + 5 timed out"),
-              std::string::npos)
-        << stranger.Stdout << stranger.Stderr;
+    EXPECT_EQ(stranger.Stdout, "");
+    EXPECT_EQ(stranger.Stderr,
+              "ClientConnect: \n\nPrimary Result: service element E1 is not served at "
+              "QLX_ENDPOINT=ipc://" +
+                  socket +
+                  ": start its service there first, e.g. tfxsrvr E1 with the same QLX_ENDPOINT "
+                  "(43)\n\nSub Result: no connection to " +
+                  socket + " was answered within 5 s\n");
 
     uint64_t sent = 0;
     ServerSummary summary = EndSteadyRun(&sent);
@@ -204,19 +233,8 @@ TEST_F(OtherUsers, ImpostorSocketIsRefusedByTheClient)
         GTEST_SKIP() << "acting as another user needs root";
     uid_t other = UnusedId();
     ASSERT_NE(other, 0u);
-    std::string shared = TempPath() + "/shared";
-    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
-    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
-    ASSERT_EQ(chmod(TempPath().c_str(), 0755), 0);
-    std::string socket = shared + "/e1.sock";
-    UseEndpoint("ipc://" + socket);
-    std::string stats = TempPath() + "/stats"; /* the impostor's own, as it must be */
-    std::ofstream(stats) << "";
-    ASSERT_EQ(chown(stats.c_str(), other, other), 0);
-    ASSERT_NO_FATAL_FAILURE(
-        StartServer({"-q"}, "E1",
-                    {SetprivPath, "--reuid=" + std::to_string(other),
-                     "--regid=" + std::to_string(other), "--clear-groups", "--"}));
+    std::string socket = SharedEndpoint();
+    ASSERT_NO_FATAL_FAILURE(StartImpostor(other));
     ProcessResult client =
         tfxtest::RunProcess({ClientPath, "-n", "5", "-V", "-x", "E1"}, Options());
     EXPECT_EQ(client.ExitCode, 1);
@@ -231,6 +249,64 @@ TEST_F(OtherUsers, ImpostorSocketIsRefusedByTheClient)
     ProcessResult server = InterruptServer();
     EXPECT_EQ(server.ExitCode, 0);
     EXPECT_EQ(ParseSummary(server.Stdout).Total, 0u);
+}
+
+/* This user's service ends cleanly and another user's takes its endpoint
+ * in the shared directory: the client, connected before, does not follow
+ * it there. The kernel names the process at the other end of the new
+ * connection, and the client drops it and refuses the send and the stop
+ * request; the impostor hears nothing. */
+TEST_F(OtherUsers, ImpostorThatTakesTheEndpointOverHearsNothing)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    uid_t other = UnusedId();
+    ASSERT_NE(other, 0u);
+    std::string socket = SharedEndpoint();
+    ASSERT_EQ(setenv("QLX_ENDPOINT", ("ipc://" + socket).c_str(), 1), 0);
+    ASSERT_NO_FATAL_FAILURE(StartServer({"-q"}));
+    tfxtest::ServiceClient client("E1");
+    ASSERT_TRUE(client.Connected()) << client.LastError();
+    ASSERT_TRUE(client.SendTransaction(1, "own\n"));
+    EXPECT_EQ(client.Collect(1, Generous).size(), 1u);
+    EXPECT_EQ(InterruptServer().ExitCode, 0);
+
+    ASSERT_NO_FATAL_FAILURE(StartImpostor(other));
+    const std::string refusal = "socket " + socket + " is served by a process of uid " +
+                                std::to_string(other) +
+                                ", who could pose as the service: this client talks only to "
+                                "services of its own user or root (41)";
+    EXPECT_FALSE(client.SendTransaction(2, "stolen\n"));
+    EXPECT_EQ(client.LastError(), refusal);
+    EXPECT_FALSE(client.SendStop());
+    EXPECT_EQ(client.LastError(), refusal);
+    (void)unsetenv("QLX_ENDPOINT");
+    ProcessResult impostor = InterruptServer();
+    EXPECT_EQ(impostor.ExitCode, 0);
+    EXPECT_EQ(ParseSummary(impostor.Stdout).Total, 0u);
+}
+
+/* A lock file of another user in the shared directory keeps this user's
+ * server from serving there; the text names the file and its owner. */
+TEST_F(OtherUsers, ForeignLockFileIsNamedWithItsOwner)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    uid_t other = UnusedId();
+    ASSERT_NE(other, 0u);
+    std::string socket = SharedEndpoint();
+    std::ofstream(socket + ".lock") << "";
+    tfxtest::ProcessOptions options = OptionsWith({{"QLX_STATS_FILE", ""}});
+    ProcessResult server = tfxtest::RunProcess({SetprivPath, "--reuid=" + std::to_string(other),
+                                                "--regid=" + std::to_string(other),
+                                                "--clear-groups", "--", ServerPath, "E1"},
+                                               options);
+    EXPECT_EQ(server.ExitCode, 1);
+    EXPECT_EQ(server.Stdout, "Service Element E1\nOpening Service\n");
+    EXPECT_EQ(server.Stderr, "ServerInitialize: \n\nPrimary Result: lock file " + socket +
+                                 ".lock belongs to user root (0), so QLX_ENDPOINT=ipc://" + socket +
+                                 " cannot be served there (41)\n\nSub Result: ask that user to "
+                                 "remove it, or serve a socket in a directory of your own\n");
 }
 
 /* Who tries to get into a CurveZMQ service: a client whose key the service

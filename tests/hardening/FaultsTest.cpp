@@ -348,6 +348,29 @@ TEST_P(ClientDeaths, WithTransactionsQueuedCostOnlyTheirConnections)
 
 INSTANTIATE_TEST_SUITE_P(Transports, ClientDeaths, testing::Values("ipc", "tcp"));
 
+/* When the reader of its output goes (as in tfxsrvr E1 | head -n 3), the
+ * run ends as after SIGUSR1: the service closes and removes its socket and
+ * lock, the counters are written, and the exit code says the output was
+ * lost; no death by SIGPIPE. */
+TEST_F(SignalledRun, OutputThatNoOneReadsEndsTheRunCleanly)
+{
+    ASSERT_NO_FATAL_FAILURE(
+        StartServer({}, "E1", {"/bin/bash", "-c", "exec \"$@\" > >(exec head -n 3)", "bash"}));
+    tfxtest::ServiceClient client("E1");
+    ASSERT_TRUE(client.Connected()) << client.LastError();
+    for (uint64_t id = 1; id <= 50; ++id)
+        ASSERT_TRUE(client.SendTransaction(id, "unread\n"));
+    ProcessResult server = Server().Wait(Generous);
+    EXPECT_EQ(server.Signal, 0);
+    EXPECT_EQ(server.ExitCode, 3);
+    EXPECT_EQ(server.Stdout, "Service Element E1\nOpening Service\nWaiting for message...\n");
+    EXPECT_EQ(server.Stderr, "");
+    struct stat info {};
+    EXPECT_NE(lstat(SocketPath().c_str(), &info), 0) << "the socket is left behind";
+    EXPECT_NE(lstat((QlxDir() + "/E1.lock").c_str(), &info), 0) << "the lock file is left behind";
+    EXPECT_GE(Stats()["transactions"], 1u);
+}
+
 class Takeover : public HardeningTest {};
 
 /* A server killed with kill -9 leaves its socket behind; a new server under

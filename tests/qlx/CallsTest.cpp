@@ -200,7 +200,8 @@ TEST_F(Calls, StatsOfTheFirstVersionEndWhereThatVersionEnds)
 
 /* QLX_STATS_FILE is opened with the service: a file it cannot or must not
  * append to keeps the service from opening, with a text that names it. A
- * link is never followed, so no file of another is written or created. */
+ * link is never followed, at the last name or among the directories, so no
+ * file of another is written or created. */
 TEST_F(Calls, StatsFileThatCannotBeUsedIsRefusedWhenTheServiceOpens)
 {
     const std::string dir = temp_.Path();
@@ -208,6 +209,7 @@ TEST_F(Calls, StatsFileThatCannotBeUsedIsRefusedWhenTheServiceOpens)
     std::ofstream(target) << "kept\n";
     ASSERT_EQ(symlink(target.c_str(), (dir + "/link").c_str()), 0);
     ASSERT_EQ(symlink((dir + "/dangling-target").c_str(), (dir + "/dangling").c_str()), 0);
+    ASSERT_EQ(symlink(dir.c_str(), (dir + "/dirlink").c_str()), 0);
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
     std::ofstream(dir + "/foreign") << "";
     bool foreign = chown((dir + "/foreign").c_str(), 65534, 65534) == 0;
@@ -221,6 +223,8 @@ TEST_F(Calls, StatsFileThatCannotBeUsedIsRefusedWhenTheServiceOpens)
         {"missing/stats", unwritable},
         {"link", link},
         {"dangling", link},
+        {"dirlink/target", " passes through a symbolic link, which the service does not follow: "
+                           "give a path without links, or unset it (45)"},
         {"fifo", unwritable},
         {"/dev/null", " is not a regular file: give one that is, or unset it (45)"},
         {"foreign", " belongs to another user than the service's (" + std::to_string(geteuid()) +

@@ -1,5 +1,6 @@
 #include "qlx/zmq/IpcTrust.h"
 
+#include <climits>
 #include <fstream>
 #include <pwd.h>
 #include <string>
@@ -19,7 +20,9 @@ constexpr uid_t Stranger = 61999; /* a user id with no name on a test machine */
 class IpcTrust : public qlxtest::QlxTest {};
 
 /* Sockets a client must not trust, and ones it may: each stand-in is a file
- * of the owner and in the directory the case names. */
+ * of the owner and in the directory the case names. A path is checked as
+ * given: a relative one from the working directory, and a link among its
+ * directories is refused, never followed. */
 TEST_F(IpcTrust, SocketsAnotherUserCouldHoldAreRefused)
 {
     if (geteuid() != 0)
@@ -41,14 +44,16 @@ TEST_F(IpcTrust, SocketsAnotherUserCouldHoldAreRefused)
     make("group", 0770, 0);
     make("foreign", 0755, Stranger);
     ASSERT_EQ(symlink((top + "/sticky/theirs").c_str(), (top + "/private/link").c_str()), 0);
+    ASSERT_EQ(symlink((top + "/private").c_str(), (top + "/through").c_str()), 0);
     const std::string stranger = "uid " + std::to_string(Stranger);
     const std::string foreign = " belongs to " + stranger +
                                 ", who could pose as the service: this client connects only to "
                                 "sockets of its own user or root (41)";
     const struct {
         const char *Socket;
-        const char *Owner; /* QLX_SERVICE_OWNER */
-        std::string Text;  /* empty when trusted */
+        const char *Owner;    /* QLX_SERVICE_OWNER */
+        std::string Text;     /* empty when trusted */
+        const char *Cwd = ""; /* the working directory of a relative Socket */
     } cases[] = {
         {"private/s", "", ""},
         {"private/none", "", ""},
@@ -67,17 +72,27 @@ TEST_F(IpcTrust, SocketsAnotherUserCouldHoldAreRefused)
              "replace socket " +
              top + "/group/s (41)"},
         {"foreign/s", "", "directory " + top + "/foreign" + foreign},
+        {"through/s", "",
+         "directory " + top + "/through above socket " + top +
+             "/through/s is a symbolic link, which this client does not follow (41)"},
+        {"theirs", "", "socket " + top + "/sticky/theirs" + foreign, "sticky"},
+        {"s", "", "", "sticky"},
         {"private/s", "nobody-at-all-here",
          "QLX_SERVICE_OWNER=nobody-at-all-here names no user: give a user name or a number (45)"},
     };
+    char home[PATH_MAX];
+    ASSERT_NE(getcwd(home, sizeof home), nullptr);
     for (const auto &c : cases) {
         (void)setenv("QLX_SERVICE_OWNER", c.Owner, 1);
-        bool trusted = qlx::TrustIpcSocket(top + "/" + c.Socket);
+        bool relative = c.Cwd[0] != '\0';
+        ASSERT_EQ(chdir(relative ? (top + "/" + c.Cwd).c_str() : home), 0);
+        bool trusted = qlx::TrustIpcSocket(relative ? c.Socket : top + "/" + c.Socket);
         EXPECT_EQ(trusted, c.Text.empty()) << c.Socket << " " << c.Owner;
         if (!trusted) {
             EXPECT_EQ(LastPrimaryText(), c.Text) << c.Socket << " " << c.Owner;
         }
     }
+    ASSERT_EQ(chdir(home), 0);
 }
 
 } // namespace
