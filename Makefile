@@ -48,7 +48,7 @@ sanitize: deps
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_TSAN=ON -DTFX_WERROR=ON
 	cmake --build build-tsan --target nats_tests qlx_tests
-	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/nats_tests --gtest_filter='Agents.*:Table/*'
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/nats_tests --gtest_filter='Agents.*:Table/Ghosts.*:Table/GatherWait.*:Table/ControlPlane.*'
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/qlx_tests --gtest_filter='*Nats*'
 
 # Each fuzz target for FUZZ_SECONDS, with libFuzzer (clang).
