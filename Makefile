@@ -9,7 +9,7 @@ PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev \
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := sockperf python3
 
-.PHONY: demo test build configure release deps package sanitize fuzz chaos bench clean
+.PHONY: demo test build configure release deps package sanitize tsan fuzz chaos bench clean
 
 # The demo builds only the two programs it runs; `make test` then builds the
 # rest with the same flags, so nothing is compiled twice.
@@ -48,11 +48,20 @@ sanitize: deps
 	cmake --build build-sanitize
 	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS) --timeout 900
 
+# The threaded code under ThreadSanitizer, in a build of its own: tfxclnt's
+# agents and controller (their tests run the programs so built) and libqlx's
+# NATS transport; a race fails the test that met it.
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_TSAN=ON -DTFX_WERROR=ON
+	cmake --build build-tsan --target nats_tests qlx_tests
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/nats_tests --gtest_filter='Agents.*:Table/Ghosts.*:Table/GatherWait.*:Table/ControlPlane.*'
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/qlx_tests --gtest_filter='*Nats*'
+
 # Each fuzz target for FUZZ_SECONDS, with libFuzzer (clang).
 fuzz: deps
 	@scripts/install-deps $(FUZZ_PACKAGES)
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFX_FUZZ=ON -DTFX_WERROR=ON
-	cmake --build build-fuzz --target fuzz_wire fuzz_endpoint fuzz_commandline fuzz_replytext fuzz_result
+	cmake --build build-fuzz --target fuzz_wire fuzz_endpoint fuzz_commandline fuzz_replytext fuzz_result fuzz_control
 	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
 
 # The randomized adversary of `make test` run longer: CHAOS_SECONDS of
@@ -68,4 +77,4 @@ bench: build
 	python3 bench/run_bench.py $(BUILD) --json bench/results/bench.json
 
 clean:
-	rm -rf $(BUILD) build-release build-sanitize build-fuzz
+	rm -rf $(BUILD) build-release build-sanitize build-tsan build-fuzz

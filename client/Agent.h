@@ -13,7 +13,6 @@
  * ends as an interrupted run does and is reported first. Returns the exit
  * code: 0, or 1 when the control plane cannot be reached (said on standard
  * error). */
-int RunAgent(const ClientSettings &settings, RunOutput output,
-             const volatile sig_atomic_t *interrupted);
+int RunAgent(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted);
 
 #endif

@@ -61,9 +61,21 @@ bool ReadPlan(const ResultJson &plan, ClientSettings *settings, uint64_t *seed, 
     bool sane = settings->Connections >= 1 && settings->Connections <= MaxConnections &&
                 settings->Window >= 1 && settings->Window <= MaxWindow &&
                 settings->SizeMin <= settings->SizeMax && settings->SizeMax <= MaxRequestSize &&
-                settings->Timeout > 0.0;
-    if (!sane)
+                settings->Timeout >= 0.001 && settings->Timeout <= 3600.0;
+    if (!sane) {
         *error = "the plan asks for connections, window, sizes or timeout out of range";
+        return false;
+    }
+    bool percentiles = settings->Percentiles.size() <= MaxPercentiles;
+    for (double percentile : settings->Percentiles)
+        percentiles = percentiles && percentile >= 0.0 && percentile <= 100.0;
+    sane = percentiles &&
+           (settings->Rate == 0.0 || (settings->Rate >= 0.001 && settings->Rate <= 1e9)) &&
+           settings->Duration >= 0.0 && settings->Duration <= 1e7 && settings->Warmup >= 0.0 &&
+           settings->Warmup <= 3600.0 && settings->DatagramPercent >= 0.0 &&
+           settings->DatagramPercent <= 100.0 && settings->ExpectMax <= MaxReplySize;
+    if (!sane)
+        *error = "the plan asks for percentiles, rate, duration, warm-up or datagrams out of range";
     return sane;
 }
 

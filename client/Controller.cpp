@@ -1,6 +1,7 @@
 #include "client/Controller.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "client/ControlPlane.h"
@@ -10,6 +11,7 @@
 #include "client/RandomSource.h"
 #include "client/ResultMerge.h"
 #include "client/SummaryReport.h"
+#include "client/ValueParsing.h"
 #include "util/Clock.h"
 
 namespace {
@@ -17,12 +19,14 @@ namespace {
 enum : uint64_t {
     MillisecondNs = 1000000,
     SecondNs = 1000000000,
-    GatherNs = 10 * SecondNs,       /* for the agents to come */
+    GatherNs = 10 * SecondNs,       /* for the agents to come, unless TFX_CONTROL_WAIT says */
+    QuietNs = 2 * SecondNs,         /* every agent heard has answered, and no new one came */
     DiscoverEveryNs = SecondNs / 2, /* the call to the group, again */
     PlanAnswerNs = 2 * SecondNs,    /* for an agent to take or refuse a plan */
     ClockAnswerNs = SecondNs,       /* for one reply of the clock */
     SilenceNs = 3 * SecondNs,       /* an agent heard from no longer is lost */
     StartAfterNs = SecondNs / 2,    /* from the plan to the common start */
+    MaxOffsetNs = 600 * SecondNs,   /* an agent's clock further off is refused */
 };
 
 enum : int { PollMs = 100, ClockExchanges = 8 };
@@ -32,10 +36,18 @@ double Seconds(uint64_t ns)
     return static_cast<double>(ns) / 1e9;
 }
 
+/* ns as seconds for a text: 10, 2.5. */
+std::string SecondsText(uint64_t ns)
+{
+    char text[32];
+    (void)snprintf(text, sizeof text, "%g", Seconds(ns));
+    return text;
+}
+
 class Controller {
   public:
-    Controller(const ClientSettings &settings, RunOutput output,
-               const volatile sig_atomic_t *interrupted, AgentsRun *run, bool banner)
+    Controller(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
+               AgentsRun *run, bool banner)
         : settings_(settings), output_(output), interrupted_(interrupted), run_(run),
           agents_(run->Agents), banner_(banner)
     {
@@ -51,13 +63,17 @@ class Controller {
     };
 
     bool Gather(std::string *error);
-    void Ask(const ResultJson &here, uint64_t now);
-    void Answered(const ResultJson &answer);
+    bool ReadWait(std::string *error);
+    bool AllAnswered(uint64_t now) const;
+    void Ask(const ControlMessage &here, uint64_t now);
+    void Answered(const ControlMessage &answer);
     void Release();
     bool MeasureClocks(std::string *error);
     void Start();
     void Collect();
-    void Dispatch(const ResultJson &message);
+    void Dispatch(const ControlMessage &message);
+    void TakeInterval(const ControlMessage &message, AgentRecord *agent);
+    void TakeResult(const ControlMessage &message, AgentRecord *agent);
     AgentRecord *Find(const std::string &subject);
     void CheckSilence(uint64_t now);
     void PassOnInterrupt();
@@ -70,12 +86,16 @@ class Controller {
 
     const ClientSettings &settings_;
     RunOutput output_;
-    const volatile sig_atomic_t *interrupted_;
+    const StopFlag *interrupted_;
     AgentsRun *run_;
     std::vector<AgentRecord> &agents_;
     bool banner_; /* the settings on standard output before the start */
     ControlLink link_;
     std::string inbox_;
+    std::string runId_ = NewNonce(); /* every message of this run carries it */
+    uint64_t gatherNs_ = GatherNs;
+    uint64_t lastNewNs_ = 0; /* when an agent not heard before answered the call */
+    uint64_t exchanges_ = 0; /* of the clock, sent so far */
     std::vector<uint32_t> freeShares_;
     std::vector<Pending> pending_;
     std::vector<std::string> asked_;
@@ -89,8 +109,7 @@ class Controller {
 
 void Controller::Send(const std::string &subject, ResultJson message)
 {
-    message["reply"] = inbox_;
-    message["controller"] = ProcessName();
+    message["run"] = runId_;
     (void)link_.Publish(subject, message);
 }
 
@@ -103,45 +122,77 @@ AgentRecord *Controller::Find(const std::string &subject)
 }
 
 /* An agent that answered the call gets a plan, unless it has had one. */
-void Controller::Ask(const ResultJson &here, uint64_t now)
+void Controller::Ask(const ControlMessage &here, uint64_t now)
 {
-    std::string subject = here.value("agent", "");
-    if (subject.empty() || freeShares_.empty() ||
-        std::find(asked_.begin(), asked_.end(), subject) != asked_.end())
+    const std::string &subject = here.From;
+    if (here.Run != runId_) {
+        link_.Refuse();
+        return;
+    }
+    if (std::find(asked_.begin(), asked_.end(), subject) != asked_.end())
+        return;
+    lastNewNs_ = now;
+    if (freeShares_.empty())
         return;
     asked_.push_back(subject);
     uint32_t index = freeShares_.back();
     freeShares_.pop_back();
     pending_.push_back(Pending{subject, index, now});
     Send(subject, {{"type", "plan"},
+                   {"challenge", here.Challenge},
+                   {"text", ProcessName()},
                    {"agents", settings_.ControlAgents},
                    {"index", index},
-                   {"settings", PlanJson(settings_, seed_)}});
+                   {"body", PlanJson(settings_, seed_)}});
 }
 
 /* An agent took its plan or refused it. */
-void Controller::Answered(const ResultJson &answer)
+void Controller::Answered(const ControlMessage &answer)
 {
-    std::string subject = answer.value("agent", "");
+    const std::string &subject = answer.From;
     auto pending = std::find_if(pending_.begin(), pending_.end(),
                                 [&](const Pending &each) { return each.Subject == subject; });
-    if (pending == pending_.end())
+    if (pending == pending_.end() || answer.Run != runId_) {
+        link_.Refuse();
         return;
-    std::string type = answer.value("type", "");
-    if (type == "refused") {
+    }
+    if (answer.Type == "refused") {
         ++refusals_;
-        fprintf(stderr, "tfxclnt: agent %s refused the run: %s\n",
-                answer.value("name", "?").c_str(), answer.value("why", "?").c_str());
+        fprintf(stderr, "tfxclnt: agent %s refused the run: %s\n", Printable(answer.Name).c_str(),
+                Printable(answer.Text).c_str());
         freeShares_.push_back(pending->Index);
     } else {
         AgentRecord agent;
         agent.Subject = subject;
-        agent.Name = answer.value("name", "?");
+        agent.Name = Printable(answer.Name);
         agent.Index = pending->Index;
         agent.LastHeardNs = MonotonicNs();
         agents_.push_back(std::move(agent));
     }
     pending_.erase(pending);
+}
+
+/* TFX_CONTROL_WAIT: how long the agents may take to come. */
+bool Controller::ReadWait(std::string *error)
+{
+    const char *wait = getenv("TFX_CONTROL_WAIT");
+    double seconds = 0.0;
+    if (wait == nullptr || wait[0] == '\0')
+        return true;
+    if (!ParseDuration(wait, BareDuration::Seconds, 0.1, 3600.0, &seconds)) {
+        *error = std::string("TFX_CONTROL_WAIT=") + wait +
+                 ": give seconds from 0.1 to 3600, or a number with ms, s or m";
+        return false;
+    }
+    gatherNs_ = static_cast<uint64_t>(seconds * 1e9);
+    return true;
+}
+
+/* Every agent that answered the call has answered its plan, and for a
+ * while no other has come: waiting longer brings none. */
+bool Controller::AllAnswered(uint64_t now) const
+{
+    return !asked_.empty() && pending_.empty() && now - lastNewNs_ >= QuietNs;
 }
 
 /* Calls the group until enough agents took a plan; plans that are not
@@ -155,7 +206,7 @@ bool Controller::Gather(std::string *error)
     uint64_t nextCall = begin;
     while (agents_.size() < settings_.ControlAgents && *interrupted_ == 0) {
         uint64_t now = MonotonicNs();
-        if (now - begin >= GatherNs)
+        if (now - begin >= gatherNs_ || AllAnswered(now))
             break;
         if (now >= nextCall) {
             Send(group, {{"type", "discover"}});
@@ -168,13 +219,12 @@ bool Controller::Gather(std::string *error)
             } else {
                 ++late;
             }
-        ResultJson message;
+        ControlMessage message;
         if (!link_.Next(PollMs, &message))
             continue;
-        std::string type = message.value("type", "");
-        if (type == "here")
+        if (message.Type == "here")
             Ask(message, now);
-        else if (type == "accepted" || type == "refused")
+        else if (message.Type == "accepted" || message.Type == "refused")
             Answered(message);
         else
             Dispatch(message);
@@ -184,7 +234,8 @@ bool Controller::Gather(std::string *error)
     Release();
     *error = std::to_string(agents_.size()) + " of " + std::to_string(settings_.ControlAgents) +
              " agents of group " + settings_.ControlGroup +
-             (*interrupted_ != 0 ? " came before the interrupt" : " came within 10 s");
+             (*interrupted_ != 0 ? " came before the interrupt"
+                                 : " came within " + SecondsText(gatherNs_) + " s");
     if (refusals_ != 0)
         *error += " (" + std::to_string(refusals_) + " refused, busy)";
     *error += "; start more with tfxclnt -a " + settings_.ControlGroup +
@@ -206,10 +257,12 @@ bool Controller::MeasureClocks(std::string *error)
 {
     for (AgentRecord &agent : agents_) {
         for (int i = 0; i < ClockExchanges; ++i) {
-            Send(agent.Subject, {{"type", "clock"}, {"sent_ns", WallClockNs()}});
+            agent.Awaited = ++exchanges_;
+            agent.AskedNs = WallClockNs();
+            Send(agent.Subject, {{"type", "clock"}, {"exchange", agent.Awaited}});
             size_t had = agent.Exchanges.size();
             uint64_t giveUp = MonotonicNs() + ClockAnswerNs;
-            ResultJson message;
+            ControlMessage message;
             while (agent.Exchanges.size() == had && MonotonicNs() < giveUp)
                 if (link_.Next(PollMs, &message))
                     Dispatch(message);
@@ -220,6 +273,14 @@ bool Controller::MeasureClocks(std::string *error)
             return false;
         }
         agent.Clock = BestOffset(agent.Exchanges);
+        if (std::abs(agent.Clock.OffsetNs) > static_cast<int64_t>(MaxOffsetNs)) {
+            Release();
+            *error = "agent " + agent.Name + "'s clock is " +
+                     SecondsText(static_cast<uint64_t>(std::abs(agent.Clock.OffsetNs))) +
+                     " s off this one's, beyond the 600 s a controller accepts: set the clocks "
+                     "right (NTP)";
+            return false;
+        }
     }
     return true;
 }
@@ -229,34 +290,67 @@ void Controller::Start()
     startUnixNs_ = WallClockNs() + static_cast<int64_t>(StartAfterNs);
     startNs_ = MonotonicNs() + StartAfterNs;
     for (AgentRecord &agent : agents_) {
-        Send(agent.Subject, {{"type", "start"}, {"at_ns", startUnixNs_ + agent.Clock.OffsetNs}});
+        Send(agent.Subject, {{"type", "start"}, {"ns", startUnixNs_ + agent.Clock.OffsetNs}});
         agent.LastHeardNs = startNs_;
     }
 }
 
-void Controller::Dispatch(const ResultJson &message)
+/* A message of an agent of this run: taken when it is what that agent
+ * owes now, else dropped and counted. */
+void Controller::Dispatch(const ControlMessage &message)
 {
-    AgentRecord *agent = Find(message.value("agent", ""));
-    if (agent == nullptr || agent->Lost)
+    if (message.Type == "here" && message.Run == runId_)
+        return; /* a late answer to the call */
+    AgentRecord *agent = Find(message.From);
+    if (agent == nullptr || agent->Lost || message.Run != runId_) {
+        link_.Refuse();
         return;
+    }
+    const std::string &type = message.Type;
+    if (type == "time" && message.Exchange == agent->Awaited && agent->Awaited != 0) {
+        agent->Exchanges.push_back(ClockExchange{agent->AskedNs, message.Ns, WallClockNs()});
+        agent->Awaited = 0;
+    } else if (type == "interval") {
+        TakeInterval(message, agent);
+    } else if (type == "result" && !agent->Reported) {
+        TakeResult(message, agent);
+    } else if (type != "alive") {
+        link_.Refuse();
+        return;
+    }
     agent->LastHeardNs = MonotonicNs();
-    std::string type = message.value("type", "");
-    if (type == "clock") {
-        agent->Exchanges.push_back(ClockExchange{message.value("sent_ns", int64_t{0}),
-                                                 message.value("agent_ns", int64_t{0}),
-                                                 WallClockNs()});
+}
+
+/* The next interval of the agent, no further than the run has gone: one a
+ * second, one more at the end of the warm-up and of the sending. */
+void Controller::TakeInterval(const ControlMessage &message, AgentRecord *agent)
+{
+    uint64_t now = MonotonicNs();
+    uint64_t elapsed = now > startNs_ ? (now - startNs_) / SecondNs : 0;
+    AgentInterval interval;
+    if (message.Index != agent->Intervals.size() || message.Index > elapsed + 3 ||
+        !ReadInterval(message.Body, &interval)) {
+        link_.Refuse();
         return;
     }
-    if (type == "interval") {
-        AgentInterval interval;
-        if (message.contains("interval") && ReadInterval(message.at("interval"), &interval))
-            agent->Intervals.push_back(std::move(interval));
+    agent->Intervals.push_back(std::move(interval));
+}
+
+/* The result, when it is of the share this agent was sent. */
+void Controller::TakeResult(const ControlMessage &message, AgentRecord *agent)
+{
+    ClientSettings share = AgentShare(settings_, settings_.ControlAgents, agent->Index);
+    ResultJson expected = PlanJson(share, seed_ + agent->Index);
+    auto given = message.Body.find("settings");
+    bool ours = given != message.Body.end() && given->is_object();
+    for (const char *member : {"element", "count", "duration_s", "rate", "seed"})
+        ours = ours && given->contains(member) && given->at(member) == expected.at(member);
+    if (!ours) {
+        link_.Refuse();
         return;
     }
-    if (type == "result" && message.contains("document")) {
-        agent->Document = message.at("document");
-        agent->Reported = true;
-    }
+    agent->Document = message.Body;
+    agent->Reported = true;
 }
 
 void Controller::CheckSilence(uint64_t now)
@@ -281,7 +375,7 @@ void Controller::PassOnInterrupt()
     passedOn_ = now;
     for (const AgentRecord &agent : agents_)
         if (!agent.Reported && !agent.Lost)
-            Send(agent.Subject, {{"type", "stop"}, {"at_once", now > 1}});
+            Send(agent.Subject, {{"type", "stop"}, {"flag", now > 1}});
 }
 
 bool Controller::Done() const
@@ -324,7 +418,7 @@ void Controller::Collect()
 {
     while (!Done()) {
         PassOnInterrupt();
-        ResultJson message;
+        ControlMessage message;
         if (link_.Next(PollMs, &message))
             Dispatch(message);
         CheckSilence(MonotonicNs());
@@ -407,15 +501,18 @@ void Controller::PrintBanner() const
 bool Controller::Run(std::string *error)
 {
     seed_ = settings_.SeedGiven ? settings_.Seed : SeedFromClock();
-    if (!link_.Open("controller", settings_.ControlGroup, error))
+    if (!ReadWait(error) || !link_.Open("controller", settings_.ControlGroup, error))
         return false;
-    inbox_ = link_.Subject("controller", ProcessName());
-    if (!link_.Subscribe(inbox_, error) || !Gather(error) || !MeasureClocks(error))
+    inbox_ = link_.Self();
+    bool gathered = Gather(error) && MeasureClocks(error);
+    run_->Drops = link_.Drops();
+    if (!gathered)
         return false;
     if (banner_)
         PrintBanner();
     Start();
     Collect();
+    run_->Drops = link_.Drops();
     return Merge(error);
 }
 
@@ -427,8 +524,8 @@ bool AgentsRun::AnyLost() const
                        [](const AgentRecord &agent) { return agent.Lost; });
 }
 
-bool RunOnAgents(const ClientSettings &settings, RunOutput output,
-                 const volatile sig_atomic_t *interrupted, AgentsRun *run, std::string *error)
+bool RunOnAgents(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
+                 AgentsRun *run, std::string *error)
 {
     auto controller = std::make_unique<Controller>(settings, output, interrupted, run, true);
     return controller->Run(error);
@@ -446,8 +543,7 @@ static void FailFor(const std::string &why, RunResult *result)
 }
 
 std::unique_ptr<RunResult> RunOnAgentsOnce(const ClientSettings &settings, uint64_t seed,
-                                           RunOutput output,
-                                           const volatile sig_atomic_t *interrupted)
+                                           RunOutput output, const StopFlag *interrupted)
 {
     ClientSettings seeded = settings;
     seeded.Seed = seed;
@@ -492,6 +588,9 @@ void PrintAgentTable(FILE *out, const AgentsRun &run)
         if (agent.Lost)
             fprintf(out, "Agent %s was lost %.1f s into the run: nothing heard from it for 3 s\n",
                     agent.Name.c_str(), agent.LostAtS);
+    std::string drops = DropsText(run.Drops);
+    if (!drops.empty())
+        fprintf(out, "%c%s\n", toupper(drops[0]), drops.c_str() + 1);
 }
 
 ResultJson AgentsJson(const AgentsRun &run)
@@ -501,9 +600,12 @@ ResultJson AgentsJson(const AgentsRun &run)
         const RunCounts &counts = agent.Counts;
         bool any = agent.Samples != 0;
         size_t colon = agent.Name.rfind(':');
+        uint64_t pid = 0;
+        bool named = colon != std::string::npos &&
+                     ParseUnsigned(agent.Name.c_str() + colon + 1, 1, INT32_MAX, &pid);
         agents.push_back({
-            {"host", agent.Name.substr(0, colon)},
-            {"pid", std::stoll(agent.Name.substr(colon + 1))},
+            {"host", agent.Name.substr(0, named ? colon : agent.Name.size())},
+            {"pid", named ? ResultJson(pid) : ResultJson()},
             {"sent", counts.Messages},
             {"completed", counts.Completed},
             {"timed_out", counts.TimedOut},

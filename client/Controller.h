@@ -13,6 +13,7 @@
 
 #include "client/AgentPlan.h"
 #include "client/ClientOptions.h"
+#include "client/ControlPlane.h"
 #include "client/ResultDocument.h"
 #include "client/RunResult.h"
 #include "client/TrafficRun.h"
@@ -23,6 +24,8 @@ struct AgentRecord {
     std::string Name;    /* host:pid */
     uint32_t Index = 0;  /* its share of the run */
     std::vector<ClockExchange> Exchanges;
+    uint64_t Awaited = 0; /* the exchange of the clock it owes an answer to; 0 = none */
+    int64_t AskedNs = 0;  /* when that exchange went, on the controller's wall clock */
     ClockOffset Clock;
     std::vector<AgentInterval> Intervals;
     uint64_t LastHeardNs = 0; /* on the controller's monotonic clock */
@@ -42,6 +45,7 @@ struct AgentsRun {
     ClientSettings Settings;
     RunResult Result;
     std::vector<AgentRecord> Agents;
+    ControlDrops Drops; /* the control messages the controller dropped */
 
     bool AnyLost() const;
 };
@@ -50,15 +54,14 @@ struct AgentsRun {
  * output.Progress and the banner on standard output; *interrupted ends it on
  * every agent. False with *error when the run could not begin: no control
  * plane, too few agents within 10 s. */
-bool RunOnAgents(const ClientSettings &settings, RunOutput output,
-                 const volatile sig_atomic_t *interrupted, AgentsRun *run, std::string *error);
+bool RunOnAgents(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
+                 AgentsRun *run, std::string *error);
 
 /* One run of settings with seed on its agents, as -R and -N make them: no
  * banner, the merged result alone. A run that cannot begin, or that loses an
  * agent, has failed, with the reason in the result. */
 std::unique_ptr<RunResult> RunOnAgentsOnce(const ClientSettings &settings, uint64_t seed,
-                                           RunOutput output,
-                                           const volatile sig_atomic_t *interrupted);
+                                           RunOutput output, const StopFlag *interrupted);
 
 /* The table of the agents, after the summary. */
 void PrintAgentTable(FILE *out, const AgentsRun &run);

@@ -14,7 +14,7 @@ namespace {
 struct RunContext {
     uint64_t Seed;
     RunOutput Output;
-    const volatile sig_atomic_t *Interrupted;
+    const StopFlag *Interrupted;
     RunMaker Maker; /* empty: runs from here */
 };
 
@@ -85,8 +85,7 @@ bool RunTimes(const ClientSettings &settings, uint32_t n, const std::string &hea
 } // namespace
 
 RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                         const volatile sig_atomic_t *interrupted, RunsEnd *end,
-                         const RunMaker &maker)
+                         const StopFlag *interrupted, RunsEnd *end, const RunMaker &maker)
 {
     PrintRepeatsHeading(stdout, settings, seed);
     RepeatedRuns repeats;
@@ -100,7 +99,7 @@ RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutpu
 }
 
 SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                     const volatile sig_atomic_t *interrupted, const RunMaker &maker)
+                     const StopFlag *interrupted, const RunMaker &maker)
 {
     SweepResult sweep;
     sweep.RunsPerStep = settings.Repeats != 0 ? settings.Repeats : settings.Sweep.Search() ? 2 : 1;

@@ -25,12 +25,11 @@ using RunMaker =
 /* Runs settings.Repeats times and prints the table of their figures, then
  * their median and spread. Each run is maker's when it is given. */
 RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                         const volatile sig_atomic_t *interrupted, RunsEnd *end,
-                         const RunMaker &maker = {});
+                         const StopFlag *interrupted, RunsEnd *end, const RunMaker &maker = {});
 
 /* Runs the sweep of settings.Sweep, printing each step as it ends, then the
  * knee: the highest rate met and the first that was not, with the reason. */
 SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                     const volatile sig_atomic_t *interrupted, const RunMaker &maker = {});
+                     const StopFlag *interrupted, const RunMaker &maker = {});
 
 #endif

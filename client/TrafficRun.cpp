@@ -440,7 +440,7 @@ bool TrafficRun::SleepUntilDue(uint64_t now) const
     return true;
 }
 
-void TrafficRun::Run(const volatile sig_atomic_t *interrupted)
+void TrafficRun::Run(const StopFlag *interrupted)
 {
     /* Sleeps and waits end within a microsecond of their time, not the
      * default 50, so sends keep to their schedule. */

@@ -6,6 +6,7 @@
 #ifndef TFX_CLIENT_TRAFFICRUN_H
 #define TFX_CLIENT_TRAFFICRUN_H
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +37,11 @@ struct RunOutput {
     IntervalSink *Sink = nullptr; /* every interval with its latencies (-a) */
 };
 
+/* How many interrupts came (0, 1, 2): set by a signal handler or another
+ * thread, read by the run; lock-free, so a handler may set it. */
+using StopFlag = std::atomic<int>;
+static_assert(StopFlag::is_always_lock_free, "a signal handler sets the stop flag");
+
 class TrafficRun {
   public:
     /* Everything the run needs is allocated here. */
@@ -56,7 +62,7 @@ class TrafficRun {
      * already there. Stops sending early when
      * transactions time out while nothing at all comes back, or when the
      * queue towards the service stays full for a whole timeout. */
-    void Run(const volatile sig_atomic_t *interrupted);
+    void Run(const StopFlag *interrupted);
 
     /* Sends the application manager's stop request on the first
      * connection. False when it cannot be sent: the failure is in the result. */

@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-enum { MaxPercentiles = 32 };
-
 bool ParseUnsigned(const char *text, uint64_t low, uint64_t high, uint64_t *value)
 {
     if (!isdigit(static_cast<unsigned char>(text[0])))

@@ -4,6 +4,7 @@
 #ifndef TFX_CLIENT_VALUEPARSING_H
 #define TFX_CLIENT_VALUEPARSING_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,7 +39,8 @@ bool ParsePercentiles(const char *text, std::vector<double> *percentiles);
 /* A percentile as the shortest text that reads back as it: 50, 99.9. */
 std::string PercentileName(double percentile);
 
-enum : uint32_t { MaxAgents = 1000 }; /* -D */
+enum : uint32_t { MaxAgents = 1000 };  /* -D */
+enum : size_t { MaxPercentiles = 32 }; /* -p */
 
 /* -a group: true when arg is a group name (1 to 64 of [A-Za-z0-9_-]). */
 bool ParseAgentGroup(const char *arg, std::string *group);

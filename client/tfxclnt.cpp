@@ -31,7 +31,7 @@
 /* SIGINT, SIGTERM and SIGUSR1: the first stops sending and lets the run
  * finish, the second ends it at once with what it has; a third takes the
  * default action, should the end itself hang. */
-static volatile sig_atomic_t Interrupted = 0; /* how many came, up to 2 */
+static StopFlag Interrupted{0}; /* how many came, up to 2 */
 static volatile sig_atomic_t FirstSignal = 0;
 static const int RunSignals[] = {SIGINT, SIGTERM, SIGUSR1};
 

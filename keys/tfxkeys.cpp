@@ -1,6 +1,8 @@
 /* tfxkeys: writes a CurveZMQ key pair for libqlx, NAME.key (the secret key,
  * mode 0600) and NAME.pub (the public key), each one line of the Z85 text
- * that ZeroMQ uses. It never overwrites a file. */
+ * that ZeroMQ uses; or, with -c, the key that tfxclnt's agents and
+ * controllers of a group share, one line of 64 hex digits (mode 0600). It
+ * never overwrites a file. */
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,18 +10,24 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <openssl/rand.h>
 #include <zmq.h>
 
 static const char *const UsageLines[] = {
     "Usage:\n",
     "\n",
     "    tfxkeys NAME\n",
+    "    tfxkeys -c FILE\n",
     "\n",
     "Writes a CurveZMQ key pair: NAME.key, the secret key (mode 0600), and\n",
     "NAME.pub, the public key. A service names its secret key file in\n",
     "QLX_CURVE_KEY and lists its clients' public keys, one a line, in the file\n",
     "named by QLX_CURVE_CLIENTS; a client names its own secret key file in\n",
     "QLX_CURVE_KEY and the service's public key file in QLX_CURVE_SERVER.\n",
+    "\n",
+    "With -c, writes FILE (mode 0600): the key of tfxclnt's control plane, which\n",
+    "every agent (-a) and controller (-D) of a group names in TFX_CONTROL_KEY.\n",
+    "Copy it to their machines over a channel of your trust (scp).\n",
     nullptr,
 };
 
@@ -53,8 +61,29 @@ static bool WriteNewFile(const std::string &path, mode_t mode, const char *text)
     return false;
 }
 
+/* -c FILE: 32 random bytes as 64 hex digits. */
+static int WriteControlKey(const char *path)
+{
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+        fprintf(stderr, "tfxkeys: no random bytes for the key\n");
+        return 1;
+    }
+    char hex[2 * sizeof bytes + 1];
+    for (size_t i = 0; i < sizeof bytes; ++i)
+        (void)snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+    if (!WriteNewFile(path, 0600, hex))
+        return 1;
+    printf("%s: control key, for TFX_CONTROL_KEY of every agent and controller of the group; "
+           "keep it private\n",
+           path);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 3 && strcmp(argv[1], "-c") == 0 && argv[2][0] != '\0')
+        return WriteControlKey(argv[2]);
     if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "-?") == 0)) {
         PrintUsage();
         return 0;

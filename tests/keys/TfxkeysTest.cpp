@@ -54,4 +54,23 @@ TEST(Tfxkeys, RefusesToOverwriteAndAsksForAName)
     EXPECT_EQ(bare.Stderr.rfind("Usage:\n\n    tfxkeys NAME\n", 0), 0u) << bare.Stderr;
 }
 
+/* -c FILE writes the control key of a group: one line of 64 hex digits
+ * only its owner may read, and never over a file that exists. */
+TEST(Tfxkeys, WritesAControlKeyItsOwnerAloneMayRead)
+{
+    tfxtest::TempDir dir;
+    const std::string path = dir.Path() + "/lab.key";
+    tfxtest::ProcessResult run = tfxtest::RunProcess({KeysPath, "-c", path});
+    ASSERT_EQ(run.ExitCode, 0) << run.Stderr;
+    std::string key = tfxtest::ReadFile(path);
+    EXPECT_EQ(key.size(), 65u);
+    EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), 64u);
+    EXPECT_EQ(ModeOf(path), 0600u);
+    EXPECT_EQ(run.Stdout, path + ": control key, for TFX_CONTROL_KEY of every agent and "
+                                 "controller of the group; keep it private\n");
+    tfxtest::ProcessResult again = tfxtest::RunProcess({KeysPath, "-c", path});
+    EXPECT_EQ(again.ExitCode, 1);
+    EXPECT_EQ(tfxtest::ReadFile(path), key);
+}
+
 } // namespace

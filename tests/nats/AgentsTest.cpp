@@ -2,6 +2,7 @@
  * processes of their own, over nats-servers of the test's own, in front of
  * real tfxsrvr services. */
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <memory>
@@ -9,9 +10,16 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "client/AgentPlan.h"
+#include "client/ControlMessage.h"
+#include "client/JsonReport.h"
 #include "client/ResultDocument.h"
+#include "tests/support/BareNats.h"
 #include "tests/support/NatsServer.h"
 #include "tests/support/ResultCheck.h"
 
@@ -22,14 +30,31 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 using Clock = std::chrono::steady_clock;
 constexpr auto Generous = std::chrono::seconds(60);
 
+/* What a ghost agent of a test does. */
+struct GhostPlay {
+    bool Sealed = true;
+    int64_t ClockShiftNs = 0;
+    int Intervals = 0;          /* sent at the start, one for each index */
+    std::string Element = "E1"; /* its result's */
+};
+
 class Agents : public testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(nats_.Failure(), ""); }
+    void SetUp() override
+    {
+        ASSERT_EQ(nats_.Failure(), "");
+        int fd = open(keyPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, KeyText, sizeof KeyText - 1), static_cast<ssize_t>(sizeof KeyText - 1));
+        (void)close(fd);
+        ASSERT_TRUE(ParseControlKey(KeyText, &key_));
+    }
 
     tfxtest::ProcessOptions Options(const std::string &url, const Env &env = {}) const
     {
         tfxtest::ProcessOptions options;
-        options.Env = {{"QLX_ENDPOINT", url}, {"QLX_NATS_PREFIX", prefix_}};
+        options.Env = {
+            {"QLX_ENDPOINT", url}, {"QLX_NATS_PREFIX", prefix_}, {"TFX_CONTROL_KEY", keyPath_}};
         options.Env.insert(options.Env.end(), env.begin(), env.end());
         options.Timeout = Generous;
         return options;
@@ -51,13 +76,24 @@ class Agents : public testing::Test {
     }
     /* A controller of count agents of group g, on element E1. */
     std::unique_ptr<Process> Controller(int count, std::vector<std::string> arguments,
-                                        const std::string &url = "")
+                                        const std::string &url = "", const Env &env = {})
     {
         arguments.insert(arguments.begin(),
                          {TFXCLNT_PATH, "-P", "-o", result_, "-D", "g:" + std::to_string(count)});
         arguments.push_back("E1");
-        return std::make_unique<Process>(arguments, Options(url.empty() ? nats_.Url() : url));
+        return std::make_unique<Process>(arguments, Options(url.empty() ? nats_.Url() : url, env));
     }
+    std::string Group() const { return prefix_ + ".tfxclnt.group.g"; }
+    /* message as a body for subject, sealed with the group's key or not. */
+    std::string Body(const std::string &subject, const ResultJson &message, bool sealed) const
+    {
+        return SealControlMessage(sealed ? key_ : ControlKey{}, subject, message);
+    }
+    static ResultJson Json(const tfxtest::BareMessage &message)
+    {
+        return ResultJson::parse(message.Body.substr(65), nullptr, false);
+    }
+    void Ghost(const GhostPlay &play);
     ResultJson Result() const
     {
         ResultJson json;
@@ -74,13 +110,74 @@ class Agents : public testing::Test {
         return at == std::string::npos ? 0 : strtoull(out.c_str() + at + 16, nullptr, 10);
     }
 
+    static constexpr char KeyText[] =
+        "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n";
     NatsServer nats_;
     std::string prefix_ = tfxtest::UniqueNatsPrefix();
     tfxtest::TempDir dir_;
+    std::string keyPath_ = dir_.Path() + "/control.key";
+    ControlKey key_;
     std::string result_ = dir_.Path() + "/result.json";
     std::vector<std::unique_ptr<Process>> servers_;
     std::vector<std::unique_ptr<Process>> agents_;
+    std::atomic<bool> ghostDone_{false};
 };
+
+/* Plays an agent of group g on a bare NATS connection as play says: it
+ * answers the call, takes the plan, answers the clock, and at the start
+ * sends its intervals and a result of a run that never was. Ends once its
+ * result is sent, or when ghostDone_ is set. */
+void Agents::Ghost(const GhostPlay &play)
+{
+    tfxtest::BareNats bare(nats_.Url());
+    const std::string self = prefix_ + ".tfxclnt.agent.ghost";
+    tfxtest::BareMessage message;
+    if (!bare.Failure().empty() || !bare.Subscribe(Group()) || !bare.Subscribe(self) ||
+        !bare.NextHolding("\"discover\"", &message))
+        return;
+    std::string inbox = Json(message)["from"], run = Json(message)["run"];
+    uint64_t seq = 1;
+    auto send = [&](ResultJson answer) {
+        answer.update({{"from", self}, {"name", "ghost:1"}, {"run", run}, {"seq", seq++}});
+        (void)bare.Publish(inbox, Body(inbox, answer, play.Sealed));
+    };
+    send({{"type", "here"}, {"challenge", "c"}, {"flag", false}});
+    ResultJson plan;
+    while (!ghostDone_) {
+        if (!bare.Next(&message, std::chrono::milliseconds(200)) || message.Subject != self)
+            continue;
+        ResultJson json = Json(message);
+        if (json["type"] == "plan") {
+            plan = json;
+            send({{"type", "accepted"}});
+        } else if (json["type"] == "clock") {
+            send({{"type", "time"},
+                  {"exchange", json["exchange"]},
+                  {"ns", WallClockNs() + play.ClockShiftNs}});
+        } else if (json["type"] == "start") {
+            break;
+        }
+    }
+    for (int i = 0; i < play.Intervals; ++i)
+        send({{"type", "interval"},
+              {"index", i},
+              {"body", IntervalJson(IntervalFigures{}, Histogram{}, RunCounts{})}});
+    ClientSettings whole;
+    uint64_t seed = 0;
+    std::string error;
+    if (ghostDone_ || !ReadPlan(plan["body"], &whole, &seed, &error))
+        return;
+    uint32_t index = plan["index"];
+    ClientSettings share = AgentShare(whole, plan["agents"], index);
+    share.Element = play.Element;
+    auto result = std::make_unique<RunResult>();
+    result->Seed = seed + index;
+    result->StartUnixNs = static_cast<uint64_t>(WallClockNs());
+    result->SendingEndNs = result->EndNs = 1000000000;
+    ResultJson document = ResultJson::parse(RunResultJson(share, *result, {}, 0));
+    document.erase("intervals");
+    send({{"type", "result"}, {"body", document}});
+}
 
 /* Three agents against two servers of one name make one run: its
  * transactions are the servers' sum, its percentiles lie within the agents'. */
@@ -171,17 +268,35 @@ TEST_F(Agents, RepeatedRunsAreMadeOnAgents)
         EXPECT_TRUE(each["passed"].get<bool>()) << each;
 }
 
-/* Too few agents: the controller gives up after 10 s, naming how many came. */
-TEST_F(Agents, TooFewAgentsFailWithin10Seconds)
+struct WaitCase {
+    int Agents;       /* started before the controller */
+    const char *Wait; /* TFX_CONTROL_WAIT */
+    const char *Said;
+};
+
+class GatherWait : public Agents, public testing::WithParamInterface<WaitCase> {};
+
+/* Too few agents: the controller ends its wait as soon as every agent that
+ * answered has answered its plan, else at TFX_CONTROL_WAIT, naming how many
+ * came. */
+TEST_P(GatherWait, EndsOnceEveryAgentAnsweredOrTheWaitIsOver)
 {
-    Agent(nats_.Url());
+    for (int i = 0; i < GetParam().Agents; ++i)
+        Agent(nats_.Url());
     auto begin = Clock::now();
-    tfxtest::ProcessResult run = Controller(2, {"-n", "10"})->Wait(Generous);
-    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(13));
+    tfxtest::ProcessResult run =
+        Controller(2, {"-n", "10"}, "", {{"TFX_CONTROL_WAIT", GetParam().Wait}})->Wait(Generous);
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(8));
     EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_EQ(run.Stderr, "tfxclnt: -D g:2: 1 of 2 agents of group g came within 10 s; start "
-                          "more with tfxclnt -a g where TFX_CONTROL names the same NATS servers\n");
+    EXPECT_EQ(run.Stderr, std::string("tfxclnt: -D g:2: ") + GetParam().Said +
+                              " agents of group g came within " + GetParam().Wait +
+                              " s; start more with tfxclnt -a g where TFX_CONTROL names the same "
+                              "NATS servers\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, GatherWait,
+                         testing::Values(WaitCase{1, "20", "1 of 2"},
+                                         WaitCase{0, "1.5", "0 of 2"}));
 
 /* A busy agent refuses a second controller's plan, which says so. */
 TEST_F(Agents, BusyAgentRefusesSecondController)
@@ -190,8 +305,10 @@ TEST_F(Agents, BusyAgentRefusesSecondController)
     Agent(nats_.Url());
     auto first = Controller(1, {"-d", "3600"});
     ASSERT_TRUE(first->WaitForStdout("Agents         1 of group g", Generous));
+    auto begin = Clock::now();
     tfxtest::ProcessResult second =
         tfxtest::RunProcess({TFXCLNT_PATH, "-D", "g:1", "-n", "10", "E1"}, Options(nats_.Url()));
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(8));
     EXPECT_EQ(second.ExitCode, 1);
     EXPECT_NE(second.Stderr.find("refused the run: busy with the run of "), std::string::npos)
         << second.Stderr;
@@ -233,6 +350,152 @@ TEST_F(Agents, AgentsOnDifferentNodesOfACluster)
     EXPECT_EQ(Result()["counts"]["completed"].get<uint64_t>(), 400u);
 }
 
+/* Messages that are not of the protocol, sealed with the key or not, are
+ * dropped and counted by the agent and the controller, which go on. */
+TEST_F(Agents, MessagesNotOfTheProtocolAreDroppedAndCounted)
+{
+    Server(nats_.Url());
+    Process &agent = Agent(nats_.Url());
+    tfxtest::BareNats bare(nats_.Url());
+    ASSERT_EQ(bare.Failure(), "");
+    ASSERT_TRUE(bare.Subscribe(Group()));
+    const ResultJson common = {{"from", "x"}, {"name", "m:1"}, {"run", "r"}, {"seq", 1}};
+    const std::vector<std::pair<const char *, ResultJson>> changes = {
+        {"discover", {{"from", 5}}},
+        {"stop", {{"flag", "yes"}}},
+        {"time", {{"exchange", 1}, {"ns", "soon"}}},
+        {"here", {{"seq", -1}}},
+        {"interval", {{"index", 0}, {"body", {1, 2}}}},
+        {"plan", {{"agents", 0}}},
+    };
+    auto sendAll = [&](const std::string &subject) {
+        for (const auto &[type, change] : changes) {
+            ResultJson message = common;
+            message["type"] = type;
+            message.update(change);
+            ASSERT_TRUE(bare.Publish(subject, Body(subject, message, true)));
+        }
+        ASSERT_TRUE(bare.Publish(subject, "x"));
+    };
+    sendAll(Group());
+    ASSERT_TRUE(bare.Publish(Group(), Body(Group(), common, false)));
+    auto controller = Controller(1, {"-d", "1"});
+    tfxtest::BareMessage discover;
+    ASSERT_TRUE(bare.NextHolding(".tfxclnt.controller.", &discover));
+    sendAll(Json(discover)["from"]);
+    tfxtest::ProcessResult run = controller->Wait(Generous);
+    EXPECT_EQ(run.ExitCode, 0) << run.Stdout << run.Stderr;
+    EXPECT_NE(run.Stdout.find("\nControl messages dropped: 7 (7 not of the protocol)\n"),
+              std::string::npos)
+        << run.Stdout;
+    EXPECT_TRUE(agent.WaitForStdout(": control messages dropped: 8 (7 not of the protocol, 1 not "
+                                    "sealed with the group's key)\n",
+                                    Generous))
+        << agent.StdoutSoFar();
+}
+
+/* A plan and a start without the key are not run; one with the key that
+ * does not repeat the agent's challenge neither, so a plan seen on the wire
+ * cannot be sent again; a plan of 0 agents is refused with a text. */
+TEST_F(Agents, PlansWithoutTheKeyOrReplayedAreNotRun)
+{
+    Server(nats_.Url());
+    Process &agent = Agent(nats_.Url());
+    tfxtest::BareNats bare(nats_.Url());
+    ASSERT_EQ(bare.Failure(), "");
+    const std::string self = prefix_ + ".tfxclnt.controller.bare";
+    ASSERT_TRUE(bare.Subscribe(self));
+    ASSERT_TRUE(bare.Subscribe(prefix_ + ".tfxclnt.agent.*"));
+    /* A run of a real controller, its plan and start seen on the wire. */
+    ASSERT_EQ(Controller(1, {"-n", "50"})->Wait(Generous).ExitCode, 0);
+    tfxtest::BareMessage plan, start;
+    ASSERT_TRUE(bare.NextHolding("\"plan\"", &plan));
+    ASSERT_TRUE(bare.NextHolding("\"start\"", &start));
+    ResultJson discover = {
+        {"type", "discover"}, {"from", self}, {"name", "bare:1"}, {"run", "r"}, {"seq", 1}};
+    ASSERT_TRUE(bare.Publish(Group(), Body(Group(), discover, true)));
+    tfxtest::BareMessage here;
+    ASSERT_TRUE(bare.NextHolding("\"here\"", &here));
+    std::string agentSubject = Json(here)["from"];
+    ResultJson forged = Json(plan);
+    forged.update(
+        {{"from", self}, {"run", "r"}, {"seq", 2}, {"challenge", Json(here)["challenge"]}});
+    ASSERT_TRUE(bare.Publish(agentSubject, Body(agentSubject, forged, false)));
+    forged.update({{"type", "start"}, {"seq", 3}, {"ns", WallClockNs()}});
+    ASSERT_TRUE(bare.Publish(agentSubject, Body(agentSubject, forged, false)));
+    ASSERT_TRUE(bare.Publish(plan.Subject, plan.Body));
+    ASSERT_TRUE(bare.Publish(start.Subject, start.Body));
+    forged = Json(plan);
+    forged.update({{"from", self},
+                   {"run", "r"},
+                   {"seq", 4},
+                   {"agents", 0},
+                   {"challenge", Json(here)["challenge"]}});
+    ASSERT_TRUE(bare.Publish(agentSubject, Body(agentSubject, forged, true)));
+    tfxtest::BareMessage refused;
+    ASSERT_TRUE(bare.NextHolding("\"refused\"", &refused));
+    EXPECT_EQ(Json(refused)["text"], "the plan's agents must be 1 to 1000, its index below them");
+    /* Every message before the next real run has come by now. */
+    ASSERT_EQ(Controller(1, {"-n", "50"})->Wait(Generous).ExitCode, 0);
+    ASSERT_TRUE(agent.WaitForStdout("control messages dropped: 4 (2 not sealed with the group's "
+                                    "key, 2 replayed)\n",
+                                    Generous))
+        << agent.StdoutSoFar();
+    std::string out = agent.StdoutSoFar();
+    size_t runs = 0;
+    for (size_t at = out.find(" messages to E1 "); at != std::string::npos;
+         at = out.find(" messages to E1 ", at + 1))
+        ++runs;
+    EXPECT_EQ(runs, 2u) << out;
+}
+
+struct GhostCase {
+    const char *Name;
+    GhostPlay Play;
+    int ExitCode;
+    const char *Said; /* on standard output or standard error */
+};
+
+/* A ghost that answers a controller with no agent of its own: without the
+ * key it is not heard; with the key its result must be of its share, its
+ * intervals as many as the run is long, its clock within bounds. */
+class Ghosts : public Agents, public testing::WithParamInterface<GhostCase> {};
+
+TEST_P(Ghosts, AreBelievedOnlyWithinTheProtocol)
+{
+    auto controller = Controller(1, {"-n", "1000000"}, "", {{"TFX_CONTROL_WAIT", "4"}});
+    std::thread ghost([this] { Ghost(GetParam().Play); });
+    tfxtest::ProcessResult run = controller->Wait(Generous);
+    ghostDone_ = true;
+    ghost.join();
+    EXPECT_EQ(run.ExitCode, GetParam().ExitCode) << run.Stdout << run.Stderr;
+    EXPECT_NE((run.Stdout + run.Stderr).find(GetParam().Said), std::string::npos)
+        << run.Stdout << run.Stderr;
+    if (GetParam().Play.Intervals != 0) {
+        EXPECT_LE(Result()["intervals"].size(), 4u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Ghosts,
+    testing::Values(
+        GhostCase{
+            "Unsealed", {false}, 1, "tfxclnt: -D g:1: 0 of 1 agents of group g came within 4 s;"},
+        GhostCase{"ForgedResult",
+                  {true, 0, 0, "E2"},
+                  1,
+                  "Control messages dropped: 1 (1 of another run or sender)\n"},
+        GhostCase{"IntervalFlood",
+                  {true, 0, 300},
+                  0,
+                  "Control messages dropped: 296 (296 of another run or sender)\n"},
+        GhostCase{"ClockAnHourAhead",
+                  {true, 3600000000000},
+                  1,
+                  "tfxclnt: -D g:1: agent ghost:1's clock is 3600 s off this one's, beyond the "
+                  "600 s a controller accepts"}),
+    [](const testing::TestParamInfo<GhostCase> &info) { return info.param.Name; });
+
 struct ControlCase {
     Env Environment;
     std::string Error; /* the start of standard error */
@@ -262,6 +525,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(ControlCase{{{"TFX_CONTROL", ""}, {"QLX_ENDPOINT", "tcp://127.0.0.1:1"}},
                                 "agents are reached over NATS"},
                     ControlCase{{{"TFX_CONTROL", "nats://127.0.0.1:1"}},
-                                "the control plane at nats://127.0.0.1:1 cannot be reached"}));
+                                "no key for the control plane: make one with tfxkeys -c FILE"},
+                    ControlCase{
+                        {{"TFX_CONTROL", "nats://127.0.0.1:1"}, {"TFX_CONTROL_UNSIGNED", "1"}},
+                        "the control plane at nats://127.0.0.1:1 cannot be reached"}));
 
 } // namespace
