@@ -157,20 +157,31 @@ TEST_F(Calls, TerminatedHandlesStayDead)
     EXPECT_EQ(qlxGetServiceStats(second.hConn, &stats), 1);
 }
 
-/* A caller of the first version of the statistics record, 88 bytes, gets
- * that layout and not a byte more. */
-TEST_F(Calls, StatsOfTheFirstVersionEndWhereThatVersionEnds)
+struct StatsVersionCase {
+    int32_t Version;
+    size_t Size;
+};
+
+class StatsVersion : public Calls, public testing::WithParamInterface<StatsVersionCase> {};
+
+/* A caller of an earlier version of the statistics record gets that layout
+ * and not a byte more: 88 bytes for version 1, 104 for version 2. */
+TEST_P(StatsVersion, EndsWhereThatVersionEnds)
 {
     qlxtest::TestService service;
     ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
-    QLXSTATS first = DefaultStats;
-    first.Version = 1;
+    QLXSTATS earlier = DefaultStats;
+    earlier.Version = GetParam().Version;
     tfxtest::GuardedPage page;
     auto *stats = reinterpret_cast<QLXSTATS *>(
-        page.Last(QLX_STATS_VERSION_1_SIZE, reinterpret_cast<const char *>(&first)));
+        page.Last(GetParam().Size, reinterpret_cast<const char *>(&earlier)));
     EXPECT_EQ(qlxGetServiceStats(service.hConn, stats), 1);
-    EXPECT_EQ(memcmp(stats, &first, QLX_STATS_VERSION_1_SIZE), 0);
+    EXPECT_EQ(memcmp(stats, &earlier, GetParam().Size), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Versions, StatsVersion,
+                         testing::Values(StatsVersionCase{1, QLX_STATS_VERSION_1_SIZE},
+                                         StatsVersionCase{2, QLX_STATS_VERSION_2_SIZE}));
 
 /* QLX_STATS_FILE is opened with the service: a file it cannot or must not
  * append to keeps the service from opening, with a text that names it. A
