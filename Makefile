@@ -4,7 +4,7 @@ JOBS        ?= 2
 FUZZ_SECONDS ?= 15
 PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev \
                nlohmann-json3-dev python3-matplotlib python3-scipy dpkg-dev file groff-base lintian \
-               libnats-dev nats-server libssl-dev openssl
+               libnats-dev nats-server libssl-dev openssl prometheus
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := sockperf python3
 
