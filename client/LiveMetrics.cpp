@@ -42,6 +42,7 @@ static void Refusals(MetricsText *text, const std::string &labels, const RunCoun
 void RenderLiveFigures(MetricsText *text, const std::string &labels, const LiveFigures &figures)
 {
     const RunCounts &counts = figures.Counts;
+    text->TimestampMs = figures.TakenMs;
     Counter(text, "tfxclnt_messages_sent_total", "Messages sent, transactions and datagrams.",
             labels, counts.Messages);
     Counter(text, "tfxclnt_transactions_sent_total", "Transactions sent.", labels,
@@ -95,6 +96,7 @@ void LiveMetrics::Closed(const IntervalFigures &figures, const Histogram &latenc
 {
     own_.Counts = counts;
     own_.SendLagNs = result_->LastSendLagNs;
+    own_.TakenMs = WallClockMs();
     if (!figures.Warmup) {
         latency.ForEachBucket([this](uint64_t low, uint64_t high, uint64_t count) {
             own_.Latency[LatencyBucketOf(low + (high - low) / 2)] += count;

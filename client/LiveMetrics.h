@@ -23,6 +23,7 @@ struct LiveFigures {
     std::vector<uint64_t> Latency = std::vector<uint64_t>(LatencyBuckets); /* measured */
     uint64_t LatencySumNs = 0;
     uint64_t SendLagNs = 0; /* how late the last send went, under -r */
+    uint64_t TakenMs = 0;   /* when, on the wall clock */
 };
 
 /* The exposition of figures under the label set labels (as written between

@@ -4,8 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 const char MetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+uint64_t WallClockMs()
+{
+    timespec now{};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
 
 void FreeMetricsText(MetricsText *text)
 {
@@ -88,6 +97,11 @@ static void AddValue(MetricsText *text, const char *name, const char *labels, co
     }
     Append(text, " ");
     Append(text, value);
+    if (text->TimestampMs != 0) {
+        char stamp[24];
+        (void)snprintf(stamp, sizeof stamp, " %" PRIu64, text->TimestampMs);
+        Append(text, stamp);
+    }
     Append(text, "\n");
 }
 

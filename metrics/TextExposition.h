@@ -11,13 +11,20 @@
 #include "metrics/LatencyBuckets.h"
 
 /* Starts empty ({}); Failed is set when memory ran out, and the text is
- * then to be thrown away. */
+ * then to be thrown away. TimestampMs, when not 0, is written after every
+ * sample's value: the time its figures were taken (milliseconds since the
+ * epoch), so that Prometheus computes rates between snapshots rather than
+ * between its scrapes. */
 struct MetricsText {
     char *Data;
     size_t Length;
     size_t Capacity;
     bool Failed;
+    uint64_t TimestampMs;
 };
+
+/* The wall clock now, in milliseconds since the epoch. */
+uint64_t WallClockMs();
 
 /* The media type of the text, for the Content-Type of a reply. */
 extern const char MetricsContentType[];

@@ -18,6 +18,7 @@ struct ServerSnapshot {
     uint32_t Messages;
     uint64_t ServiceTimes[LatencyBuckets];
     uint64_t ServiceTimeSumNs;
+    uint64_t TakenMs; /* when, on the wall clock */
 };
 
 bool MetricsServed = false;
@@ -52,6 +53,7 @@ void PublishMetricsWhenDue(QLXHCONN hConn)
     for (size_t i = 0; i < LatencyBuckets; ++i)
         Published.ServiceTimes[i] = ServiceTimes[i];
     Published.ServiceTimeSumNs = ServiceTimeSumNs;
+    Published.TakenMs = WallClockMs();
     (void)pthread_mutex_unlock(&PublishedLock);
 }
 
@@ -145,6 +147,7 @@ static void Render(MetricsText *text, void *)
              shown.Library.Transport[0] != '\0' ? shown.Library.Transport : "none");
     AddLabel(&labels, "host", HostName);
     const char *set = labels.Failed ? "" : labels.Data;
+    text->TimestampMs = shown.TakenMs;
     AddCounter(text, "tfxsrvr_transactions_total", "Transactions answered.", set,
                shown.Transactions);
     AddCounter(text, "tfxsrvr_datagrams_total", "Datagrams received.", set,

@@ -106,6 +106,17 @@ TEST(TextExposition, FamilyAndSamplesAreWrittenWhole)
                             "tfx_lag_seconds 0.0025\n");
 }
 
+/* A text with the time of its figures writes it after every sample. */
+TEST(TextExposition, SamplesCarryTheTimeOfTheirFigures)
+{
+    MetricsText text{};
+    text.TimestampMs = 1765000000123;
+    AddSample(&text, "tfx_things_total", "", 7);
+    AddSeconds(&text, "tfx_lag_seconds", "kind=\"a\"", 1000000);
+    EXPECT_EQ(Taken(&text), "tfx_things_total 7 1765000000123\n"
+                            "tfx_lag_seconds{kind=\"a\"} 0.001 1765000000123\n");
+}
+
 struct LabelCase {
     const char *Value;
     const char *Written;

@@ -145,7 +145,7 @@ TEST_F(PrometheusScrape, FiguresInPrometheusAreTheProgramsOwn)
     ASSERT_EQ(AwaitValue("up{job=\"tfxsrvr\"}", 1), 1);
 
     std::string live = std::to_string(clientPort_);
-    json load = ClientResult({"-d", "8", "-r", "2000", "-k", "2", "-m", "LOAD", "-l", live, "E1"},
+    json load = ClientResult({"-d", "8", "-r", "500", "-k", "2", "-m", "LOAD", "-l", live, "E1"},
                              "load.json");
     json refused = ClientResult({"-n", "37", "-m", "OTHER", "-l", live, "E1"}, "refused.json");
     ASSERT_FALSE(load.is_discarded());
