@@ -590,6 +590,12 @@ def check_targets(results):
         else:
             verdicts.append(("median latency nats window 1 <= 1.10x libnats echo",
                              row["p50_ratio"] <= 1.10))
+    for row in results.get("metrics", []):
+        if row["window"] == 64:
+            verdicts.append(("TFX_METRICS on: throughput >= 0.95x off", row["tps_ratio"] >= 0.95))
+        else:
+            verdicts.append(("TFX_METRICS on: median round trip <= 1.05x off",
+                             row["p50_ratio"] <= 1.05))
     if "idle" in results:
         verdicts.append(("idle server 0.0% of a core, as top shows it",
                          results["idle"]["cpu_percent"] < 0.05))
