@@ -316,6 +316,8 @@ static void CheckSweep(const ClientSettings &settings, ArgsState *state)
         Conflict(state, "-H: the histogram file holds a single run; leave it out with -R or -N");
     if (!settings.MetricsAddress.empty() && (settings.SweepGiven || settings.Repeats > 1))
         Conflict(state, "-l: the live metrics are of a single run; leave it out with -R or -N");
+    if (!settings.MetricsAddress.empty() && settings.ControlAgents != 0)
+        Conflict(state, "-l and -D: the live metrics are of a run on this host; leave -l out");
 }
 
 /* A condition on failed checks needs the checks: without -V it would be met

@@ -270,6 +270,9 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{{"-l", ":9465"},
                     "tfxclnt: -l :9465: give the address in full (0.0.0.0:9464 for every "
                     "interface), or a bare port for 127.0.0.1\n"},
+        MistakeCase{{"-l", "9465", "-D", "g:2"},
+                    "tfxclnt: -l and -D: the live metrics are of a run on this host; leave -l "
+                    "out\n"},
         MistakeCase{{"-l", "9465", "-N", "2"},
                     "tfxclnt: -l: the live metrics are of a single run; leave it out with -R or "
                     "-N\n"},
