@@ -1,6 +1,10 @@
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <iterator>
+#include <random>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <string>
@@ -168,6 +172,51 @@ TEST_F(Listener, SilentAndStuckPeersCostOnlyTheirOwnConnections)
     std::string reply = Scrape();
     EXPECT_EQ(reply.substr(0, reply.find('\r')), "HTTP/1.1 200 OK");
     EXPECT_EQ(reply.size(), reply.find("\r\n\r\n") + 4 + (8u << 20) + 1);
+}
+
+/* Ways a scraper misbehaves; each leaves its connection as it is. */
+enum class Misbehaviour { Silent, Garbage, HalfHead, NeverReads, HugeHead, Vanishes };
+const Misbehaviour Misbehaviours[] = {Misbehaviour::Silent,   Misbehaviour::Garbage,
+                                      Misbehaviour::HalfHead, Misbehaviour::NeverReads,
+                                      Misbehaviour::HugeHead, Misbehaviour::Vanishes};
+
+/* Rounds of misbehaving scrapers drawn by a seed (TFX_METRICS_SEED replays
+ * one): after each round a well-behaved scrape gets the whole exposition. */
+TEST_F(Listener, WellBehavedScrapeIsServedBesideRandomMisbehaviour)
+{
+    Start(std::string(1u << 20, '#') + "\n");
+    const char *given = getenv("TFX_METRICS_SEED");
+    uint64_t seed = given != nullptr ? strtoull(given, nullptr, 10) : uint64_t(time(nullptr));
+    std::mt19937_64 draw(seed);
+    SCOPED_TRACE("TFX_METRICS_SEED=" + std::to_string(seed));
+    for (int round = 0; round < 8; ++round) {
+        for (int peer = int(draw() % 60); peer > 0; --peer) {
+            int fd = Connect();
+            std::string request = "GET /metrics HTTP/1.1\r\n\r\n";
+            switch (Misbehaviours[draw() % std::size(Misbehaviours)]) {
+            case Misbehaviour::Silent:
+                continue;
+            case Misbehaviour::Garbage:
+                request = std::string(size_t(draw() % 3000), char(draw() % 256)) + "\r\n\r\n";
+                break;
+            case Misbehaviour::HalfHead:
+                request = "GET /metr";
+                break;
+            case Misbehaviour::NeverReads:
+                break;
+            case Misbehaviour::HugeHead:
+                request = "GET /metrics HTTP/1.1\r\nX: " + std::string(MetricsRequestLimit, 'x');
+                break;
+            case Misbehaviour::Vanishes:
+                shutdown(fd, SHUT_RDWR);
+                continue;
+            }
+            (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        std::string reply = Scrape();
+        ASSERT_EQ(reply.substr(0, reply.find('\r')), "HTTP/1.1 200 OK") << "round " << round;
+        ASSERT_EQ(reply.size(), reply.find("\r\n\r\n") + 4 + (1u << 20) + 1) << "round " << round;
+    }
 }
 
 } // namespace
