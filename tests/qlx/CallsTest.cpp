@@ -2,6 +2,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,6 +183,33 @@ TEST_P(StatsVersion, EndsWhereThatVersionEnds)
 INSTANTIATE_TEST_SUITE_P(Versions, StatsVersion,
                          testing::Values(StatsVersionCase{1, QLX_STATS_VERSION_1_SIZE},
                                          StatsVersionCase{2, QLX_STATS_VERSION_2_SIZE}));
+
+/* Each client's connection is counted as accepted and open, once it is
+ * accepted; one whose client has gone is open no longer. */
+TEST_F(Calls, StatsCountTheConnectionsOpenAndAccepted)
+{
+    qlxtest::TestService service;
+    ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
+    QLXSTATS before = DefaultStats;
+    ASSERT_EQ(qlxGetServiceStats(service.hConn, &before), 1);
+    auto first = std::make_unique<qlxtest::TestClient>();
+    qlxtest::TestClient second;
+    ASSERT_TRUE(first->Connect("E1") && second.Connect("E1")) << LastPrimaryText();
+    ASSERT_TRUE(first->Datagram("1") && second.Datagram("2"));
+    ASSERT_TRUE(service.Receive() && service.Receive()) << LastPrimaryText();
+    QLXSTATS stats = DefaultStats;
+    ASSERT_EQ(qlxGetServiceStats(service.hConn, &stats), 1);
+    EXPECT_EQ(stats.ConnectionsAccepted - before.ConnectionsAccepted, 2u);
+    EXPECT_EQ(stats.ConnectionsOpen, 2u);
+    EXPECT_STREQ(stats.Transport, "zmq");
+    EXPECT_EQ(stats.ReplyBytesLimit, 256u << 20);
+    first.reset();
+    for (int wait = 0; wait < 1000 && stats.ConnectionsOpen != 1; ++wait) {
+        (void)service.Receive(10);
+        ASSERT_EQ(qlxGetServiceStats(service.hConn, &stats), 1);
+    }
+    EXPECT_EQ(stats.ConnectionsOpen, 1u);
+}
 
 /* QLX_STATS_FILE is opened with the service: a file it cannot or must not
  * append to keeps the service from opening, with a text that names it. A
