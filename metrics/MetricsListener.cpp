@@ -180,8 +180,8 @@ static void WriteReply(MetricsServer *server, MetricsPeer *peer)
     peer->Sent += static_cast<size_t>(sent);
     if (peer->Sent != peer->Out.Length)
         return;
-    ClosePeer(peer);
     server->RepliesSent.fetch_add(1, std::memory_order_release);
+    ClosePeer(peer);
 }
 
 static MetricsPeer *PlaceFor(MetricsServer *server)
