@@ -36,14 +36,13 @@ TEST_P(MetricsAddress, IsReadOrRefused)
     EXPECT_EQ(read ? ntohs(address.sin_port) : 0u, GetParam().Port);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, MetricsAddress,
-    testing::Values(AddressCase{"9464", "127.0.0.1", 9464},
-                    AddressCase{"0.0.0.0:9464", "0.0.0.0", 9464},
-                    AddressCase{"192.168.1.5:65535", "192.168.1.5", 65535},
-                    AddressCase{":9464", nullptr, 0}, AddressCase{"localhost:9464", nullptr, 0},
-                    AddressCase{"0", nullptr, 0}, AddressCase{"65536", nullptr, 0},
-                    AddressCase{"9464x", nullptr, 0}, AddressCase{"1.2.3.4:", nullptr, 0}));
+INSTANTIATE_TEST_SUITE_P(Table, MetricsAddress,
+                         testing::Values(AddressCase{"9464", "127.0.0.1", 9464},
+                                         AddressCase{"192.168.1.5:65535", "192.168.1.5", 65535},
+                                         AddressCase{"localhost:9464", nullptr, 0},
+                                         AddressCase{"0", nullptr, 0},
+                                         AddressCase{"65536", nullptr, 0},
+                                         AddressCase{"1.2.3.4:", nullptr, 0}));
 
 const std::string Body = std::string(1u << 20, '#') + "\n";
 
