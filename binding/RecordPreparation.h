@@ -3,8 +3,7 @@
 #define TFX_BINDING_RECORDPREPARATION_H
 
 /* The default images the records start from, for every user of the binding. */
-#include "qlx/core/DefaultRecords.h"
-#include "qlx/ServiceRecords.h"
+#include "binding/DefaultRecords.h"
 
 /* Copies at most 132 bytes of text into a name field and fills the rest with
  * zero bytes; a text of 132 characters or more leaves no terminator. A null

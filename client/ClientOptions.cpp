@@ -360,10 +360,47 @@ static void SettleSettings(ClientSettings *settings, ArgsState *state)
     }
 }
 
+/* Scans the options of argv from argv[1] on; optind is left at the first
+ * argument that is not one. */
+static void ScanOptions(int argc, char **argv, ClientSettings *settings, ArgsState *state)
+{
+    optind = 0;
+    for (;;) {
+        optopt = 0;
+        int option = tfx_getopt(argc, argv, OptionList);
+        if (option == -1)
+            return;
+        state->Given += static_cast<char>(option);
+        ApplyOption(option, optarg, settings, state);
+    }
+}
+
+/* -M: the results from optind on, each run of them up to the next option,
+ * whose options are scanned in turn; after "--" every argument is a result. */
+static void ReadMergeFiles(int argc, char **argv, ClientSettings *settings, ArgsState *state)
+{
+    int next = optind;
+    while (next < argc) {
+        bool optionsOver = next > 1 && strcmp(argv[next - 1], "--") == 0;
+        for (; next < argc && (optionsOver || argv[next][0] != '-' || argv[next][1] == '\0');
+             ++next)
+            settings->MergeFiles.emplace_back(argv[next]);
+        if (next == argc)
+            break;
+        std::vector<char *> rest{argv[0]};
+        rest.insert(rest.end(), argv + next, argv + argc);
+        rest.push_back(nullptr);
+        ScanOptions(static_cast<int>(rest.size()) - 1, rest.data(), settings, state);
+        next += optind - 1;
+    }
+    optind = argc;
+}
+
 /* -M: the results to merge in place of ServiceElement, with only the options
  * that apply to a result. */
 static void ReadMergeArgs(int argc, char **argv, ClientSettings *settings, ArgsState *state)
 {
+    ReadMergeFiles(argc, argv, settings, state);
     for (char option : state->Given) {
         if (std::string("MpAoH?h").find(option) != std::string::npos)
             continue;
@@ -371,8 +408,6 @@ static void ReadMergeArgs(int argc, char **argv, ClientSettings *settings, ArgsS
                           ": does not go with -M, which takes only -p, -A, -o and -H\n";
         ++state->UsageErrors;
     }
-    for (; optind < argc; ++optind)
-        settings->MergeFiles.emplace_back(argv[optind]);
     if (!settings->MergeFiles.empty())
         return;
     *state->Errors += "tfxclnt: -M: give the JSON results to merge\n";
@@ -396,15 +431,7 @@ ParseOutcome ParseClientArgs(int argc, char **argv, ClientSettings *settings, st
     if (LongOption(argc, argv, "--version"))
         return ParseOutcome::Version;
     ArgsState state{errors, 0, 0, false, false, ""};
-    optind = 0;
-    for (;;) {
-        optopt = 0;
-        int option = tfx_getopt(argc, argv, OptionList);
-        if (option == -1)
-            break;
-        state.Given += static_cast<char>(option);
-        ApplyOption(option, optarg, settings, &state);
-    }
+    ScanOptions(argc, argv, settings, &state);
     if (settings->Merge)
         ReadMergeArgs(argc, argv, settings, &state);
     else if (optind < argc)

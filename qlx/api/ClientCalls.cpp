@@ -5,8 +5,8 @@
 #include "qlx/api/TransportChoice.h"
 #include "qlx/core/Client.h"
 #include "qlx/core/Errors.h"
+#include "qlx/core/MonotonicClock.h"
 #include "qlx/zmq/ZmqPoll.h"
-#include "util/Clock.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ static int32_t WaitLeft(int32_t waitMs, uint64_t startNs)
     if (waitMs < 0)
         return -1;
     uint64_t end = startNs + static_cast<uint64_t>(waitMs) * 1000000u;
-    uint64_t now = MonotonicNs();
+    uint64_t now = qlx::MonotonicNs();
     return now < end ? static_cast<int32_t>((end - now + 999999) / 1000000) : 0;
 }
 
@@ -100,7 +100,7 @@ int qlxClientWait(const QLXHCONN *hConns, uint32_t count, int32_t waitMs, uint8_
             pending[i] = clients[i]->HasPending() ? 1 : 0;
             pendingCount += pending[i];
         }
-        uint64_t start = MonotonicNs();
+        uint64_t start = qlx::MonotonicNs();
         /* Replies the library holds itself need no wait for the transport. */
         for (int32_t wait = pendingCount != 0 ? 0 : waitMs;; wait = WaitLeft(waitMs, start)) {
             int woken = qlx::WaitForAny(targets, count, wait, ready);

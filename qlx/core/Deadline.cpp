@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "util/Clock.h"
+#include "qlx/core/MonotonicClock.h"
 
 namespace qlx {
 

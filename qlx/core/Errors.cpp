@@ -116,10 +116,19 @@ static uint32_t CopyWithin(char *out, uint32_t room, const char *text)
     return static_cast<uint32_t>(length);
 }
 
+/* The bytes count blocks take as text, joined by "; ", with the terminator. */
+static uint64_t TextNeeds(const ResultBlock *block, int32_t count)
+{
+    uint64_t needed = 1;
+    for (int32_t i = 0; i < count; ++i)
+        needed += strnlen(block[i].Text, sizeof block[i].Text) + (i > 0 ? 2 : 0);
+    return needed;
+}
+
 int qlxFormatError(const ResultBlock *block, int32_t count, char *out, uint32_t *room) noexcept
 {
     if (block == nullptr || out == nullptr || room == nullptr)
-        return 0;
+        return qlx::Fail(QLXRC_BAD_ARGUMENT, "a null block, text or room address");
     uint32_t free = *room;
     for (int32_t i = 0; i < count && free > 0; ++i) {
         char text[sizeof block[i].Text + 1];
@@ -133,6 +142,12 @@ int qlxFormatError(const ResultBlock *block, int32_t count, char *out, uint32_t 
     }
     if (free > 0)
         *out = '\0';
+    uint32_t given = *room;
     *room = free;
+    uint64_t needed = TextNeeds(block, count);
+    if (needed > given)
+        return qlx::Fail(QLXRC_TEXT_CUT,
+                         "the text needs %llu bytes and the room holds %u: it is cut",
+                         static_cast<unsigned long long>(needed), given);
     return 1;
 }

@@ -10,7 +10,6 @@
 #include "qlx/ClientRecords.h"
 #include "qlx/ServiceRecords.h"
 #include "qlx/core/Connection.h"
-#include "qlx/core/DefaultRecords.h"
 #include "qlx/core/ReceiveBuffer.h"
 #include "qlx/core/RequestTable.h"
 #include "qlx/core/StatsFile.h"
@@ -62,7 +61,7 @@ class Service : public Connection {
     ReceiveBuffer buffer_;
     bool bufferHanded_ = false;
     QLXHREQ current_ = 0;
-    QLXSTATS stats_ = DefaultStats;
+    QLXSTATS stats_ = QLX_DEFAULT_STATS;
     StatsFile statsFile_; /* QLX_STATS_FILE, opened with the service */
 };
 

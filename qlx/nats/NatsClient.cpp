@@ -11,7 +11,7 @@
 
 #include "qlx/ErrorRecord.h"
 #include "qlx/core/Errors.h"
-#include "util/Clock.h"
+#include "qlx/core/MonotonicClock.h"
 
 namespace qlx {
 

@@ -286,6 +286,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "tfxclnt: -w 0: the window must be a whole number from 1 to 65536\n"
                     "tfxclnt: -k 0: the connections must be a whole number from 1 to 200\n"}));
 
+/* -M takes the results up to the next option, whose options count too, and
+ * after "--" every argument as a result. */
+TEST(ClientOptions, MergeTakesResultsUpToTheNextOption)
+{
+    Parsed parsed = Parse({"-M", "a.json", "b.json", "-o", "m.json", "c.json", "--", "-d.json"});
+    ASSERT_EQ(parsed.Outcome, ParseOutcome::Run) << parsed.Errors;
+    EXPECT_EQ(parsed.Settings.MergeFiles,
+              (std::vector<std::string>{"a.json", "b.json", "c.json", "-d.json"}));
+    EXPECT_EQ(parsed.Settings.JsonPath, "m.json");
+}
+
 /* The usage text is one table, whole and in order. */
 TEST(ClientOptions, UsageTextIsTheTable)
 {

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "binding/DefaultRecords.h"
 #include "client/RequestText.h"
-#include "qlx/core/DefaultRecords.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 # pages linted, the documentation's links followed, the completion offering
 # the served element, a C11 program of one's own built with gcc from
 # libqlx-dev's headers and pkg-config file talking to the unpacked tfxsrvr,
+# every object of the archive linked with what pkg-config names alone,
 # and lintian --display-info --pedantic without an error, a warning or a
 # hardening tag (the hardening tags are of the info level).
 # Usage: check-package.sh BUILD-DIR SOURCE-DIR
@@ -56,6 +57,9 @@ holds "$library" ./usr/share/man/man3/qlx.3.gz ./usr/include/qlx/qlx.h \
 [ "$(dpkg-deb -f "$library" Depends)" = \
     "libzmq3-dev, libnats-dev, libssl-dev, pkg-config, libstdc++-12-dev | libstdc++-dev" ] ||
     fail "libqlx-dev depends on $(dpkg-deb -f "$library" Depends)"
+[ "$(dpkg-deb -f "$programs" Recommends)" = \
+    "python3-matplotlib, python3-scipy, bash-completion" ] ||
+    fail "tfxsrvr recommends $(dpkg-deb -f "$programs" Recommends)"
 
 root=$work/root
 dpkg-deb -x "$programs" "$root"
@@ -84,6 +88,12 @@ export PKG_CONFIG_PATH="$root/usr/lib/x86_64-linux-gnu/pkgconfig"
 gcc -std=c11 -Wall -Wextra -pedantic -Werror -o "$work/hello" \
     "$source/tests/package/QlxHello.c" $(pkg-config --cflags --libs qlx) ||
     fail "a C program on the installed headers does not build"
+# Every object of the installed archive, used by the program or not, links
+# with the libraries pkg-config names and nothing else.
+# shellcheck disable=SC2046
+gcc -std=c11 -o "$work/whole" "$source/tests/package/QlxHello.c" $(pkg-config --cflags qlx) \
+    -Wl,--whole-archive "$root/usr/lib/x86_64-linux-gnu/libqlx.a" -Wl,--no-whole-archive \
+    $(pkg-config --libs qlx) || fail "libqlx.a needs more than pkg-config --libs qlx names"
 
 export QLX_DIR="$work/qlx"
 unset QLX_ENDPOINT

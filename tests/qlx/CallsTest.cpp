@@ -25,13 +25,18 @@ ResultBlock Block(int32_t reason, const char *text)
     return block;
 }
 
-/* What qlxFormatError leaves in a 16-byte area of '#' given room bytes. */
-std::string FormatInto(const ResultBlock *blocks, int32_t count, uint32_t room, uint32_t *roomLeft)
+/* What qlxFormatError leaves in a 16-byte area of '#' given room bytes; a
+ * call that cuts the text fails, and says by how much. */
+std::string FormatInto(const ResultBlock *blocks, int32_t count, uint32_t room, uint32_t *roomLeft,
+                       const char *cut = nullptr)
 {
     char out[16];
     memset(out, '#', sizeof out);
     *roomLeft = room;
-    EXPECT_EQ(qlxFormatError(blocks, count, out, roomLeft), 1);
+    EXPECT_EQ(qlxFormatError(blocks, count, out, roomLeft), cut == nullptr ? 1 : 0);
+    if (cut != nullptr) {
+        EXPECT_EQ(LastPrimaryText(), cut);
+    }
     return std::string(out, sizeof out);
 }
 
@@ -40,7 +45,9 @@ TEST(FormatError, WritesNothingIntoNoRoom)
 {
     ResultBlock block = Block(20, "no message (20)");
     uint32_t left = 0;
-    EXPECT_EQ(FormatInto(&block, 1, 0, &left), std::string(16, '#'));
+    EXPECT_EQ(FormatInto(&block, 1, 0, &left,
+                         "the text needs 16 bytes and the room holds 0: it is cut (35)"),
+              std::string(16, '#'));
     EXPECT_EQ(left, 0u);
 }
 
@@ -49,7 +56,9 @@ TEST(FormatError, WritesTheTerminatorIntoOneByte)
 {
     ResultBlock block = Block(20, "no message (20)");
     uint32_t left = 0;
-    EXPECT_EQ(FormatInto(&block, 1, 1, &left), std::string(1, '\0') + std::string(15, '#'));
+    EXPECT_EQ(FormatInto(&block, 1, 1, &left,
+                         "the text needs 16 bytes and the room holds 1: it is cut (35)"),
+              std::string(1, '\0') + std::string(15, '#'));
     EXPECT_EQ(left, 1u);
 }
 
@@ -58,8 +67,24 @@ TEST(FormatError, CutsTheTextToTheRoom)
 {
     ResultBlock block = Block(20, "no message (20)");
     uint32_t left = 0;
-    EXPECT_EQ(FormatInto(&block, 1, 6, &left), std::string("no me\0##########", 16));
+    EXPECT_EQ(FormatInto(&block, 1, 6, &left,
+                         "the text needs 16 bytes and the room holds 6: it is cut (35)"),
+              std::string("no me\0##########", 16));
     EXPECT_EQ(left, 1u);
+}
+
+/* A text that fills the room to its last byte, terminator included, is
+ * whole; one byte more is cut. */
+TEST(FormatError, FillsTheRoomToItsLastByte)
+{
+    ResultBlock block = Block(20, "exactly fifteen");
+    uint32_t left = 0;
+    EXPECT_EQ(FormatInto(&block, 1, 16, &left), std::string("exactly fifteen\0", 16));
+    EXPECT_EQ(left, 1u);
+    block = Block(20, "exactly sixteen!");
+    EXPECT_EQ(FormatInto(&block, 1, 16, &left,
+                         "the text needs 17 bytes and the room holds 16: it is cut (35)"),
+              std::string("exactly sixteen\0", 16));
 }
 
 /* A text that fits is written whole and the room left is counted back. */
@@ -101,6 +126,7 @@ TEST(FormatError, RefusesNullArguments)
     EXPECT_EQ(qlxFormatError(nullptr, 1, out, &room), 0);
     EXPECT_EQ(qlxFormatError(&block, 1, nullptr, &room), 0);
     EXPECT_EQ(qlxFormatError(&block, 1, out, nullptr), 0);
+    EXPECT_EQ(LastReason(), QLXRC_BAD_ARGUMENT);
     EXPECT_STREQ(out, "##");
 }
 

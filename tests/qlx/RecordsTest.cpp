@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "binding/DefaultRecords.h"
 #include "qlx/ClientRecords.h"
-#include "qlx/core/DefaultRecords.h"
 #include "tests/support/RecordImages.h"
 
 namespace {

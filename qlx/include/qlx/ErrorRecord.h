@@ -34,6 +34,7 @@ enum {
     QLXRC_BAD_ARGUMENT = 32,       /* a null pointer, or a record with a wrong eye-catcher */
     QLXRC_NO_CURRENT_REQUEST = 33, /* an alert with no transaction being handled */
     QLXRC_NOT_OUR_BUFFER = 34,     /* the buffer was not handed out by this library */
+    QLXRC_TEXT_CUT = 35,           /* the error text did not fit the room given: it is cut */
     QLXRC_RUNTIME_DIR = 40,        /* the runtime directory cannot be used safely */
     QLXRC_ENDPOINT = 41,           /* the element name maps to no usable endpoint */
     QLXRC_ALREADY_SERVED = 42,     /* a live process serves the element already */

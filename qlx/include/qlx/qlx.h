@@ -50,8 +50,10 @@ int qlxFreeBuffer(QLXHCONN hConn, QLXBUFFER *buffer) QLX_NOEXCEPT;
 /* Copies the error of this thread's last failed call into *error. */
 int qlxGetLastError(QLXERROR *error) QLX_NOEXCEPT;
 
-/* Writes count result blocks as zero-terminated text at out, within the *room
- * bytes free there; *room is left holding the bytes still free. */
+/* Writes count result blocks as text joined by "; " at out, within the *room
+ * bytes free there, terminated when *room is not 0; *room is left holding the
+ * bytes still free, the terminator's among them. Fails with QLXRC_TEXT_CUT
+ * when the text and its terminator need more room: what fits is written. */
 int qlxFormatError(const ResultBlock *block, int32_t count, char *out, uint32_t *room) QLX_NOEXCEPT;
 
 /* Closes a service or client connection and sets *hConn to 0. Any value is

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/DefaultRecords.h"
 #include "qlx/core/Service.h"
 #include "qlx/core/Transport.h"
 

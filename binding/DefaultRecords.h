@@ -1,12 +1,10 @@
-/* The default images of the public records as C++ constants, for the code of
- * this project; a C program starts its records from the QLX_DEFAULT_*
- * initializers of the public headers, which these are made from. Not
- * installed. */
-#ifndef TFX_QLX_DEFAULTRECORDS_H
-#define TFX_QLX_DEFAULTRECORDS_H
+/* The default images of the public records as C++ constants, for the
+ * programs and their tests: made from the QLX_DEFAULT_* initializers of the
+ * library's public header, which a C program uses directly. */
+#ifndef TFX_BINDING_DEFAULTRECORDS_H
+#define TFX_BINDING_DEFAULTRECORDS_H
 
-#include "qlx/ClientRecords.h"
-#include "qlx/ServiceRecords.h"
+#include "qlx/qlx.h"
 
 inline constexpr QLXSERVICEADDRESS DefaultServiceAddress = QLX_DEFAULT_SERVICE_ADDRESS;
 inline constexpr QLXMESSAGE DefaultMessageRecord = QLX_DEFAULT_MESSAGE;
