@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 15
 CHAOS_SECONDS ?= 90
 PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev \
                nlohmann-json3-dev python3-matplotlib python3-scipy python3-jsonschema dpkg-dev file groff-base lintian \
-               libnats-dev nats-server libssl-dev openssl iproute2
+               libnats-dev nats-server libssl-dev openssl iproute2 prometheus
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := sockperf python3
 

@@ -26,6 +26,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -57,6 +58,31 @@ def port_open(port):
         return False
 
 
+class Scraper:
+    """GET /metrics once a second, as Prometheus would, on a thread of its own."""
+
+    def __init__(self, port):
+        self.port = port
+        self.scrapes = 0
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def run(self):
+        while not self.done.wait(1.0):
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
+                    s.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
+                    reply = b"".join(iter(lambda: s.recv(65536), b""))
+                self.scrapes += reply.startswith(b"HTTP/1.1 200")
+            except OSError:
+                pass
+
+    def stop(self):
+        self.done.set()
+        self.thread.join()
+
+
 class Bench:
     def __init__(self, build, runs, seconds, work):
         self.build = os.path.abspath(build)
@@ -76,8 +102,9 @@ class Bench:
             return "ipc://%s/s%d.sock" % (self.work, self.counter)
         return "tcp://127.0.0.1:%d" % free_port()
 
-    def start(self, service, endpoint, cpu, server_options=(), stdout=subprocess.DEVNULL):
-        env = dict(os.environ, QLX_ENDPOINT=endpoint)
+    def start(self, service, endpoint, cpu, server_options=(), stdout=subprocess.DEVNULL,
+              env_extra=None):
+        env = dict(os.environ, QLX_ENDPOINT=endpoint, **(env_extra or {}))
         if service == "tfxsrvr":
             argv = [self.server, *server_options, "BenchElement"]
         else:
@@ -124,15 +151,24 @@ class Bench:
             raise RuntimeError("qlx-loadloop printed no figures: %s" % out)
         return {"tps": float(figures["rate"]), "p50_us": float(figures["p50"]), "p99_us": None}
 
-    def measure_loop(self, service, transport, placement, window):
+    def measure_loop(self, service, transport, placement, window, metrics=False):
+        """With metrics, the server serves TFX_METRICS and is scraped every second."""
         service_cpu, loop_cpu = PLACEMENTS[placement]
         endpoint = self.endpoint(transport)
+        port = free_port()
         process = self.start(service, endpoint, service_cpu,
-                             ("-q",) if service == "tfxsrvr" else ())
+                             ("-q",) if service == "tfxsrvr" else (),
+                             env_extra={"TFX_METRICS": str(port)} if metrics else None)
+        scraper = Scraper(port) if metrics else None
         try:
-            return self.drive_loop(endpoint, loop_cpu, window)
+            figures = self.drive_loop(endpoint, loop_cpu, window)
         finally:
+            if scraper:
+                scraper.stop()
             self.stop(process, service)
+        if scraper:
+            figures["scrapes"] = scraper.scrapes
+        return figures
 
     def measure(self, service, transport, placement, window, server_options=(), size=64,
                 extra=(), stdout=subprocess.DEVNULL):
@@ -243,6 +279,26 @@ def core_cases(bench, results):
             "tfxsrvr": server, "echo": echo,
             "tps_ratio": server["tps"] / echo["tps"],
             "p50_ratio": server["p50_us"] / echo["p50_us"],
+        })
+
+
+def metrics_case(bench, results):
+    """The server with TFX_METRICS, scraped every second, against without: interleaved."""
+    cases = [("ipc", "two CPUs", w) for w in (1, 64)]
+    samples = {(c, m): [] for c in cases for m in ("off", "on")}
+    for run in range(bench.runs):
+        for case in cases:
+            for mode in (("off", "on") if run % 2 == 0 else ("on", "off")):
+                samples[(case, mode)].append(
+                    bench.measure_loop("tfxsrvr", *case, metrics=(mode == "on")))
+    results["metrics"] = []
+    for case in cases:
+        off = summarize(samples[(case, "off")])
+        on = summarize(samples[(case, "on")])
+        results["metrics"].append({
+            "transport": case[0], "placement": case[1], "window": case[2], "off": off, "on": on,
+            "scrapes": sum(s.get("scrapes", 0) for s in samples[(case, "on")]),
+            "tps_ratio": on["tps"] / off["tps"], "p50_ratio": on["p50_us"] / off["p50_us"],
         })
 
 
@@ -438,6 +494,19 @@ def print_features(results):
             fmt(row["p50_us"]), fmt(row["p99_us"])))
 
 
+def print_metrics(results):
+    print("\nServer with TFX_METRICS scraped every second against without (qlx-loadloop, "
+          "interleaved, medians)")
+    print("%-4s %-9s %6s | %12s %12s %6s | %9s %9s %6s | %7s" % (
+        "tr", "placement", "window", "off tx/s", "on tx/s", "ratio", "off p50us", "on p50us",
+        "ratio", "scrapes"))
+    for row in results["metrics"]:
+        print("%-4s %-9s %6d | %12s %12s %6s | %9s %9s %6s | %7d" % (
+            row["transport"], row["placement"], row["window"], fmt(row["off"]["tps"], 0),
+            fmt(row["on"]["tps"], 0), fmt(row["tps_ratio"], 2), fmt(row["off"]["p50_us"]),
+            fmt(row["on"]["p50_us"]), fmt(row["p50_ratio"], 2), row["scrapes"]))
+
+
 def print_sockperf(results):
     if results["sockperf"]:
         print("\nRaw TCP ping-pong on loopback (sockperf, 64 bytes, full round trip)")
@@ -497,6 +566,7 @@ def print_crowd(results):
 def print_tables(results):
     """The table of each section that was measured."""
     for key, section in (("core", print_core), ("features", print_features),
+                         ("metrics", print_metrics),
                          ("sockperf", print_sockperf), ("gap", print_gap), ("nats", print_nats),
                          ("idle", print_idle), ("memory", print_memory),
                          ("client", print_client), ("crowd", print_crowd)):
@@ -520,6 +590,12 @@ def check_targets(results):
         else:
             verdicts.append(("median latency nats window 1 <= 1.10x libnats echo",
                              row["p50_ratio"] <= 1.10))
+    for row in results.get("metrics", []):
+        if row["window"] == 64:
+            verdicts.append(("TFX_METRICS on: throughput >= 0.95x off", row["tps_ratio"] >= 0.95))
+        else:
+            verdicts.append(("TFX_METRICS on: median round trip <= 1.05x off",
+                             row["p50_ratio"] <= 1.05))
     if "idle" in results:
         verdicts.append(("idle server 0.0% of a core, as top shows it",
                          results["idle"]["cpu_percent"] < 0.05))
@@ -544,6 +620,7 @@ def check_targets(results):
 
 # Each step and the section of the results it fills, in the order they run.
 STEPS = [("core", core_cases), ("nats", nats_cases), ("features", feature_cases),
+         ("metrics", metrics_case),
          ("sockperf", sockperf_case), ("gap", gap_case), ("idle", idle_case),
          ("memory", memory_case), ("client", client_case), ("crowd", crowd_case)]
 

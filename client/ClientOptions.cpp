@@ -4,9 +4,10 @@
 #include <cstring>
 
 #include "client/ValueParsing.h"
+#include "metrics/MetricsListener.h"
 #include "getopt/tfxgnuop.h"
 
-static const char OptionList[] = "n:d:k:w:r:R:N:s:g:m:t:S:p:W:o:H:A:e:a:D:VvPqxMh?";
+static const char OptionList[] = "n:d:k:w:r:R:N:s:g:m:t:S:p:W:o:H:A:e:a:D:l:VvPqxMh?";
 
 enum : uint64_t { MaxOutstanding = 1u << 20 };
 
@@ -15,7 +16,7 @@ const char *const ClientUsageLines[] = {
     "    tfxclnt [-n count] [-d seconds] [-k connections] [-w window] [-r rate]\n",
     "            [-s size] [-g percent] [-m msg_id] [-t timeout] [-S seed]\n",
     "            [-W seconds] [-p percentiles] [-A conditions] [-o file] [-H file]\n",
-    "            [-V] [-e size] [-v] [-P] [-q] [-x]\n",
+    "            [-V] [-e size] [-v] [-P] [-q] [-x] [-l address]\n",
     "            [-R start:stop[:step]] [-N runs]\n",
     "            [ServiceElement]\n",
     "    tfxclnt [-p percentiles] [-A conditions] [-o file] [-H file] -M result...\n",
@@ -42,6 +43,8 @@ const char *const ClientUsageLines[] = {
     "    -A conditions      - pass conditions, e.g. p99<5ms,timeouts=0,refused=0\n",
     "    -o file            - write the whole result as JSON\n",
     "    -H file            - write the latency histogram as HdrHistogram's text (us)\n",
+    "    -l address         - serve the run live to Prometheus at port (127.0.0.1) or\n"
+    "                         address:port, GET /metrics\n",
     "    -V                 - verify every reply: tag, size, message id\n",
     "    -e size            - reply size of a server run with -s (implies -V)\n",
     "    -v                 - print every message and reply\n",
@@ -114,6 +117,15 @@ static void ReadThresholds(ArgsState *state, const char *arg, ClientSettings *se
         return;
     *state->Errors += "tfxclnt: " + error + "\n";
     ++state->UsageErrors;
+}
+
+static void ReadMetricsAddress(ArgsState *state, const char *arg, ClientSettings *settings)
+{
+    sockaddr_in address{};
+    const char *why = nullptr;
+    if (!ParseMetricsAddress(arg, &address, &why))
+        Mistake(state, 'l', arg, why);
+    settings->MetricsAddress = arg;
 }
 
 static void ReadRateRange(ArgsState *state, const char *arg, ClientSettings *settings)
@@ -224,6 +236,9 @@ static void ReadText(int option, const char *arg, ClientSettings *settings, Args
     case 'A':
         ReadThresholds(state, arg, settings);
         break;
+    case 'l':
+        ReadMetricsAddress(state, arg, settings);
+        break;
     case 'R':
         ReadRateRange(state, arg, settings);
         break;
@@ -299,6 +314,10 @@ static void CheckSweep(const ClientSettings &settings, ArgsState *state)
         Conflict(state, "-N 1: a search confirms each step by a repeat; give -N 2 or more");
     if (!settings.HistogramPath.empty() && (settings.SweepGiven || settings.Repeats > 1))
         Conflict(state, "-H: the histogram file holds a single run; leave it out with -R or -N");
+    if (!settings.MetricsAddress.empty() && (settings.SweepGiven || settings.Repeats > 1))
+        Conflict(state, "-l: the live metrics are of a single run; leave it out with -R or -N");
+    if (!settings.MetricsAddress.empty() && settings.ControlAgents != 0)
+        Conflict(state, "-l and -D: the live metrics are of a run on this host; leave -l out");
 }
 
 /* A condition on failed checks needs the checks: without -V it would be met

@@ -44,6 +44,7 @@ struct ClientSettings {
     double Warmup = 0.0;                 /* -W: seconds excluded from the figures */
     std::string JsonPath;                /* -o: where the JSON result goes; empty = none */
     std::string HistogramPath;           /* -H: where the latency histogram goes; empty = none */
+    std::string MetricsAddress;          /* -l: where the run is served live; empty = none */
     std::vector<Threshold> Thresholds;   /* -A */
     bool Verify = false;                 /* -V: check every reply */
     uint32_t ExpectMin = 0;              /* -e: reply size of a server that replaces data */

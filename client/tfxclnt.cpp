@@ -15,6 +15,7 @@
 #include "client/ClientOptions.h"
 #include "client/Controller.h"
 #include "client/JsonReport.h"
+#include "client/LiveMetrics.h"
 #include "client/OutputFile.h"
 #include "client/PercentileDistribution.h"
 #include "client/RandomSource.h"
@@ -34,6 +35,8 @@
 static StopFlag Interrupted{0}; /* how many came, up to 2 */
 static volatile sig_atomic_t FirstSignal = 0;
 static const int RunSignals[] = {SIGINT, SIGTERM, SIGUSR1};
+/* -l: how long the end of a run waits for a scrape to read its last figures. */
+static const uint32_t LiveLingerMs = 15000;
 
 static void Say(const char *line, size_t length)
 {
@@ -274,6 +277,20 @@ static int FinishRun(const ClientSettings &settings, TrafficRun *run, RunResult 
     return Report(settings, *result, stopSent);
 }
 
+/* -l: the run served live; false after saying why it cannot be. */
+static bool ServeLive(const ClientSettings &settings, const RunResult *result, RunOutput *output,
+                      std::unique_ptr<LiveMetrics> *live)
+{
+    std::string error;
+    *live = LiveMetrics::Start(settings.MetricsAddress, result, settings.Element, "", &error);
+    if (*live == nullptr) {
+        fprintf(stderr, "tfxclnt: -l %s: %s\n", settings.MetricsAddress.c_str(), error.c_str());
+        return false;
+    }
+    output->Sink = live->get();
+    return true;
+}
+
 int main(int argc, char **argv)
 {
     static ClientSettings settings;
@@ -313,6 +330,9 @@ int main(int argc, char **argv)
         return RunMany(settings, result.Seed, result.Identity, output);
     if (settings.ControlAgents != 0)
         return RunDistributed(settings, output);
+    std::unique_ptr<LiveMetrics> live;
+    if (!settings.MetricsAddress.empty() && !ServeLive(settings, &result, &output, &live))
+        return 1;
     TrafficRun run(settings, &result, output);
     if (!run.Connect(stopOnly ? 1 : settings.Connections))
         return ConnectFailed(settings, &result);
@@ -322,5 +342,9 @@ int main(int argc, char **argv)
     PrintSettings(stdout, settings, result.Seed);
     (void)fflush(stdout);
     run.Run(&Interrupted);
-    return FinishRun(settings, &run, &result);
+    int exitCode = FinishRun(settings, &run, &result);
+    (void)fflush(stdout);
+    if (live != nullptr)
+        live->Linger(LiveLingerMs, &Interrupted);
+    return exitCode;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "server/ServerMetrics.h"
 #include "util/ConsoleInput.h"
 
 uint32_t Messages = 0;
@@ -47,6 +48,8 @@ void CountCompletion(uint32_t completionTick, uint32_t serviceTime)
         MaxTime = serviceTime;
     TotalTime += serviceTime;
     ++Transactions;
+    if (MetricsServed)
+        CountServiceTime(serviceTime);
 }
 
 /* Without a completed transaction EndTime was never set: the run then has

@@ -9,6 +9,7 @@
 #include "server/CommandLine.h"
 #include "server/FatalFailure.h"
 #include "server/RunSettings.h"
+#include "server/ServerMetrics.h"
 #include "server/ServiceRun.h"
 #include "server/Statistics.h"
 #include "server/Transaction.h"
@@ -39,6 +40,8 @@ static bool StopRequested(const ServiceRun &run)
 static bool WaitForMessage(ServiceRun *run, int *countdown)
 {
     for (;;) {
+        if (MetricsServed)
+            PublishMetricsWhenDue(run->hConn);
         if (!Run)
             return false;
         if (DataTimeout != 0) {
@@ -86,6 +89,7 @@ int main(int argc, char **argv)
     StartRecords(&run);
     ProcessArgs(argc, argv);
     InstallInterrupt();
+    StartMetrics();
     PrepareRecords(&run);
 
     printf("Service Element %s\n", ElementName);

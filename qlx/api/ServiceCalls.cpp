@@ -155,9 +155,9 @@ int qlxGetServiceStats(QLXHCONN hConn, QLXSTATS *stats) noexcept
             return 0;
         QLXSTATS current = service->Stats();
         size_t size = sizeof current;
-        if (stats->Version == 1) {
-            current.Version = 1;
-            size = QLX_STATS_VERSION_1_SIZE;
+        if (stats->Version == 1 || stats->Version == 2) {
+            current.Version = stats->Version;
+            size = stats->Version == 1 ? QLX_STATS_VERSION_1_SIZE : QLX_STATS_VERSION_2_SIZE;
         }
         memcpy(stats, &current, size);
         return 1;

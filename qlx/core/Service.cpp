@@ -56,9 +56,10 @@ SendResult Service::Reply(Frame peer, const Header &head, Frame msgId, Frame dat
         (void)Reply(peer, refusal, Frame{}, Frame{});
         return sent;
     }
-    if (sent == SendResult::Sent)
+    if (sent == SendResult::Sent) {
         ++stats_.RepliesSent;
-    else if (sent != SendResult::Failed)
+        stats_.BytesSent += HeaderSize + msgId.Size + data.Size;
+    } else if (sent != SendResult::Failed)
         ++stats_.RepliesDropped;
     return sent;
 }
@@ -73,12 +74,26 @@ QLXSTATS Service::Stats() const
     QLXSTATS stats = stats_;
     stats.TransportDropped = transport_->Dropped();
     stats.KeysRefused = transport_->KeysRefused();
+    transport_->AddCounters(&stats);
     return stats;
+}
+
+void Service::CountRefusal(int32_t reason)
+{
+    if (reason == QLXRC_NO_RECEIVER)
+        ++stats_.RefusedNoReceiver;
+    else if (reason == QLXRC_DATA_TOO_LARGE)
+        ++stats_.RefusedTooLarge;
+    else if (reason == QLXRC_TOO_MANY_REQUESTS)
+        ++stats_.RefusedTooMany;
+    else if (reason == QLXRC_NO_MEMORY)
+        ++stats_.RefusedNoMemory;
 }
 
 void Service::Refuse(const WireMessage &wire, int32_t reason)
 {
     ++stats_.Refused;
+    CountRefusal(reason);
     (void)Reply(received_.Peer, ReplyHeader(KindRefused, 0, reason, wire.Head.RequestId), Frame{},
                 Frame{});
 }
@@ -146,6 +161,9 @@ Service::Verdict Service::TakeReceived(QLXMESSAGE *message, QLXGETOPTIONS *optio
 {
     /* A message of more frames than were kept is refused by its count before
      * any of them is read. */
+    size_t kept = received_.FrameCount < KeptFrames ? received_.FrameCount : KeptFrames;
+    for (size_t i = 0; i < kept; ++i)
+        stats_.BytesReceived += received_.Frames[i].Size;
     WireMessage wire;
     if (DecodeMessage(received_.Frames, received_.FrameCount, Direction::ToService, &wire) !=
             Fault::None ||

@@ -44,6 +44,7 @@ class Service : public Connection {
     Verdict Classify(const QLXGETOPTIONS &options, const WireMessage &wire);
     int Deliver(const WireMessage &wire, QLXMESSAGE *message, QLXHREQ *hRequest);
     void Refuse(const WireMessage &wire, int32_t reason);
+    void CountRefusal(int32_t reason);
     SendResult Reply(Frame peer, const Header &head, Frame msgId, Frame data);
     void ReleaseBuffer();
     void Complete(QLXHREQ handle);

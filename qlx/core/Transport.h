@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "qlx/ClientRecords.h"
 #include "qlx/core/Deadline.h"
 #include "qlx/core/Wire.h"
 
@@ -90,6 +91,9 @@ class ServiceTransport {
     virtual uint64_t Dropped() const { return 0; }
     /* Clients refused at their handshake for a key not allowed, so far. */
     virtual uint64_t KeysRefused() const { return 0; }
+    /* Fills in what only the transport knows: its name, its connections and
+     * the reply bytes it holds. */
+    virtual void AddCounters(QLXSTATS *) const {}
 };
 
 /* The client side: connected to one service element. */

@@ -7,6 +7,7 @@
 #ifndef TFX_QLX_NATSSERVICE_H
 #define TFX_QLX_NATSSERVICE_H
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@ class NatsServiceTransport : public ServiceTransport {
      * what they sent before comes out before Drained. */
     bool StopReceiving() override;
     uint64_t Dropped() const override;
+    void AddCounters(QLXSTATS *stats) const override { memcpy(stats->Transport, "nats", 5); }
 
   private:
     enum class Pumped { Events, TimedOut, Interrupted, Failed };

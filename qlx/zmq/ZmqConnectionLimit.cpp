@@ -19,6 +19,50 @@ namespace qlx {
 /* No ceiling until a service opens: accept4 is then the system's. */
 static std::atomic<int> Ceiling{INT_MAX};
 
+static std::atomic<uint64_t> Accepted{0};
+static std::atomic<uint64_t> Refused{0};
+/* A bit for each descriptor accept4 handed over, below TrackedFds; cleared
+ * once a count finds it closed. Zero pages until touched. */
+enum : int { TrackedFds = 1 << 20 };
+static std::atomic<uint64_t> AcceptedFds[TrackedFds / 64];
+
+static void TrackAccepted(int fd)
+{
+    Accepted.fetch_add(1, std::memory_order_relaxed);
+    if (fd < TrackedFds)
+        AcceptedFds[fd / 64].fetch_or(uint64_t{1} << (fd % 64), std::memory_order_relaxed);
+}
+
+static bool Connected(int fd)
+{
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    return getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
+}
+
+/* A descriptor closed and accepted again while it was looked at keeps its
+ * bit: the second look sees it open and sets it back. */
+static uint64_t OpenIn(size_t word)
+{
+    uint64_t open = 0;
+    uint64_t bits = AcceptedFds[word].load(std::memory_order_relaxed);
+    for (; bits != 0; bits &= bits - 1) {
+        int bit = __builtin_ctzll(bits);
+        int fd = static_cast<int>(word * 64) + bit;
+        uint64_t mask = uint64_t{1} << bit;
+        if (Connected(fd)) {
+            ++open;
+            continue;
+        }
+        AcceptedFds[word].fetch_and(~mask, std::memory_order_relaxed);
+        if (Connected(fd)) {
+            AcceptedFds[word].fetch_or(mask, std::memory_order_relaxed);
+            ++open;
+        }
+    }
+    return open;
+}
+
 static int RaiseDescriptorLimit()
 {
     rlimit limit{};
@@ -68,6 +112,16 @@ int ConnectionCeiling()
     return Ceiling.load(std::memory_order_relaxed);
 }
 
+ConnectionCounts CountConnections()
+{
+    int ceiling = std::min(ConnectionCeiling(), static_cast<int>(TrackedFds));
+    uint64_t open = 0;
+    for (size_t word = 0; word < static_cast<size_t>(ceiling + 63) / 64; ++word)
+        open += OpenIn(word);
+    return ConnectionCounts{open, Accepted.load(std::memory_order_relaxed),
+                            Refused.load(std::memory_order_relaxed)};
+}
+
 } // namespace qlx
 
 /* Takes the place of the C library's accept4 in this process: the listeners
@@ -78,12 +132,17 @@ extern "C" int accept4(int listener, sockaddr *address, socklen_t *length, int f
 {
     int fd = static_cast<int>(syscall(SYS_accept4, listener, address, length, flags));
     if (fd < 0) {
-        if (errno == EMFILE)
+        if (errno == EMFILE) {
+            qlx::Refused.fetch_add(1, std::memory_order_relaxed);
             errno = ECONNABORTED;
+        }
         return -1;
     }
-    if (fd < qlx::ConnectionCeiling())
+    if (fd < qlx::ConnectionCeiling()) {
+        qlx::TrackAccepted(fd);
         return fd;
+    }
+    qlx::Refused.fetch_add(1, std::memory_order_relaxed);
     (void)close(fd);
     errno = ECONNABORTED;
     return -1;

@@ -36,6 +36,15 @@ bool LimitConnections();
 /* The descriptor number from which accepted connections are refused. */
 int ConnectionCeiling();
 
+/* The process's connections: accepted and refused so far, and of those
+ * accepted, the ones still open now (a system call for each). */
+struct ConnectionCounts {
+    uint64_t Open;
+    uint64_t Accepted;
+    uint64_t Refused;
+};
+ConnectionCounts CountConnections();
+
 } // namespace qlx
 
 #endif

@@ -94,6 +94,19 @@ bool ZmqServiceTransport::Bind(const std::string &name)
     return true;
 }
 
+void ZmqServiceTransport::AddCounters(QLXSTATS *stats) const
+{
+    ConnectionCounts connections = CountConnections();
+    stats->ConnectionsOpen = connections.Open;
+    stats->ConnectionsAccepted = connections.Accepted;
+    stats->ConnectionsRefused = connections.Refused;
+    if (budget_ != nullptr) {
+        stats->ReplyBytesHeld = budget_->Held();
+        stats->ReplyBytesLimit = budget_->Limit();
+    }
+    memcpy(stats->Transport, "zmq", 4);
+}
+
 ReceiveResult ZmqServiceTransport::Receive(Deadline *deadline, Inbound *message)
 {
     reusable_ = false;

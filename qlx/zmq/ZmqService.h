@@ -47,6 +47,7 @@ class ZmqServiceTransport : public ServiceTransport {
     ReceiveResult Receive(Deadline *deadline, Inbound *message) override;
     SendResult Send(Frame peer, const Outbound &message) override;
     uint64_t KeysRefused() const override { return zap_ != nullptr ? zap_->Refused() : 0; }
+    void AddCounters(QLXSTATS *stats) const override;
 
   private:
     bool Bind(const std::string &name);

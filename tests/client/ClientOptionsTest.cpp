@@ -267,6 +267,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "tfxclnt: -N 1: a search confirms each step by a repeat; give -N 2 or more\n"
                     "tfxclnt: -H: the histogram file holds a single run; leave it out with -R "
                     "or -N\n"},
+        MistakeCase{{"-l", ":9465"},
+                    "tfxclnt: -l :9465: give the address in full (0.0.0.0:9464 for every "
+                    "interface), or a bare port for 127.0.0.1\n"},
+        MistakeCase{{"-l", "9465", "-D", "g:2"},
+                    "tfxclnt: -l and -D: the live metrics are of a run on this host; leave -l "
+                    "out\n"},
+        MistakeCase{{"-l", "9465", "-N", "2"},
+                    "tfxclnt: -l: the live metrics are of a single run; leave it out with -R or "
+                    "-N\n"},
         MistakeCase{{"E1", "E2"},
                     "tfxclnt: E2: unexpected argument; options come before the one "
                     "ServiceElement\n"},

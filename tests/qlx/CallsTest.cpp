@@ -2,6 +2,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,19 +184,47 @@ TEST_F(Calls, TerminatedHandlesStayDead)
     EXPECT_EQ(qlxGetServiceStats(second.hConn, &stats), 1);
 }
 
-/* A caller of the first version of the statistics record, 88 bytes, gets
- * that layout and not a byte more. */
-TEST_F(Calls, StatsOfTheFirstVersionEndWhereThatVersionEnds)
+/* A caller of an earlier version of the statistics record gets that layout
+ * and not a byte more: 88 bytes for version 1, 104 for version 2. */
+TEST_F(Calls, StatsOfAnEarlierVersionEndWhereThatVersionEnds)
 {
     qlxtest::TestService service;
     ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
-    QLXSTATS first = DefaultStats;
-    first.Version = 1;
-    tfxtest::GuardedPage page;
-    auto *stats = reinterpret_cast<QLXSTATS *>(
-        page.Last(QLX_STATS_VERSION_1_SIZE, reinterpret_cast<const char *>(&first)));
-    EXPECT_EQ(qlxGetServiceStats(service.hConn, stats), 1);
-    EXPECT_EQ(memcmp(stats, &first, QLX_STATS_VERSION_1_SIZE), 0);
+    for (int32_t version : {1, 2}) {
+        QLXSTATS earlier = DefaultStats;
+        earlier.Version = version;
+        size_t size = version == 1 ? QLX_STATS_VERSION_1_SIZE : QLX_STATS_VERSION_2_SIZE;
+        tfxtest::GuardedPage page;
+        auto *stats =
+            reinterpret_cast<QLXSTATS *>(page.Last(size, reinterpret_cast<const char *>(&earlier)));
+        EXPECT_EQ(qlxGetServiceStats(service.hConn, stats), 1);
+        EXPECT_EQ(memcmp(stats, &earlier, size), 0);
+    }
+}
+
+/* Each client's connection is counted as accepted and open, once it is
+ * accepted; one whose client has gone is open no longer. */
+TEST_F(Calls, StatsCountTheConnectionsOpenAndAccepted)
+{
+    qlxtest::TestService service;
+    ASSERT_TRUE(service.Open("E1")) << LastPrimaryText();
+    QLXSTATS before = DefaultStats;
+    ASSERT_EQ(qlxGetServiceStats(service.hConn, &before), 1);
+    auto first = std::make_unique<qlxtest::TestClient>();
+    qlxtest::TestClient second;
+    ASSERT_TRUE(first->Connect("E1") && second.Connect("E1") && first->Datagram("1") &&
+                second.Datagram("2") && service.Receive() && service.Receive());
+    QLXSTATS stats = DefaultStats;
+    ASSERT_EQ(qlxGetServiceStats(service.hConn, &stats), 1);
+    EXPECT_EQ(stats.ConnectionsAccepted - before.ConnectionsAccepted, 2u);
+    EXPECT_EQ(stats.ConnectionsOpen, 2u);
+    EXPECT_STREQ(stats.Transport, "zmq");
+    first.reset();
+    for (int wait = 0; wait < 1000 && stats.ConnectionsOpen != 1; ++wait) {
+        (void)service.Receive(10);
+        ASSERT_EQ(qlxGetServiceStats(service.hConn, &stats), 1);
+    }
+    EXPECT_EQ(stats.ConnectionsOpen, 1u);
 }
 
 /* QLX_STATS_FILE is opened with the service: a file it cannot or must not

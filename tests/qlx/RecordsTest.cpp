@@ -44,7 +44,7 @@ TEST(Records, ClientRecordDefaults)
     EXPECT_EQ(Bytes(DefaultRequest),
               Image(64).Text(0, "FXRQ").Word(4, 1).Word(8, QLX_MSGTYPE_TRANSACTION).Bytes());
     EXPECT_EQ(Bytes(DefaultReply), Image(72).Text(0, "FXRP").Word(4, 1).Bytes());
-    EXPECT_EQ(Bytes(DefaultStats), Image(104).Text(0, "FXST").Word(4, 2).Bytes());
+    EXPECT_EQ(Bytes(DefaultStats), Image(200).Text(0, "FXST").Word(4, 3).Bytes());
 }
 
 } // namespace

@@ -65,10 +65,11 @@ enum { QLX_REPLY_VERSION_GONE = 2 }; /* the reply version that is told QLX_REPLY
 #define QLX_RF_MORE   0x2u /* more responses follow */
 
 /* What a service has done so far, for monitoring and tests. Version 1 of the
- * record ends before TransportDropped; each later version only adds at the end. */
+ * record ends before TransportDropped, version 2 before RefusedNoReceiver;
+ * each later version only adds at the end. */
 typedef struct QLXSTATS {
     char StrucId[4];           /* "FXST" */
-    int32_t Version;           /* 2 */
+    int32_t Version;           /* 3 */
     uint64_t Transactions;     /* transactions delivered */
     uint64_t Datagrams;        /* datagrams delivered */
     uint64_t StopRequests;     /* stop requests received */
@@ -81,16 +82,35 @@ typedef struct QLXSTATS {
     uint64_t BuffersReleased;  /* receive buffers given back */
     uint64_t TransportDropped; /* messages the transport lost before they were received */
     uint64_t KeysRefused;      /* clients refused at their handshake for a key not allowed */
+    /* Of Refused, by reason: QLXRC_NO_RECEIVER, QLXRC_DATA_TOO_LARGE,
+     * QLXRC_TOO_MANY_REQUESTS and QLXRC_NO_MEMORY. */
+    uint64_t RefusedNoReceiver;
+    uint64_t RefusedTooLarge;
+    uint64_t RefusedTooMany;
+    uint64_t RefusedNoMemory;
+    uint64_t BytesReceived; /* the frames of every message received, header included */
+    uint64_t BytesSent;     /* the frames of every reply sent, header included */
+    /* ZeroMQ over tcp:// or ipc://, for the whole process: connections open
+     * now, accepted so far, and refused at the connection limit so far. */
+    uint64_t ConnectionsOpen;
+    uint64_t ConnectionsAccepted;
+    uint64_t ConnectionsRefused;
+    uint64_t ReplyBytesHeld;  /* bytes held in replies queued towards peers now */
+    uint64_t ReplyBytesLimit; /* what they may hold at most (QLX_MEMORY_LIMIT) */
+    char Transport[8];        /* "zmq" or "nats", terminated */
 } QLXSTATS;
 
-enum { QLX_STATS_VERSION_1_SIZE = 88 }; /* the bytes of a version 1 record */
+enum {
+    QLX_STATS_VERSION_1_SIZE = 88,  /* the bytes of a version 1 record */
+    QLX_STATS_VERSION_2_SIZE = 104, /* the bytes of a version 2 record */
+};
 
 /* The default images every record starts from, as initializers; kept as
  * written, since clang-format would set their braces out as blocks. */
 /* clang-format off */
 #define QLX_DEFAULT_REQUEST {{'F', 'X', 'R', 'Q'}, 1, QLX_MSGTYPE_TRANSACTION, 0, 0, {0}, 0, 0, NULL}
 #define QLX_DEFAULT_REPLY {{'F', 'X', 'R', 'P'}, 1, 0, 0, 0, 0, 0, {0}, 0, 0, NULL}
-#define QLX_DEFAULT_STATS {{'F', 'X', 'S', 'T'}, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
+#define QLX_DEFAULT_STATS {{'F', 'X', 'S', 'T'}, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {0}}
 /* clang-format on */
 
 #ifdef __cplusplus
@@ -111,6 +131,8 @@ QLX_LAYOUT(offsetof(QLXSTATS, Transactions) == 8);
 QLX_LAYOUT(offsetof(QLXSTATS, BuffersReleased) == 80);
 QLX_LAYOUT(offsetof(QLXSTATS, TransportDropped) == QLX_STATS_VERSION_1_SIZE);
 QLX_LAYOUT(offsetof(QLXSTATS, KeysRefused) == 96);
-QLX_LAYOUT(sizeof(QLXSTATS) == 104);
+QLX_LAYOUT(offsetof(QLXSTATS, RefusedNoReceiver) == QLX_STATS_VERSION_2_SIZE);
+QLX_LAYOUT(offsetof(QLXSTATS, Transport) == 192);
+QLX_LAYOUT(sizeof(QLXSTATS) == 200);
 
 #endif

@@ -108,8 +108,22 @@ TEST_F(ServiceCore, RefusesDataOverTheMaximumSize)
               (FakeMessage{"p1", {HeaderBytes(1, 'N', 0, QLXRC_DATA_TOO_LARGE, 5), "", ""}}));
     QLXSTATS stats = service_.Stats();
     EXPECT_EQ(stats.Refused, 1u);
+    EXPECT_EQ(stats.RefusedTooLarge, 1u);
+    EXPECT_EQ(stats.RefusedTooMany, 0u);
     EXPECT_EQ(stats.DatagramsDropped, 1u);
     EXPECT_EQ(stats.Malformed, 0u);
+}
+
+/* Every frame of a message received counts, and of a reply sent, the
+ * header and message id included. */
+TEST_F(ServiceCore, CountsTheBytesReceivedAndSent)
+{
+    ExpectAnswered(3, "twelve bytes");
+    Put({HeaderBytes(1, 'T', 0, 0, 4), "", std::string(qlx::MaxDataSize + 1, 'L')});
+    EXPECT_FALSE(service_.Receive());
+    QLXSTATS stats = service_.Stats();
+    EXPECT_EQ(stats.BytesReceived, 16u + 12u + 16u + qlx::MaxDataSize + 1);
+    EXPECT_EQ(stats.BytesSent, 16u + 12u + 16u);
 }
 
 /* Past the limit of outstanding transactions a transaction is refused with
@@ -132,6 +146,8 @@ TEST_F(ServiceCore, RefusesTransactionsPastTheOutstandingLimit)
     ExpectAnswered(9999, "room again");
     QLXSTATS stats = service_.Stats();
     EXPECT_EQ(stats.Refused, 1u);
+    EXPECT_EQ(stats.RefusedTooMany, 1u);
+    EXPECT_EQ(stats.RefusedTooLarge, 0u);
     EXPECT_EQ(stats.Transactions, qlx::MaxOpenTransactions + 1);
 }
 
