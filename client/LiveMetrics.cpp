@@ -143,10 +143,10 @@ bool LiveMetrics::LastScraped()
     return lastScraped_ == publications_ && MetricsRepliesSent(server_) > sentBeforeScrape_;
 }
 
-void LiveMetrics::Linger(uint32_t limitMs, const volatile sig_atomic_t *interrupted)
+void LiveMetrics::Linger(uint32_t limitMs, const StopFlag *interrupted)
 {
     enum : uint32_t { StepMs = 20 };
-    for (uint32_t waited = 0; waited < limitMs && *interrupted == 0 && !LastScraped();
+    for (uint32_t waited = 0; waited < limitMs && interrupted->load() == 0 && !LastScraped();
          waited += StepMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(StepMs));
 }

@@ -6,7 +6,6 @@
 #ifndef TFX_CLIENT_LIVEMETRICS_H
 #define TFX_CLIENT_LIVEMETRICS_H
 
-#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -51,7 +50,7 @@ class LiveMetrics final : public IntervalSink {
 
     /* After the run: waits until a scrape has read the last publication, for
      * at most limitMs, or until *interrupted is set. */
-    void Linger(uint32_t limitMs, const volatile sig_atomic_t *interrupted);
+    void Linger(uint32_t limitMs, const StopFlag *interrupted);
 
   private:
     LiveMetrics(const RunResult *result, std::string element, std::string agent)
