@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "client/ControlPlane.h"
 #include "client/FigureText.h"
@@ -480,7 +481,9 @@ bool Controller::Merge(std::string *error)
     }
     std::vector<IntervalFigures> intervals = std::move(run_->Result.Intervals);
     run_->Settings = settings_;
-    run_->Result = RunResult{};
+    /* Swapped, not assigned: GCC 12 takes the temporary's map for uninitialized. */
+    RunResult fresh;
+    std::swap(run_->Result, fresh);
     if (!MergeResultDocuments(documents, names, &run_->Settings, &run_->Result, error))
         return false;
     run_->Result.Identity = NewRunIdentity();
