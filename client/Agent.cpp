@@ -25,8 +25,10 @@ enum : int { PollMs = 100 };
 
 class Agent final : public IntervalSink {
   public:
-    Agent(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted)
-        : settings_(settings), output_(output), interrupted_(interrupted), name_(ProcessName())
+    Agent(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
+          LiveMetrics *live)
+        : settings_(settings), output_(output), interrupted_(interrupted), live_(live),
+          name_(ProcessName())
     {
         output_.Sink = this;
     }
@@ -54,6 +56,7 @@ class Agent final : public IntervalSink {
     const ClientSettings &settings_;
     RunOutput output_;
     const StopFlag *interrupted_;
+    LiveMetrics *live_; /* null without -l */
     std::string name_;
     ControlLink link_;
     bool quit_ = false;
@@ -278,10 +281,14 @@ void Agent::RunPlan()
     while (AgentClockNs() < startNs && stop_ == 0)
         std::this_thread::sleep_for(std::chrono::nanoseconds(
             std::min<int64_t>(startNs - AgentClockNs(), PollMs * 1000000)));
+    std::string runId;
     {
         std::lock_guard<std::mutex> guard(lock_);
         phase_ = Phase::Running;
+        runId = run_;
     }
+    if (live_ != nullptr)
+        live_->Follow({share.Element, runId, result->Identity.Host, name_, result.get()});
     run.Run(&stop_);
     result->StartUnixNs += AgentClockNs() - WallClockNs();
     Report(result.get(), share, "ran");
@@ -333,6 +340,8 @@ void Agent::Closed(const IntervalFigures &figures, const Histogram &latency,
         owner = owner_;
         run = run_;
     }
+    if (live_ != nullptr)
+        live_->Closed(figures, latency, counts);
     (void)Reply(owner, run,
                 {{"type", "interval"},
                  {"index", intervals_++},
@@ -341,8 +350,9 @@ void Agent::Closed(const IntervalFigures &figures, const Histogram &latency,
 
 } // namespace
 
-int RunAgent(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted)
+int RunAgent(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
+             LiveMetrics *live)
 {
-    auto agent = std::make_unique<Agent>(settings, output, interrupted);
+    auto agent = std::make_unique<Agent>(settings, output, interrupted, live);
     return agent->Serve();
 }

@@ -7,12 +7,14 @@
 #include <csignal>
 
 #include "client/ClientOptions.h"
+#include "client/LiveMetrics.h"
 #include "client/TrafficRun.h"
 
 /* Serves the group of settings until *interrupted; a run in progress then
- * ends as an interrupted run does and is reported first. Returns the exit
- * code: 0, or 1 when the control plane cannot be reached (said on standard
- * error). */
-int RunAgent(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted);
+ * ends as an interrupted run does and is reported first. Each run is served
+ * on live (-l) when it is not null. Returns the exit code: 0, or 1 when the
+ * control plane cannot be reached (said on standard error). */
+int RunAgent(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
+             LiveMetrics *live);
 
 #endif

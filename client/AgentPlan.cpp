@@ -136,10 +136,17 @@ bool ReadInterval(const ResultJson &json, AgentInterval *interval)
     return true;
 }
 
+Histogram MergedLatency(const std::vector<const AgentInterval *> &parts)
+{
+    Histogram latency;
+    for (const AgentInterval *part : parts)
+        part->AddLatency(&latency);
+    return latency;
+}
+
 IntervalFigures MergeIntervals(const std::vector<const AgentInterval *> &parts)
 {
     IntervalFigures merged;
-    Histogram latency;
     for (const AgentInterval *part : parts) {
         const IntervalFigures &figures = part->Figures;
         merged.StartS = figures.StartS;
@@ -149,8 +156,8 @@ IntervalFigures MergeIntervals(const std::vector<const AgentInterval *> &parts)
         merged.Completed += figures.Completed;
         merged.Refused += figures.Refused;
         merged.TimedOut += figures.TimedOut;
-        part->AddLatency(&latency);
     }
+    Histogram latency = MergedLatency(parts);
     merged.P50 = latency.Percentile(50.0);
     merged.P99 = latency.Percentile(99.0);
     merged.P999 = latency.Percentile(99.9);

@@ -48,6 +48,8 @@ bool ReadInterval(const ResultJson &json, AgentInterval *interval);
 /* The intervals of several agents with the same index as one: counts added,
  * latencies merged, its length the longest of theirs. */
 IntervalFigures MergeIntervals(const std::vector<const AgentInterval *> &parts);
+/* Their latencies together. */
+Histogram MergedLatency(const std::vector<const AgentInterval *> &parts);
 
 /* One request and reply of the clock: when the controller sent it and had
  * the answer back (its own wall clock), and the agent's wall clock between. */

@@ -316,8 +316,6 @@ static void CheckSweep(const ClientSettings &settings, ArgsState *state)
         Conflict(state, "-H: the histogram file holds a single run; leave it out with -R or -N");
     if (!settings.MetricsAddress.empty() && (settings.SweepGiven || settings.Repeats > 1))
         Conflict(state, "-l: the live metrics are of a single run; leave it out with -R or -N");
-    if (!settings.MetricsAddress.empty() && settings.ControlAgents != 0)
-        Conflict(state, "-l and -D: the live metrics are of a run on this host; leave -l out");
 }
 
 /* A condition on failed checks needs the checks: without -V it would be met
@@ -335,9 +333,10 @@ static void CheckConditions(const ClientSettings &settings, ArgsState *state)
  * made on agents. */
 static void CheckAgents(const ClientSettings &settings, ArgsState *state)
 {
-    if (!settings.AgentGroup.empty() && state->Given.find_first_not_of("aqPv") != std::string::npos)
-        Conflict(state, "-a: an agent takes its runs from the controller (-D); give only -q, -P "
-                        "and -v with it");
+    if (!settings.AgentGroup.empty() &&
+        state->Given.find_first_not_of("aqPvl") != std::string::npos)
+        Conflict(state, "-a: an agent takes its runs from the controller (-D); give only -q, -P, "
+                        "-v and -l with it");
     if (!settings.ControlGroup.empty() && settings.Merge)
         Conflict(state, "-D and -M: merge results without agents; give one of them");
 }

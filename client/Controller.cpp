@@ -50,7 +50,8 @@ class Controller {
     Controller(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
                AgentsRun *run, bool banner)
         : settings_(settings), output_(output), interrupted_(interrupted), run_(run),
-          agents_(run->Agents), banner_(banner)
+          agents_(run->Agents), banner_(banner),
+          runId_(run->Result.Identity.Id.empty() ? NewNonce() : run->Result.Identity.Id)
     {
     }
 
@@ -93,7 +94,7 @@ class Controller {
     bool banner_; /* the settings on standard output before the start */
     ControlLink link_;
     std::string inbox_;
-    std::string runId_ = NewNonce(); /* every message of this run carries it */
+    std::string runId_; /* every message of this run carries it, and the merged result */
     uint64_t gatherNs_ = GatherNs;
     uint64_t lastNewNs_ = 0; /* when an agent not heard before answered the call */
     uint64_t exchanges_ = 0; /* of the clock, sent so far */
@@ -410,6 +411,8 @@ void Controller::PrintDueIntervals(bool all)
         IntervalFigures merged = MergeIntervals(parts);
         run_->Result.Intervals.push_back(merged);
         ++printed_;
+        if (output_.Sink != nullptr)
+            output_.Sink->Closed(merged, MergedLatency(parts), counts);
         if (output_.Progress != nullptr)
             PrintProgressLine(output_.Progress, merged.StartS + merged.DurationS, counts, merged);
     }
@@ -487,6 +490,7 @@ bool Controller::Merge(std::string *error)
     if (!MergeResultDocuments(documents, names, &run_->Settings, &run_->Result, error))
         return false;
     run_->Result.Identity = NewRunIdentity();
+    run_->Result.Identity.Id = runId_;
     run_->Result.Intervals = std::move(intervals);
     return true;
 }

@@ -51,9 +51,11 @@ struct AgentsRun {
 };
 
 /* Makes the run of settings on its agents, the progress merged on
- * output.Progress and the banner on standard output; *interrupted ends it on
- * every agent. False with *error when the run could not begin: no control
- * plane, too few agents within 10 s. */
+ * output.Progress, each merged interval to output.Sink and the banner on
+ * standard output; *interrupted ends it on every agent. The run's id is
+ * run->Result.Identity.Id when set, else drawn; the agents are told it and
+ * the merged result keeps it. False with *error when the run could not
+ * begin: no control plane, too few agents within 10 s. */
 bool RunOnAgents(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
                  AgentsRun *run, std::string *error);
 

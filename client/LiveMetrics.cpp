@@ -5,6 +5,10 @@
 #include <cstring>
 #include <thread>
 
+/* How long figures stay served after they were taken: Prometheus's
+ * look-back. An agent between runs serves its last run so long, then none. */
+static const uint64_t KeepMs = 5 * 60 * 1000;
+
 const char *TransportInUse()
 {
     const char *endpoint = getenv("QLX_ENDPOINT");
@@ -57,18 +61,18 @@ void RenderLiveFigures(MetricsText *text, const std::string &labels, const LiveF
             counts.OutOfSequence());
     AddFamily(text, "tfxclnt_outstanding", "gauge", "Transactions waiting for their end.");
     AddSample(text, "tfxclnt_outstanding", labels.c_str(), counts.Outstanding());
-    AddFamily(text, "tfxclnt_send_lag_seconds", "gauge",
-              "How late the last send went against the schedule (-r).");
-    AddSeconds(text, "tfxclnt_send_lag_seconds", labels.c_str(), figures.SendLagNs);
+    if (figures.Sends) {
+        AddFamily(text, "tfxclnt_send_lag_seconds", "gauge",
+                  "How late the last send went against the schedule (-r).");
+        AddSeconds(text, "tfxclnt_send_lag_seconds", labels.c_str(), figures.SendLagNs);
+    }
     AddFamily(text, "tfxclnt_latency_seconds", "histogram",
               "Latency of the transactions measured, from the intended send to the end.");
     AddLatencyHistogram(text, "tfxclnt_latency_seconds", labels.c_str(), figures.Latency.data(),
                         figures.LatencySumNs);
 }
 
-std::unique_ptr<LiveMetrics> LiveMetrics::Start(const std::string &address, const RunResult *result,
-                                                const std::string &element,
-                                                const std::string &agent, std::string *error)
+std::unique_ptr<LiveMetrics> LiveMetrics::Start(const std::string &address, std::string *error)
 {
     sockaddr_in where{};
     const char *why = nullptr;
@@ -76,7 +80,7 @@ std::unique_ptr<LiveMetrics> LiveMetrics::Start(const std::string &address, cons
         *error = why;
         return nullptr;
     }
-    std::unique_ptr<LiveMetrics> live(new LiveMetrics(result, element, agent));
+    std::unique_ptr<LiveMetrics> live(new LiveMetrics());
     char failure[256];
     live->server_ = StartMetricsServer(where, Render, live.get(), failure, sizeof failure);
     if (live->server_ == nullptr) {
@@ -91,31 +95,60 @@ LiveMetrics::~LiveMetrics()
     StopMetricsServer(server_);
 }
 
+void LiveMetrics::Follow(const LiveRun &run)
+{
+    MetricsText labels{};
+    AddLabel(&labels, "element", run.Element.c_str());
+    AddLabel(&labels, "transport", TransportInUse());
+    AddLabel(&labels, "run", run.Run.c_str());
+    AddLabel(&labels, "host", run.Host.c_str());
+    if (!run.Agent.empty())
+        AddLabel(&labels, "agent", run.Agent.c_str());
+    labels_ = labels.Failed ? std::string() : std::string(labels.Data, labels.Length);
+    FreeMetricsText(&labels);
+    result_ = run.Result;
+    own_ = LiveFigures{};
+    own_.Sends = result_ != nullptr;
+    Publish();
+}
+
+/* The latencies of histogram into the fixed buckets, each of its buckets by
+ * its middle. */
+static void AddLatency(const Histogram &latency, LiveFigures *figures)
+{
+    latency.ForEachBucket([figures](uint64_t low, uint64_t high, uint64_t count) {
+        figures->Latency[LatencyBucketOf(low + (high - low) / 2)] += count;
+    });
+    figures->LatencySumNs += static_cast<uint64_t>(latency.Mean() * latency.Count() + 0.5);
+}
+
 void LiveMetrics::Closed(const IntervalFigures &figures, const Histogram &latency,
                          const RunCounts &counts)
 {
     own_.Counts = counts;
-    own_.SendLagNs = result_->LastSendLagNs;
+    if (result_ != nullptr)
+        own_.SendLagNs = result_->LastSendLagNs;
+    if (!figures.Warmup)
+        AddLatency(latency, &own_);
+    Publish();
+}
+
+void LiveMetrics::Final(const RunResult &result)
+{
+    own_.Counts = result.Counts;
+    own_.Latency.assign(LatencyBuckets, 0);
+    own_.LatencySumNs = 0;
+    AddLatency(result.Latency, &own_);
+    Publish();
+}
+
+void LiveMetrics::Publish()
+{
     own_.TakenMs = WallClockMs();
-    if (!figures.Warmup) {
-        latency.ForEachBucket([this](uint64_t low, uint64_t high, uint64_t count) {
-            own_.Latency[LatencyBucketOf(low + (high - low) / 2)] += count;
-        });
-        own_.LatencySumNs += static_cast<uint64_t>(latency.Mean() * latency.Count() + 0.5);
-    }
-    MetricsText labels{};
-    AddLabel(&labels, "element", element_.c_str());
-    AddLabel(&labels, "transport", TransportInUse());
-    AddLabel(&labels, "run", result_->Identity.Id.c_str());
-    AddLabel(&labels, "host", result_->Identity.Host.c_str());
-    if (!agent_.empty())
-        AddLabel(&labels, "agent", agent_.c_str());
     std::lock_guard<std::mutex> hold(lock_);
     published_ = own_;
-    if (!labels.Failed)
-        labels_.assign(labels.Data, labels.Length);
+    publishedLabels_ = labels_;
     ++publications_;
-    FreeMetricsText(&labels);
 }
 
 void LiveMetrics::Render(MetricsText *text, void *context)
@@ -123,10 +156,10 @@ void LiveMetrics::Render(MetricsText *text, void *context)
     auto *live = static_cast<LiveMetrics *>(context);
     std::unique_lock<std::mutex> hold(live->lock_);
     LiveFigures figures = live->published_;
-    std::string labels = live->labels_;
+    std::string labels = live->publishedLabels_;
     uint64_t publication = live->publications_;
     hold.unlock();
-    if (publication == 0)
+    if (publication == 0 || WallClockMs() > figures.TakenMs + KeepMs)
         return;
     RenderLiveFigures(text, labels, figures);
     uint64_t sentBefore = MetricsRepliesSent(live->server_);

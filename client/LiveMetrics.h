@@ -2,7 +2,8 @@
  * run's thread publishes its counts and the latencies of the interval, added
  * into the fixed latency buckets; the listener's thread renders the last
  * publication for each scrape. The labels say which run it is: element,
- * transport, run id, host and, on an agent, the agent. */
+ * transport, run id, host and, on an agent, the agent. An agent serves each
+ * of its runs in turn, and its last one while it waits for the next. */
 #ifndef TFX_CLIENT_LIVEMETRICS_H
 #define TFX_CLIENT_LIVEMETRICS_H
 
@@ -22,6 +23,7 @@ struct LiveFigures {
     std::vector<uint64_t> Latency = std::vector<uint64_t>(LatencyBuckets); /* measured */
     uint64_t LatencySumNs = 0;
     uint64_t SendLagNs = 0; /* how late the last send went, under -r */
+    bool Sends = true;      /* false on a controller, which has no send lag of its own */
     uint64_t TakenMs = 0;   /* when, on the wall clock */
 };
 
@@ -33,41 +35,52 @@ void RenderLiveFigures(MetricsText *text, const std::string &labels, const LiveF
  * QLX_ENDPOINT names NATS servers, else "zmq". */
 const char *TransportInUse();
 
+/* Which run is served: its labels, and the result whose send lag each
+ * interval reads (null on a controller). */
+struct LiveRun {
+    std::string Element;
+    std::string Run; /* its id */
+    std::string Host;
+    std::string Agent; /* empty but on an agent */
+    const RunResult *Result;
+};
+
 class LiveMetrics final : public IntervalSink {
   public:
-    /* Serves at address the run whose result is *result, read on the run's
-     * thread at each interval. Null, with *error set, when the address
-     * cannot be bound. */
-    static std::unique_ptr<LiveMetrics> Start(const std::string &address, const RunResult *result,
-                                              const std::string &element, const std::string &agent,
-                                              std::string *error);
+    /* Serves at address, no run yet. Null, with *error set, when the
+     * address cannot be bound. */
+    static std::unique_ptr<LiveMetrics> Start(const std::string &address, std::string *error);
     ~LiveMetrics();
     LiveMetrics(const LiveMetrics &) = delete;
     LiveMetrics &operator=(const LiveMetrics &) = delete;
 
+    /* On the run's thread, before it begins: serves run from now on, its
+     * counts at zero, so that Prometheus sees them rise from its start. */
+    void Follow(const LiveRun &run);
+
     void Closed(const IntervalFigures &figures, const Histogram &latency,
                 const RunCounts &counts) override;
+
+    /* The run's own result at its end: the merged one on a controller. */
+    void Final(const RunResult &result);
 
     /* After the run: waits until a scrape has read the last publication, for
      * at most limitMs, or until *interrupted is set. */
     void Linger(uint32_t limitMs, const StopFlag *interrupted);
 
   private:
-    LiveMetrics(const RunResult *result, std::string element, std::string agent)
-        : result_(result), element_(std::move(element)), agent_(std::move(agent))
-    {
-    }
+    LiveMetrics() = default;
+    void Publish();
     static void Render(MetricsText *text, void *context);
     bool LastScraped();
 
-    const RunResult *result_;
-    std::string element_;
-    std::string agent_;
+    const RunResult *result_ = nullptr;
+    std::string labels_;
     LiveFigures own_; /* the run's thread's */
     MetricsServer *server_ = nullptr;
     std::mutex lock_;
     LiveFigures published_;         /* under lock_ */
-    std::string labels_;            /* under lock_ */
+    std::string publishedLabels_;   /* under lock_ */
     uint64_t publications_ = 0;     /* under lock_ */
     uint64_t lastScraped_ = 0;      /* under lock_: the publication the last scrape read */
     uint64_t sentBeforeScrape_ = 0; /* under lock_: replies written whole before it */

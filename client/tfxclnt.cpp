@@ -213,19 +213,31 @@ static int FinishRuns(const ClientSettings &settings, bool failed, int exitCode,
 
 /* -D: one run on agents, reported as one; the stop request (-x) once every
  * agent has ended. */
-static int RunDistributed(const ClientSettings &settings, RunOutput output)
+static int RunDistributed(const ClientSettings &settings, const RunIdentity &identity,
+                          RunOutput output, LiveMetrics *live)
 {
     static AgentsRun run;
+    run.Result.Identity = identity;
+    if (live != nullptr) {
+        live->Follow({settings.Element, identity.Id, identity.Host, "", nullptr});
+        output.Sink = live;
+    }
     std::string error;
     if (!RunOnAgents(settings, output, &Interrupted, &run, &error)) {
         fprintf(stderr, "tfxclnt: -D %s:%u: %s\n", settings.ControlGroup.c_str(),
                 settings.ControlAgents, error.c_str());
         return 1;
     }
+    if (live != nullptr)
+        live->Final(run.Result);
     run.Result.Signal = Interrupted != 0 ? FirstSignal : 0;
     bool stopSent =
         settings.StopRequest && !run.Result.Failed && Interrupted < 2 && SendStopAlone(settings);
-    return Report(run.Settings, run.Result, stopSent, &run);
+    int exitCode = Report(run.Settings, run.Result, stopSent, &run);
+    (void)fflush(stdout);
+    if (live != nullptr)
+        live->Linger(LiveLingerMs, &Interrupted);
+    return exitCode;
 }
 
 /* -R or -N: many runs, each from nothing, reported as one table and one
@@ -277,18 +289,16 @@ static int FinishRun(const ClientSettings &settings, TrafficRun *run, RunResult 
     return Report(settings, *result, stopSent);
 }
 
-/* -l: the run served live; false after saying why it cannot be. */
-static bool ServeLive(const ClientSettings &settings, const RunResult *result, RunOutput *output,
-                      std::unique_ptr<LiveMetrics> *live)
+/* -l: the runs served live; false after saying why they cannot be. */
+static bool ServeLive(const ClientSettings &settings, std::unique_ptr<LiveMetrics> *live)
 {
     std::string error;
-    *live = LiveMetrics::Start(settings.MetricsAddress, result, settings.Element, "", &error);
-    if (*live == nullptr) {
+    if (settings.MetricsAddress.empty())
+        return true;
+    *live = LiveMetrics::Start(settings.MetricsAddress, &error);
+    if (*live == nullptr)
         fprintf(stderr, "tfxclnt: -l %s: %s\n", settings.MetricsAddress.c_str(), error.c_str());
-        return false;
-    }
-    output->Sink = live->get();
-    return true;
+    return *live != nullptr;
 }
 
 int main(int argc, char **argv)
@@ -324,15 +334,19 @@ int main(int argc, char **argv)
     bool stopOnly = settings.StopRequest && settings.CountLimited && settings.Count == 0;
     RunOutput output{progress ? stderr : nullptr, settings.Verbose ? stdout : nullptr};
     InstallInterrupt();
+    std::unique_ptr<LiveMetrics> live;
+    if (!ServeLive(settings, &live))
+        return 1;
     if (!settings.AgentGroup.empty())
-        return RunAgent(settings, output, &Interrupted);
+        return RunAgent(settings, output, &Interrupted, live.get());
     if (!stopOnly && (settings.SweepGiven || settings.Repeats > 1))
         return RunMany(settings, result.Seed, result.Identity, output);
     if (settings.ControlAgents != 0)
-        return RunDistributed(settings, output);
-    std::unique_ptr<LiveMetrics> live;
-    if (!settings.MetricsAddress.empty() && !ServeLive(settings, &result, &output, &live))
-        return 1;
+        return RunDistributed(settings, result.Identity, output, live.get());
+    if (live != nullptr) {
+        live->Follow({settings.Element, result.Identity.Id, result.Identity.Host, "", &result});
+        output.Sink = live.get();
+    }
     TrafficRun run(settings, &result, output);
     if (!run.Connect(stopOnly ? 1 : settings.Connections))
         return ConnectFailed(settings, &result);

@@ -161,6 +161,13 @@ TEST(ClientOptions, RateWidensTheDefaultWindow)
     EXPECT_EQ(Parse({"-w", "8", "-r", "100"}).Settings.Window, 8u);
 }
 
+/* An agent serves each of its runs live, a controller the merged run. */
+TEST(ClientOptions, AgentsAndControllersServeLive)
+{
+    EXPECT_EQ(Parse({"-q", "-l", "9465", "-a", "g"}).Outcome, ParseOutcome::Run);
+    EXPECT_EQ(Parse({"-l", "9465", "-D", "g:2", "-d", "5"}).Outcome, ParseOutcome::Run);
+}
+
 /* -e implies verification. */
 TEST(ClientOptions, ExpectedSizeTurnsVerificationOn)
 {
@@ -270,9 +277,9 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{{"-l", ":9465"},
                     "tfxclnt: -l :9465: give the address in full (0.0.0.0:9464 for every "
                     "interface), or a bare port for 127.0.0.1\n"},
-        MistakeCase{{"-l", "9465", "-D", "g:2"},
-                    "tfxclnt: -l and -D: the live metrics are of a run on this host; leave -l "
-                    "out\n"},
+        MistakeCase{{"-a", "g", "-l", "9465", "-n", "5"},
+                    "tfxclnt: -a: an agent takes its runs from the controller (-D); give only "
+                    "-q, -P, -v and -l with it\n"},
         MistakeCase{{"-l", "9465", "-N", "2"},
                     "tfxclnt: -l: the live metrics are of a single run; leave it out with -R or "
                     "-N\n"},
