@@ -4,8 +4,10 @@
  * a deadline, hold its resident memory within the bound docs/qlx.md states
  * for the limit it was given, and keep serving the well-behaved client; at
  * the end that client has lost nothing and the server has its descriptors
- * back. TFX_CHAOS_SEED replays a run's plan exactly; TFX_CHAOS_SECONDS sets
- * how long the adversaries come (default 12 s for each transport). */
+ * back. The server serves its metrics (TFX_METRICS) the while, and a
+ * well-behaved scrape of them must succeed every second. TFX_CHAOS_SEED replays a run's plan
+ * exactly; TFX_CHAOS_SECONDS sets how long the adversaries come (default 12 s for each transport).
+ */
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -27,6 +29,8 @@
 #include <zmq.h>
 
 #include "tests/hardening/HardeningHarness.h"
+#include "tests/support/BadScraper.h"
+#include "tests/support/HttpGet.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/RawPeer.h"
 
@@ -62,7 +66,9 @@ const Ending StoppedThenKilled{true, false, SIGKILL, 100};
 /* One way of misbehaving: a group of Processes processes, each with Sockets
  * DEALERs, sends PerRound transactions on each socket every round and then
  * pauses PauseMs; a group that Vanishes connects its sockets anew each round
- * and closes them right after sending. */
+ * and closes them right after sending. A group that Scrapes makes its
+ * sockets connections to the server's metrics listener instead, anew each
+ * round, each a scraper that misbehaves as BadScrape draws. */
 struct Behaviour {
     const char *Name;
     Range Processes;
@@ -72,19 +78,21 @@ struct Behaviour {
     Range PauseMs;
     bool Vanishes;
     const Ending *End;
+    bool Scrapes;
 };
 
 /* Every adversary; a new one is a new row. */
 // clang-format off
 const Behaviour Adversaries[] = {
-    {"never reads, one per round",    {1, 3}, {60, 200}, Reads::Never,       {1, 1},    {10, 100},    false, &Leaves},
-    {"never reads, two then a pause", {1, 1}, {20, 100}, Reads::Never,       {2, 2},    {1100, 1100}, false, &Leaves},
-    {"never reads, bursts",           {1, 1}, {1, 20},   Reads::Never,       {50, 400}, {300, 3000},  false, &Leaves},
-    {"reads slowly",                  {1, 1}, {1, 20},   Reads::OnePerRound, {1, 8},    {10, 100},    false, &Leaves},
-    {"dies in a train",               {3, 8}, {1, 20},   Reads::All,         {1, 20},   {5, 50},      false, &KilledInATrain},
-    {"stopped, then continued",       {1, 3}, {1, 30},   Reads::All,         {1, 10},   {5, 50},      false, &StoppedThenContinued},
-    {"stopped, then killed",          {1, 3}, {1, 30},   Reads::Never,       {1, 10},   {5, 50},      false, &StoppedThenKilled},
-    {"connects and vanishes",         {1, 1}, {1, 20},   Reads::Never,       {0, 2},    {10, 200},    true,  &Leaves},
+    {"never reads, one per round",    {1, 3}, {60, 200}, Reads::Never,       {1, 1},    {10, 100},    false, &Leaves, false},
+    {"never reads, two then a pause", {1, 1}, {20, 100}, Reads::Never,       {2, 2},    {1100, 1100}, false, &Leaves, false},
+    {"never reads, bursts",           {1, 1}, {1, 20},   Reads::Never,       {50, 400}, {300, 3000},  false, &Leaves, false},
+    {"reads slowly",                  {1, 1}, {1, 20},   Reads::OnePerRound, {1, 8},    {10, 100},    false, &Leaves, false},
+    {"dies in a train",               {3, 8}, {1, 20},   Reads::All,         {1, 20},   {5, 50},      false, &KilledInATrain, false},
+    {"stopped, then continued",       {1, 3}, {1, 30},   Reads::All,         {1, 10},   {5, 50},      false, &StoppedThenContinued, false},
+    {"stopped, then killed",          {1, 3}, {1, 30},   Reads::Never,       {1, 10},   {5, 50},      false, &StoppedThenKilled, false},
+    {"connects and vanishes",         {1, 1}, {1, 20},   Reads::Never,       {0, 2},    {10, 200},    true,  &Leaves, false},
+    {"scrapes the metrics badly",     {1, 2}, {1, 300},  Reads::Never,       {1, 1},    {50, 1000},   true,  &Leaves, true},
 };
 // clang-format on
 
@@ -291,15 +299,40 @@ void SendTransaction(void *socket, uint64_t requestId, const std::string &data, 
     (void)zmq_send(socket, data.data(), length, 0);
 }
 
-/* The life of one process of group until SIGTERM ends it (or its parent
- * does, or ten minutes pass); never returns. Sockets that vanish are closed
- * after the pause that follows their round. */
-[[noreturn]] void RunAdversary(const Group &group, int process, const std::string &endpoint)
+/* A process of a group ends with its parent, and leaves at SIGTERM. */
+void BecomeAdversary()
 {
     (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
     struct sigaction leave {};
     leave.sa_handler = Leave;
     (void)sigaction(SIGTERM, &leave, nullptr);
+}
+
+/* A process of a group that scrapes the metrics at port: its scrapers,
+ * closed and made anew each round, until SIGTERM; never returns. */
+[[noreturn]] void RunScraper(const Group &group, int process, int port)
+{
+    BecomeAdversary();
+    std::mt19937_64 draw(group.Seed + static_cast<uint64_t>(process));
+    std::vector<int> scrapers;
+    for (auto deadline = Clock::now() + std::chrono::minutes(10);
+         !Leaving && Clock::now() < deadline;) {
+        for (int fd : scrapers)
+            (void)close(fd);
+        scrapers.clear();
+        for (int s = 0; s < group.Sockets; ++s)
+            scrapers.push_back(tfxtest::BadScrape(port, draw));
+        (void)poll(nullptr, 0, group.PauseMs);
+    }
+    _exit(0);
+}
+
+/* The life of one process of group until SIGTERM ends it (or its parent
+ * does, or ten minutes pass); never returns. Sockets that vanish are closed
+ * after the pause that follows their round. */
+[[noreturn]] void RunAdversary(const Group &group, int process, const std::string &endpoint)
+{
+    BecomeAdversary();
     Draw draw(group.Seed + static_cast<uint64_t>(process));
     const Behaviour &kind = *group.Kind;
     const std::string data(group.Size.High, 'x');
@@ -423,7 +456,8 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
             endpoint_ = "tcp://127.0.0.1:" + std::to_string(tfxtest::FreeLoopbackPort());
             UseEndpoint(endpoint_);
         }
-        SetServerSettings({{"QLX_MEMORY_LIMIT", std::to_string(limitMiB_) + "M"}});
+        SetServerSettings({{"QLX_MEMORY_LIMIT", std::to_string(limitMiB_) + "M"},
+                           {"TFX_METRICS", std::to_string(metricsPort_)}});
         ASSERT_NO_FATAL_FAILURE(StartServer({"-q"}));
         if (endpoint_.empty())
             endpoint_ = Endpoint();
@@ -456,6 +490,8 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
     {
         for (int p = 0; p < group.Processes; ++p) {
             pid_t pid = fork();
+            if (pid == 0 && group.Kind->Scrapes)
+                RunScraper(group, p, metricsPort_);
             if (pid == 0)
                 RunAdversary(group, p, endpoint_);
             group.Pids.push_back(pid);
@@ -480,12 +516,14 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
     }
 
     /* The largest data of each connection open now: the well-behaved
-     * client's, the probe's and each live group's sockets'. */
+     * client's, the probe's and each live group's sockets' (scrapers cost
+     * the metrics listener alone). */
     std::vector<uint64_t> Connections() const
     {
         std::vector<uint64_t> largest = {128, 64};
         for (const Group &group : groups_)
-            largest.insert(largest.end(), group.Alive * group.Sockets, group.Size.High);
+            if (!group.Kind->Scrapes)
+                largest.insert(largest.end(), group.Alive * group.Sockets, group.Size.High);
         return largest;
     }
 
@@ -518,6 +556,9 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
             ASSERT_LE(resident, allowed) << "resident memory past the bound at " << second << " s";
         }
         ASSERT_GE(probeMs, 0) << "the probe was not answered at " << second << " s";
+        std::string scraped = tfxtest::HttpBody(tfxtest::HttpGet(metricsPort_, "/metrics"));
+        ASSERT_NE(scraped.find("\ntfxsrvr_transactions_total{"), std::string::npos)
+            << "a well-behaved scrape failed at " << second << " s";
         ASSERT_LT(atMs - servedAtMs_, StallMs) << "the well-behaved client is served no more";
     }
 
@@ -563,6 +604,7 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
     }
 
     std::string endpoint_;
+    int metricsPort_ = tfxtest::FreeLoopbackPort();
     int limitMiB_ = 0;
     std::vector<Group> groups_;
     std::vector<Step> steps_;

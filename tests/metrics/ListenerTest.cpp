@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "metrics/MetricsListener.h"
+#include "tests/support/BadScraper.h"
 #include "tests/support/HttpGet.h"
 #include "tests/support/LoopbackPort.h"
 
@@ -66,16 +67,8 @@ class Listener : public testing::Test {
     {
         StopMetricsServer(server_);
         for (int fd : fds_)
-            (void)close(fd);
-    }
-    /* A connection left to the test's end, with request sent on it. */
-    void Leave(const std::string &request)
-    {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{AF_INET, htons(uint16_t(port_)), {htonl(INADDR_LOOPBACK)}, {}};
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        fds_.push_back(fd);
-        (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (fd >= 0)
+                (void)close(fd);
     }
     std::string Status(const std::string &path) const
     {
@@ -112,13 +105,8 @@ TEST_F(Listener, WellBehavedScrapeIsServedBesideRandomMisbehaviour)
     std::mt19937_64 draw(seed);
     for (int round = 0; round < 8; ++round) {
         for (int peer = int(draw() % 60); peer > 0; --peer) {
-            std::string garbage(size_t(draw() % 3000), char(draw() % 256));
-            const std::string requests[] = {
-                "", garbage + "\r\n\r\n", "GET /metr", "GET /metrics HTTP/1.1\r\n\r\n",
-                "GET /metrics HTTP/1.1\r\nX: " + std::string(MetricsRequestLimit, 'x')};
-            Leave(requests[draw() % std::size(requests)]);
-            if (draw() % 6 == 0)
-                (void)shutdown(fds_.back(), SHUT_RDWR);
+            fds_.push_back(tfxtest::BadScrape(port_, draw));
+            ASSERT_GE(fds_.back(), 0);
         }
         std::string reply = tfxtest::HttpGet(port_, "/metrics");
         ASSERT_EQ(tfxtest::HttpBody(reply), Body) << "round " << round;
