@@ -66,9 +66,10 @@ const Ending StoppedThenKilled{true, false, SIGKILL, 100};
 /* One way of misbehaving: a group of Processes processes, each with Sockets
  * DEALERs, sends PerRound transactions on each socket every round and then
  * pauses PauseMs; a group that Vanishes connects its sockets anew each round
- * and closes them right after sending. A group that Scrapes makes its
- * sockets connections to the server's metrics listener instead, anew each
- * round, each a scraper that misbehaves as BadScrape draws. */
+ * and closes them right after sending. A group that Scrapes holds its
+ * sockets as connections to the server's metrics listener instead, each a
+ * scraper that misbehaves as BadScrape draws, one of them made anew each
+ * round. */
 struct Behaviour {
     const char *Name;
     Range Processes;
@@ -309,20 +310,20 @@ void BecomeAdversary()
 }
 
 /* A process of a group that scrapes the metrics at port: its scrapers,
- * closed and made anew each round, until SIGTERM; never returns. */
+ * held, one of them made anew each round, until SIGTERM; never returns. */
 [[noreturn]] void RunScraper(const Group &group, int process, int port)
 {
     BecomeAdversary();
     std::mt19937_64 draw(group.Seed + static_cast<uint64_t>(process));
     std::vector<int> scrapers;
-    for (auto deadline = Clock::now() + std::chrono::minutes(10);
-         !Leaving && Clock::now() < deadline;) {
-        for (int fd : scrapers)
-            (void)close(fd);
-        scrapers.clear();
-        for (int s = 0; s < group.Sockets; ++s)
-            scrapers.push_back(tfxtest::BadScrape(port, draw));
+    for (int s = 0; s < group.Sockets; ++s)
+        scrapers.push_back(tfxtest::BadScrape(port, draw));
+    auto deadline = Clock::now() + std::chrono::minutes(10);
+    for (size_t next = 0; !Leaving && Clock::now() < deadline;
+         next = (next + 1) % scrapers.size()) {
         (void)poll(nullptr, 0, group.PauseMs);
+        (void)close(scrapers[next]);
+        scrapers[next] = tfxtest::BadScrape(port, draw);
     }
     _exit(0);
 }
