@@ -177,6 +177,9 @@ TEST_P(PrometheusScrape, FiguresInPrometheusAreTheProgramsOwn)
                         "}[10m]))"),
                   37)
             << whose;
+    /* Agents between runs serve their last one. */
+    for (int agent = 1; agent <= GetParam().Agents; ++agent)
+        EXPECT_NE(HttpGet(clientPorts_[agent], "/metrics").find(run), std::string::npos);
 
     /* The server's rate over the middle five seconds of the eight measured. */
     double throughput = load["throughput"]["transactions_per_s"];
