@@ -60,6 +60,7 @@ class PrometheusScrape : public testing::TestWithParam<ScrapeCase> {
         ASSERT_TRUE(Within([this] {
             return HttpGet(port_, "/-/ready").rfind("HTTP/1.0 200", 0) == 0;
         })) << prometheus_->StderrSoFar();
+        ASSERT_EQ(nats_ != nullptr ? nats_->Failure() : "", "");
         for (int agent = 0; agent < GetParam().Agents; ++agent) {
             agents_.push_back(std::make_unique<tfxtest::Process>(
                 std::vector<std::string>{TFXCLNT_PATH, "-q", "-a", "g", "-l",
@@ -82,7 +83,8 @@ class PrometheusScrape : public testing::TestWithParam<ScrapeCase> {
 
     /* tfxclnt with arguments, alone or as the agents' controller, serving at
      * the first client port and writing its result to name. */
-    std::vector<std::string> Client(const std::string &name, std::vector<std::string> arguments)
+    std::vector<std::string> Client(const std::string &name,
+                                    std::vector<std::string> arguments) const
     {
         arguments.insert(arguments.begin(), {TFXCLNT_PATH, "-q", "-o", dir_.Path() + "/" + name,
                                              "-l", std::to_string(clientPorts_[0])});
