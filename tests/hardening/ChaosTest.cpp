@@ -211,9 +211,11 @@ std::vector<Group> PlanGroups(Draw &draw, int seconds)
                     draw.Next(),
                     {},
                     0};
-        group.Sockets =
-            std::max(1, std::min(group.Sockets, group.Size.MostSockets / group.Processes));
-        group.PauseMs = PacedPauseMs(group);
+        if (!kind.Scrapes) { /* scrapers send no data */
+            group.Sockets =
+                std::max(1, std::min(group.Sockets, group.Size.MostSockets / group.Processes));
+            group.PauseMs = PacedPauseMs(group);
+        }
         int sockets = group.Processes * group.Sockets;
         int live = 1;
         for (const Group &other : groups) {
@@ -418,6 +420,9 @@ int RunSeconds()
 }
 
 constexpr int64_t ProbeDeadlineMs = 10000;
+/* Under the 5 s after which the metrics listener closes any connection: a
+ * scrape served only once the connections before it were closed is late. */
+constexpr int64_t ScrapeDeadlineMs = 3000;
 /* The longest the well-behaved client may go without a transaction
  * completed. */
 constexpr int64_t StallMs = 15000;
@@ -543,23 +548,24 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
         uint64_t allowed = std::max(bound, heldKiB_ + FlatKiB);
         heldKiB_ = std::max(heldKiB_, std::min(resident, bound));
         int64_t probeMs = Probe();
+        int64_t scrapeMs = Scrape();
         if (Steady().Completed() > completed_) {
             completed_ = Steady().Completed();
             servedAtMs_ = atMs;
         }
         printf("chaos: %3lld s: resident %7llu KiB, allowed %7llu, %3llu connections, probe %lld "
-               "ms, %llu completed\n",
+               "ms, scrape %lld ms, %llu completed\n",
                static_cast<long long>(second), static_cast<unsigned long long>(resident),
                static_cast<unsigned long long>(allowed),
                static_cast<unsigned long long>(connections.size()), static_cast<long long>(probeMs),
-               static_cast<unsigned long long>(completed_));
+               static_cast<long long>(scrapeMs), static_cast<unsigned long long>(completed_));
         if (!Sanitized) {
             ASSERT_LE(resident, allowed) << "resident memory past the bound at " << second << " s";
         }
         ASSERT_GE(probeMs, 0) << "the probe was not answered at " << second << " s";
-        std::string scraped = tfxtest::HttpBody(tfxtest::HttpGet(metricsPort_, "/metrics"));
-        ASSERT_NE(scraped.find("\ntfxsrvr_transactions_total{"), std::string::npos)
-            << "a well-behaved scrape failed at " << second << " s";
+        ASSERT_GE(scrapeMs, 0) << "a well-behaved scrape failed at " << second << " s";
+        ASSERT_LT(scrapeMs, ScrapeDeadlineMs)
+            << "a well-behaved scrape was late at " << second << " s";
         ASSERT_LT(atMs - servedAtMs_, StallMs) << "the well-behaved client is served no more";
     }
 
@@ -580,6 +586,16 @@ class Chaos : public HardeningTest, public testing::WithParamInterface<const cha
                 return MsSince(start);
         }
         return -1;
+    }
+
+    /* A well-behaved scrape of the server's metrics: how long it took, or
+     * -1 when it did not get them. */
+    int64_t Scrape() const
+    {
+        auto start = Clock::now();
+        std::string scraped = tfxtest::HttpBody(tfxtest::HttpGet(metricsPort_, "/metrics"));
+        return scraped.find("\ntfxsrvr_transactions_total{") != std::string::npos ? MsSince(start)
+                                                                                  : -1;
     }
 
     /* After the adversaries: every one ended, the server's descriptors as
