@@ -2,10 +2,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <random>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
