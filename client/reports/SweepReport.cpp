@@ -42,6 +42,15 @@ static std::string RateText(double rate)
     return FixedText(rate, 1);
 }
 
+void PrintRunHeading(FILE *out, const std::string &heading, uint32_t number, uint32_t n)
+{
+    std::string line = heading;
+    if (n > 1)
+        line += (line.empty() ? "run " : ", run ") + std::to_string(number) + " of " +
+                std::to_string(n);
+    fprintf(out, "tfxclnt: %s\n", line.c_str());
+}
+
 void PrintRepeatsHeading(FILE *out, const ClientSettings &settings, uint64_t seed)
 {
     PrintSettings(out, settings, seed);

@@ -11,6 +11,10 @@
 #include "client/options/ClientOptions.h"
 #include "client/results/SweepResult.h"
 
+/* "tfxclnt: 30.0 transactions/s, run 2 of 3" before the progress lines of
+ * a run; the run's number only when there are several. */
+void PrintRunHeading(FILE *out, const std::string &heading, uint32_t number, uint32_t n);
+
 /* The settings, then the heading of the table of runs. */
 void PrintRepeatsHeading(FILE *out, const ClientSettings &settings, uint64_t seed);
 

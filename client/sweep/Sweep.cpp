@@ -2,11 +2,8 @@
 
 #include <memory>
 
-#include "binding/tfxcodes.h"
-#include "client/values/FigureText.h"
 #include "client/results/RunVerdict.h"
 #include "client/options/SweepPlan.h"
-#include "client/reports/SweepReport.h"
 
 namespace {
 
@@ -15,6 +12,7 @@ struct RunContext {
     uint64_t Seed;
     RunOutput Output;
     const StopFlag *Interrupted;
+    RunsPrinter *Printer;
     RunMaker Maker; /* empty: runs from here */
 };
 
@@ -32,36 +30,23 @@ std::unique_ptr<RunResult> RunOnce(const ClientSettings &settings, const RunCont
     return result;
 }
 
-/* "tfxclnt: 30.0 transactions/s, run 2 of 3" before the progress lines of
- * a run; the run's number only when there are several. */
-void PrintRunHeading(FILE *out, const std::string &heading, uint32_t number, uint32_t n)
-{
-    std::string line = heading;
-    if (n > 1)
-        line += (line.empty() ? "run " : ", run ") + std::to_string(number) + " of " +
-                std::to_string(n);
-    fprintf(out, "tfxclnt: %s\n", line.c_str());
-}
-
 /* Runs settings n times into *repeats, each run's fault from faultOf, and
- * writes each run's row to rows when it is not null. True when all n ran;
- * false when a failed call (reported here) or a signal cut them short. A
+ * hands each run to the printer as repeated runs when repeat is set. True
+ * when all n ran; false when a failed call or a signal cut them short. A
  * run whose sending a signal ended is left out. */
 template <typename FaultOf>
-bool RunTimes(const ClientSettings &settings, uint32_t n, const std::string &heading,
-              const RunContext &context, FaultOf faultOf, FILE *rows, RepeatedRuns *repeats,
-              RunsEnd *end)
+bool RunTimes(const ClientSettings &settings, uint32_t n, const RunContext &context,
+              FaultOf faultOf, bool repeat, RepeatedRuns *repeats, RunsEnd *end)
 {
     std::vector<RunFigures> figures;
     for (uint32_t i = 0; i < n; ++i) {
         end->Interrupted = *context.Interrupted != 0;
         if (end->Interrupted)
             break;
-        if (context.Output.Progress != nullptr)
-            PrintRunHeading(context.Output.Progress, heading, i + 1, n);
+        context.Printer->RunBegins(i + 1, n);
         std::unique_ptr<RunResult> result = RunOnce(settings, context);
         if (result->Failed) {
-            ProcessError(&result->Failure, result->FailureLabel.c_str(), 0);
+            context.Printer->RunFailed(*result);
             end->Failed = true;
             end->FailureLabel = result->FailureLabel;
             end->Failure = result->Failure;
@@ -75,8 +60,8 @@ bool RunTimes(const ClientSettings &settings, uint32_t n, const std::string &hea
         RepeatRun run{FiguresOf(settings, *result), verdict.Fault, verdict.Condition};
         figures.push_back(run.Figures);
         repeats->Runs.push_back(run);
-        if (rows != nullptr)
-            PrintRunRow(rows, repeats->Runs.size(), run);
+        if (repeat)
+            context.Printer->RepeatEnded(repeats->Runs.size(), run);
     }
     repeats->Spread = SpreadOf(figures);
     return repeats->Runs.size() == n;
@@ -85,26 +70,28 @@ bool RunTimes(const ClientSettings &settings, uint32_t n, const std::string &hea
 } // namespace
 
 RepeatedRuns RunRepeated(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                         const StopFlag *interrupted, RunsEnd *end, const RunMaker &maker)
+                         const StopFlag *interrupted, RunsEnd *end, RunsPrinter *printer,
+                         const RunMaker &maker)
 {
-    PrintRepeatsHeading(stdout, settings, seed);
+    printer->RepeatsBegin(settings, seed);
     RepeatedRuns repeats;
     auto faultOf = [&settings](const RunResult &result) {
         return Verdict{RunFault(settings, result, EvaluateThresholds(settings, result)), ""};
     };
-    (void)RunTimes(settings, settings.Repeats, "", RunContext{seed, output, interrupted, maker},
-                   faultOf, stdout, &repeats, end);
-    PrintRepeatsEnd(stdout, repeats, *end, settings.Repeats);
+    (void)RunTimes(settings, settings.Repeats,
+                   RunContext{seed, output, interrupted, printer, maker}, faultOf, true, &repeats,
+                   end);
+    printer->RepeatsEnded(repeats, *end, settings.Repeats);
     return repeats;
 }
 
 SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput output,
-                     const StopFlag *interrupted, const RunMaker &maker)
+                     const StopFlag *interrupted, RunsPrinter *printer, const RunMaker &maker)
 {
     SweepResult sweep;
     sweep.RunsPerStep = settings.Repeats != 0 ? settings.Repeats : settings.Sweep.Search() ? 2 : 1;
-    PrintSweepHeading(stdout, settings, sweep.RunsPerStep, seed);
-    RunContext context{seed, output, interrupted, maker};
+    printer->SweepBegins(settings, sweep.RunsPerStep, seed);
+    RunContext context{seed, output, interrupted, printer, maker};
     ClientSettings step = settings;
     double firstP99 = 0.0; /* the p99 of the first step, once it ran */
     auto faultOf = [&step, &firstP99](const RunResult &result) {
@@ -114,16 +101,15 @@ SweepResult RunSweep(const ClientSettings &settings, uint64_t seed, RunOutput ou
     SweepPlan plan(settings.Sweep);
     while (plan.Next(&step.Rate)) {
         SweepStep done{step.Rate, {}};
-        std::string heading = FixedText(step.Rate, 1) + " transactions/s";
-        if (!RunTimes(step, sweep.RunsPerStep, heading, context, faultOf, nullptr, &done.Repeats,
-                      &sweep.End))
+        printer->StepBegins(step.Rate);
+        if (!RunTimes(step, sweep.RunsPerStep, context, faultOf, false, &done.Repeats, &sweep.End))
             break;
         if (sweep.Steps.empty())
             firstP99 = done.Repeats.Spread.Median.Value[P99Figure];
         sweep.Steps.push_back(done);
-        PrintStepRows(stdout, done);
+        printer->StepEnded(done);
         plan.Record(done.Target, done.Repeats.Passed());
     }
-    PrintKnee(stdout, sweep);
+    printer->SweepEnded(sweep);
     return sweep;
 }
