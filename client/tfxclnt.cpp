@@ -11,22 +11,23 @@
 #include <vector>
 
 #include "binding/tfxcodes.h"
-#include "client/Agent.h"
-#include "client/ClientOptions.h"
-#include "client/Controller.h"
-#include "client/JsonReport.h"
-#include "client/LiveMetrics.h"
-#include "client/OutputFile.h"
-#include "client/PercentileDistribution.h"
-#include "client/RandomSource.h"
-#include "client/ResultMerge.h"
-#include "client/RunResult.h"
-#include "client/RunVerdict.h"
-#include "client/SummaryReport.h"
-#include "client/Sweep.h"
-#include "client/SweepReport.h"
-#include "client/Thresholds.h"
-#include "client/TrafficRun.h"
+#include "client/agents/Agent.h"
+#include "client/options/ClientOptions.h"
+#include "client/agents/Controller.h"
+#include "client/results/JsonReport.h"
+#include "client/metrics/LiveMetrics.h"
+#include "client/results/OutputFile.h"
+#include "client/results/PercentileDistribution.h"
+#include "client/traffic/RandomSource.h"
+#include "client/results/ResultMerge.h"
+#include "client/results/RunResult.h"
+#include "client/results/RunVerdict.h"
+#include "client/reports/SummaryReport.h"
+#include "client/sweep/Sweep.h"
+#include "client/reports/SweepReport.h"
+#include "client/options/Thresholds.h"
+#include "client/traffic/TrafficRun.h"
+#include "client/values/FigureText.h"
 #include "util/Clock.h"
 
 /* SIGINT, SIGTERM and SIGUSR1: the first stops sending and lets the run
@@ -240,6 +241,46 @@ static int RunDistributed(const ClientSettings &settings, const RunIdentity &ide
     return exitCode;
 }
 
+/* The table of repeated runs or of a sweep on standard output, a row as
+ * each run or step ends, and each run's heading before its progress lines. */
+class TablePrinter : public RunsPrinter {
+  public:
+    explicit TablePrinter(FILE *progress) : progress_(progress) {}
+    void RepeatsBegin(const ClientSettings &settings, uint64_t seed) override
+    {
+        PrintRepeatsHeading(stdout, settings, seed);
+    }
+    void RepeatEnded(size_t number, const RepeatRun &run) override
+    {
+        PrintRunRow(stdout, number, run);
+    }
+    void RepeatsEnded(const RepeatedRuns &runs, const RunsEnd &end, uint32_t asked) override
+    {
+        PrintRepeatsEnd(stdout, runs, end, asked);
+    }
+    void SweepBegins(const ClientSettings &settings, uint32_t runsPerStep, uint64_t seed) override
+    {
+        PrintSweepHeading(stdout, settings, runsPerStep, seed);
+    }
+    void StepBegins(double rate) override { heading_ = FixedText(rate, 1) + " transactions/s"; }
+    void StepEnded(const SweepStep &step) override { PrintStepRows(stdout, step); }
+    void SweepEnded(const SweepResult &sweep) override { PrintKnee(stdout, sweep); }
+    void RunBegins(uint32_t number, uint32_t n) override
+    {
+        if (progress_ != nullptr)
+            PrintRunHeading(progress_, heading_, number, n);
+    }
+    void RunFailed(const RunResult &result) override
+    {
+        QLXERROR failure = result.Failure;
+        ProcessError(&failure, result.FailureLabel.c_str(), 0);
+    }
+
+  private:
+    FILE *progress_;      /* null: no headings */
+    std::string heading_; /* the step's rate; empty for repeated runs */
+};
+
 /* -R or -N: many runs, each from nothing, reported as one table and one
  * result. */
 static int RunMany(const ClientSettings &settings, uint64_t seed, const RunIdentity &identity,
@@ -250,15 +291,16 @@ static int RunMany(const ClientSettings &settings, uint64_t seed, const RunIdent
         maker = [&](const ClientSettings &each, uint64_t eachSeed) {
             return RunOnAgentsOnce(each, eachSeed, output, &Interrupted);
         };
+    TablePrinter printer(output.Progress);
     if (settings.SweepGiven) {
-        SweepResult sweep = RunSweep(settings, seed, output, &Interrupted, maker);
+        SweepResult sweep = RunSweep(settings, seed, output, &Interrupted, &printer, maker);
         sweep.End.Identity = identity;
         return FinishRuns(settings, sweep.End.Failed, SweepExitCode(sweep),
                           [&](int exitCode) { return SweepJson(settings, seed, sweep, exitCode); });
     }
     RunsEnd end;
     end.Identity = identity;
-    RepeatedRuns runs = RunRepeated(settings, seed, output, &Interrupted, &end, maker);
+    RepeatedRuns runs = RunRepeated(settings, seed, output, &Interrupted, &end, &printer, maker);
     return FinishRuns(settings, end.Failed, RepeatedExitCode(runs, end), [&](int exitCode) {
         return RepeatsJson(settings, seed, runs, end, exitCode);
     });

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "client/AgentPlan.h"
-#include "client/ControlMessage.h"
-#include "client/ResultMerge.h"
+#include "client/agents/AgentPlan.h"
+#include "client/agents/ControlMessage.h"
+#include "client/results/ResultMerge.h"
 
 static void Check(bool condition)
 {

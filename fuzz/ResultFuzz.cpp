@@ -9,10 +9,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "client/JsonReport.h"
-#include "client/PercentileDistribution.h"
-#include "client/ResultMerge.h"
-#include "client/SummaryReport.h"
+#include "client/results/JsonReport.h"
+#include "client/results/PercentileDistribution.h"
+#include "client/results/ResultMerge.h"
+#include "client/reports/SummaryReport.h"
 
 static void Check(bool condition)
 {

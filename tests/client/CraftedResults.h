@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "client/JsonReport.h"
-#include "client/ResultDocument.h"
+#include "client/results/JsonReport.h"
+#include "client/results/ResultDocument.h"
 
 namespace tfxtest {
 

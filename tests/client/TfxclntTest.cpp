@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "client/ResultDocument.h"
+#include "client/results/ResultDocument.h"
 #include "tests/client/ClientUsageText.h"
 #include "tests/support/LoopbackPort.h"
 #include "tests/support/ResultCheck.h"

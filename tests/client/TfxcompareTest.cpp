@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "client/JsonReport.h"
-#include "client/SweepReport.h"
+#include "client/results/JsonReport.h"
+#include "client/reports/SweepReport.h"
 #include "tests/support/Subprocess.h"
 
 namespace {

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "client/JsonReport.h"
-#include "client/ResultDocument.h"
-#include "client/SweepReport.h"
+#include "client/results/JsonReport.h"
+#include "client/results/ResultDocument.h"
+#include "client/reports/SweepReport.h"
 #include "tests/client/CraftedResults.h"
 #include "tests/support/Subprocess.h"
 

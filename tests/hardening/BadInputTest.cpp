@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "client/ReplyChecks.h"
+#include "client/traffic/ReplyChecks.h"
 #include "qlx/core/Service.h"
 #include "qlx/zmq/ZmqService.h"
 #include "tests/hardening/HardeningHarness.h"

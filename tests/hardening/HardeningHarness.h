@@ -27,7 +27,7 @@
 
 #include <gtest/gtest.h>
 
-#include "client/ResultDocument.h"
+#include "client/results/ResultDocument.h"
 #include "tests/support/Subprocess.h"
 
 namespace hardening {

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 #include <nats/nats.h>
 
-#include "client/ResultDocument.h"
+#include "client/results/ResultDocument.h"
 #include "tests/support/NatsServer.h"
 
 namespace {

@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "client/AgentPlan.h"
-#include "client/ControlMessage.h"
-#include "client/JsonReport.h"
-#include "client/ResultDocument.h"
+#include "client/agents/AgentPlan.h"
+#include "client/agents/ControlMessage.h"
+#include "client/results/JsonReport.h"
+#include "client/results/ResultDocument.h"
 #include "tests/support/BareNats.h"
 #include "tests/support/NatsServer.h"
 #include "tests/support/ResultCheck.h"
