@@ -80,7 +80,6 @@ class Controller {
     void PassOnInterrupt();
     void PrintDueIntervals(bool all);
     bool Merge(std::string *error);
-    ResultJson LostDocument(const AgentRecord &agent) const;
     void Send(const std::string &subject, ResultJson message);
     bool Done() const;
     void PrintBanner() const;
@@ -428,63 +427,11 @@ void Controller::Collect()
     PrintDueIntervals(true);
 }
 
-/* The figures of the table, from an agent's result alone. */
-void TakeFigures(const ResultJson &document, AgentRecord *agent)
-{
-    ClientSettings settings;
-    auto alone = std::make_unique<RunResult>();
-    std::string ignored;
-    if (!MergeResultDocuments({document}, {agent->Name}, &settings, alone.get(), &ignored))
-        return;
-    agent->Counts = alone->Counts;
-    agent->Samples = alone->Latency.Count();
-    agent->P50 = alone->Latency.Percentile(50.0);
-    agent->P99 = alone->Latency.Percentile(99.0);
-}
-
-/* What the intervals of a lost agent tell of its run, as a result. */
-ResultJson Controller::LostDocument(const AgentRecord &agent) const
-{
-    ClientSettings share = AgentShare(settings_, settings_.ControlAgents, agent.Index);
-    auto result = std::make_unique<RunResult>();
-    result->Seed = seed_ + agent.Index;
-    result->StartUnixNs = static_cast<uint64_t>(startUnixNs_ + agent.Clock.OffsetNs);
-    for (const AgentInterval &interval : agent.Intervals) {
-        interval.AddLatency(interval.Figures.Warmup ? &result->Warmup : &result->Latency);
-        result->Counts = interval.Counts;
-        result->EndNs =
-            static_cast<uint64_t>((interval.Figures.StartS + interval.Figures.DurationS) * 1e9);
-    }
-    result->WarmupEndNs =
-        std::min<uint64_t>(result->EndNs, static_cast<uint64_t>(share.Warmup * 1e9));
-    result->SendingEndNs = result->EndNs;
-    result->Ended = share.Duration > 0.0 ? EndReason::Duration : EndReason::Count;
-    return ResultJson::parse(RunResultJson(share, *result, {}, 1), nullptr, false);
-}
-
-/* The agents' results as -M merges them, their start times on the
- * controller's clock. */
+/* The agents' results as one run. */
 bool Controller::Merge(std::string *error)
 {
-    std::vector<ResultJson> documents;
-    std::vector<std::string> names;
-    for (AgentRecord &agent : agents_) {
-        if (!agent.Reported)
-            agent.Document = LostDocument(agent);
-        ResultJson document = agent.Document;
-        if (document.contains("started_unix_s") && document["started_unix_s"].is_number())
-            document["started_unix_s"] = document["started_unix_s"].get<double>() -
-                                         static_cast<double>(agent.Clock.OffsetNs) / 1e9;
-        TakeFigures(document, &agent);
-        documents.push_back(std::move(document));
-        names.push_back("the result of agent " + agent.Name);
-    }
     std::vector<IntervalFigures> intervals = std::move(run_->Result.Intervals);
-    run_->Settings = settings_;
-    /* Swapped, not assigned: GCC 12 takes the temporary's map for uninitialized. */
-    RunResult fresh;
-    std::swap(run_->Result, fresh);
-    if (!MergeResultDocuments(documents, names, &run_->Settings, &run_->Result, error))
+    if (!MergeAgentResults(AgentsStart{settings_, seed_, startUnixNs_}, run_, error))
         return false;
     run_->Result.Identity = NewRunIdentity();
     run_->Result.Intervals = std::move(intervals);
@@ -520,12 +467,6 @@ bool Controller::Run(std::string *error)
 }
 
 } // namespace
-
-bool AgentsRun::AnyLost() const
-{
-    return std::any_of(Agents.begin(), Agents.end(),
-                       [](const AgentRecord &agent) { return agent.Lost; });
-}
 
 bool RunOnAgents(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
                  AgentsRun *run, std::string *error)
@@ -565,60 +506,4 @@ std::unique_ptr<RunResult> RunOnAgentsOnce(const ClientSettings &settings, uint6
         if (agent.Lost)
             FailFor("agent " + agent.Name + " was lost", result.get());
     return result;
-}
-
-/* Latency as the summary shows it, or "-" without a sample. */
-static std::string TableLatency(const AgentRecord &agent, uint64_t latency)
-{
-    return agent.Samples != 0 ? LatencyText(static_cast<double>(latency)) : "-";
-}
-
-void PrintAgentTable(FILE *out, const AgentsRun &run)
-{
-    using Ull = unsigned long long;
-    fprintf(out, "\nAgent                          sent    completed  timeouts       p50       p99"
-                 "   clock offset\n");
-    for (const AgentRecord &agent : run.Agents) {
-        const RunCounts &counts = agent.Counts;
-        fprintf(out, "%-26s %12llu %12llu %9llu %9s %9s %+10.3f ms +- %.3f ms%s\n",
-                agent.Name.c_str(), static_cast<Ull>(counts.Messages),
-                static_cast<Ull>(counts.Completed), static_cast<Ull>(counts.TimedOut),
-                TableLatency(agent, agent.P50).c_str(), TableLatency(agent, agent.P99).c_str(),
-                static_cast<double>(agent.Clock.OffsetNs) / 1e6,
-                static_cast<double>(agent.Clock.UncertaintyNs) / 1e6, agent.Lost ? ", lost" : "");
-    }
-    for (const AgentRecord &agent : run.Agents)
-        if (agent.Lost)
-            fprintf(out, "Agent %s was lost %.1f s into the run: nothing heard from it for 3 s\n",
-                    agent.Name.c_str(), agent.LostAtS);
-    std::string drops = DropsText(run.Drops);
-    if (!drops.empty())
-        fprintf(out, "%c%s\n", toupper(drops[0]), drops.c_str() + 1);
-}
-
-ResultJson AgentsJson(const AgentsRun &run)
-{
-    ResultJson agents = ResultJson::array();
-    for (const AgentRecord &agent : run.Agents) {
-        const RunCounts &counts = agent.Counts;
-        bool any = agent.Samples != 0;
-        size_t colon = agent.Name.rfind(':');
-        uint64_t pid = 0;
-        bool named = colon != std::string::npos &&
-                     ParseUnsigned(agent.Name.c_str() + colon + 1, 1, INT32_MAX, &pid);
-        agents.push_back({
-            {"host", agent.Name.substr(0, named ? colon : agent.Name.size())},
-            {"pid", named ? ResultJson(pid) : ResultJson()},
-            {"sent", counts.Messages},
-            {"completed", counts.Completed},
-            {"timed_out", counts.TimedOut},
-            {"p50_ns", any ? ResultJson(agent.P50) : ResultJson()},
-            {"p99_ns", any ? ResultJson(agent.P99) : ResultJson()},
-            {"clock_offset_s", static_cast<double>(agent.Clock.OffsetNs) / 1e9},
-            {"clock_uncertainty_s", static_cast<double>(agent.Clock.UncertaintyNs) / 1e9},
-            {"lost", agent.Lost},
-            {"lost_at_s", agent.Lost ? ResultJson(agent.LostAtS) : ResultJson()},
-        });
-    }
-    return agents;
 }

@@ -232,7 +232,7 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     json["sending_s"] = static_cast<double>(result.SendingEndNs - result.StartNs) / 1e9;
     json["measured_s"] = result.MeasuredSeconds();
     json["counts"] = CountsJson(result.Counts);
-    json["balanced"] = result.Counts.Outstanding() == 0;
+    json["balanced"] = result.Unfinished() == 0;
     json["refused_by_reason"] = RefusalsJson(result.Counts);
     json["first_check_failure"] =
         Maybe(!result.FirstCheckFailure.empty(), result.FirstCheckFailure);
@@ -250,6 +250,9 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     json["thresholds"] = ThresholdsJson(settings, outcomes);
     json["failure"] = FailureJson(result.Failed, result.FailureLabel, result.Failure);
     json["exit_code"] = exitCode;
+    if (result.LostAgents != 0)
+        json["lower_bounds"] = {{"lost_agents", result.LostAgents},
+                                {"unknown_ends", result.UnknownEnds}};
     return ResultDocumentText(json);
 }
 

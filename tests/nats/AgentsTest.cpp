@@ -158,10 +158,11 @@ void Agents::Ghost(const GhostPlay &play)
             break;
         }
     }
+    Histogram none;
     for (int i = 0; i < play.Intervals; ++i)
         send({{"type", "interval"},
               {"index", i},
-              {"body", IntervalJson(IntervalFigures{}, Histogram{}, RunCounts{})}});
+              {"body", IntervalJson(IntervalFigures{}, {none, none, none, RunCounts{}, {}})}});
     ClientSettings whole;
     uint64_t seed = 0;
     std::string error;
@@ -210,29 +211,46 @@ TEST_F(Agents, ThreeAgentsMakeOneRunOfTwoServers)
 }
 
 /* An agent killed mid-run is declared lost within 3 s of its last word; the
- * run goes on and writes its result, and fails. */
-TEST_F(Agents, KilledAgentIsLostAndTheRunFails)
+ * run goes on, writes its result and fails. Every figure covers the same
+ * transactions, the lost agent's up to its last interval: lower bounds of
+ * what the server counted, that say so, and a balance that adds up. */
+TEST_F(Agents, KilledAgentIsLostAndTheFiguresAgree)
 {
     Server(nats_.Url());
     Agent(nats_.Url());
     Process &doomed = Agent(nats_.Url());
-    auto controller = Controller(2, {"-d", "8", "-w", "2"});
-    ASSERT_TRUE(controller->WaitForStdout("Agents         2 of group g", Generous));
-    std::this_thread::sleep_for(std::chrono::seconds(1)); /* part of the run, not a sync */
+    auto controller = Controller(2, {"-d", "8", "-w", "2", "-r", "400", "-x"});
+    ASSERT_TRUE(controller->WaitForStderr("tfxclnt: 2.", Generous));
     doomed.Signal(SIGKILL);
     auto killed = Clock::now();
-    bool reported = false;
-    while (!reported && Clock::now() < killed + Generous)
-        reported = controller->StderrSoFar().find(" lost ") != std::string::npos;
+    ASSERT_TRUE(controller->WaitForStderr(" lost ", Generous));
     EXPECT_LT(Clock::now() - killed, std::chrono::milliseconds(4500));
     tfxtest::ProcessResult run = controller->Wait(Generous);
     EXPECT_EQ(run.ExitCode, 1) << run.Stdout << run.Stderr;
     ResultJson json = Result();
-    int lost = 0;
-    for (const ResultJson &agent : json["agents"])
-        lost += agent["lost"].get<bool>() ? 1 : 0;
-    EXPECT_EQ(lost, 1);
-    EXPECT_EQ(json["exit_code"].get<int>(), 1);
+    EXPECT_EQ(json["agents"][0]["lost"].get<bool>() + json["agents"][1]["lost"].get<bool>(), 1);
+    EXPECT_EQ(json["lower_bounds"]["lost_agents"], 1);
+    EXPECT_TRUE(json["balanced"].get<bool>());
+    const ResultJson &counts = json["counts"];
+    auto count = [&](const char *name) { return std::to_string(counts[name].get<uint64_t>()); };
+    uint64_t server = counts["transactions"].get<uint64_t>() - counts["refused"].get<uint64_t>();
+    EXPECT_EQ(json["server_view"]["transactions"], server);
+    EXPECT_LE(server, ServerTransactions(servers_[0].get()));
+    EXPECT_EQ(json["latency_ns"]["samples"], counts["measured_completed"]);
+    EXPECT_EQ(json["uncorrected_latency_ns"]["samples"], counts["measured_completed"]);
+    EXPECT_EQ(json["send_lag_ns"]["samples"], counts["messages"]);
+    uint64_t unknown = json["lower_bounds"]["unknown_ends"].get<uint64_t>();
+    std::string balance =
+        "\nTransactions   at least " + count("transactions") + " sent = " + count("completed") +
+        " completed + " + count("refused") + " refused + " + count("timed_out") + " timed out" +
+        (unknown != 0 ? " + " + std::to_string(unknown) + " of unknown end (agent lost)" : "") +
+        ": balanced\n";
+    std::string serverLines =
+        "\nAs the server should count them, if it took every message sent (at least: an agent "
+        "was lost):\nTransactions = " +
+        std::to_string(server) + ", Datagrams = 0, Total = " + std::to_string(server) + "\n";
+    EXPECT_NE(run.Stdout.find(balance), std::string::npos) << balance << run.Stdout;
+    EXPECT_NE(run.Stdout.find(serverLines), std::string::npos) << serverLines << run.Stdout;
     EXPECT_NE(run.Stdout.find(" was lost "), std::string::npos);
 }
 
@@ -388,6 +406,12 @@ TEST_F(Agents, MessagesNotOfTheProtocolAreDroppedAndCounted)
     EXPECT_NE(run.Stdout.find("\nControl messages dropped: 7 (7 not of the protocol)\n"),
               std::string::npos)
         << run.Stdout;
+    EXPECT_EQ(Result()["control_drops"], ResultJson({{"total", 7},
+                                                     {"malformed", 7},
+                                                     {"unauthentic", 0},
+                                                     {"replayed", 0},
+                                                     {"out_of_place", 0},
+                                                     {"overflow", 0}}));
     EXPECT_TRUE(agent.WaitForStdout(": control messages dropped: 8 (7 not of the protocol, 1 not "
                                     "sealed with the group's key)\n",
                                     Generous))
