@@ -7,7 +7,7 @@
 
 #include "client/FigureText.h"
 #include "client/ResultMerge.h"
-#include "client/ValueParsing.h"
+#include "client/JsonReport.h"
 
 bool AgentsRun::AnyLost() const
 {
@@ -130,13 +130,10 @@ ResultJson AgentsJson(const AgentsRun &run)
     for (const AgentRecord &agent : run.Agents) {
         const RunCounts &counts = agent.Counts;
         bool any = agent.Samples != 0;
-        size_t colon = agent.Name.rfind(':');
-        uint64_t pid = 0;
-        bool named = colon != std::string::npos &&
-                     ParseUnsigned(agent.Name.c_str() + colon + 1, 1, INT32_MAX, &pid);
+        ResultJson name = AgentNameJson(agent.Name);
         agents.push_back({
-            {"host", agent.Name.substr(0, named ? colon : agent.Name.size())},
-            {"pid", named ? ResultJson(pid) : ResultJson()},
+            {"host", name["host"]},
+            {"pid", name["pid"]},
             {"sent", counts.Messages},
             {"completed", counts.Completed},
             {"timed_out", counts.TimedOut},

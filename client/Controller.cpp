@@ -69,7 +69,9 @@ class Controller {
     void Ask(const ControlMessage &here, uint64_t now);
     void Answered(const ControlMessage &answer);
     void Release();
-    bool MeasureClocks(std::string *error);
+    bool Assemble(std::string *error);
+    void AskTime(AgentRecord *agent);
+    bool MeasureClocks(std::string *silent, std::string *error);
     void Start();
     void Collect();
     void Dispatch(const ControlMessage &message);
@@ -195,15 +197,15 @@ bool Controller::AllAnswered(uint64_t now) const
     return !asked_.empty() && pending_.empty() && now - lastNewNs_ >= QuietNs;
 }
 
-/* Calls the group until enough agents took a plan; plans that are not
- * answered in time give their share to another agent. */
+/* Calls the group until every free share went to an agent that took its
+ * plan; plans that are not answered in time give their share to another
+ * agent. */
 bool Controller::Gather(std::string *error)
 {
-    for (uint32_t share = settings_.ControlAgents; share > 0; --share)
-        freeShares_.push_back(share - 1);
     std::string group = link_.Subject("group", settings_.ControlGroup);
     uint64_t begin = MonotonicNs();
     uint64_t nextCall = begin;
+    lastNewNs_ = begin;
     while (agents_.size() < settings_.ControlAgents && *interrupted_ == 0) {
         uint64_t now = MonotonicNs();
         if (now - begin >= gatherNs_ || AllAnswered(now))
@@ -251,38 +253,72 @@ void Controller::Release()
         Send(pending.Subject, {{"type", "release"}});
 }
 
-/* Several exchanges with each agent in turn; the one of least round trip
- * gives its offset. */
-bool Controller::MeasureClocks(std::string *error)
+/* Exchanges of the clock with an agent, each answered or given up in turn. */
+void Controller::AskTime(AgentRecord *agent)
 {
-    for (AgentRecord &agent : agents_) {
-        for (int i = 0; i < ClockExchanges; ++i) {
-            agent.Awaited = ++exchanges_;
-            agent.AskedNs = WallClockNs();
-            Send(agent.Subject, {{"type", "clock"}, {"exchange", agent.Awaited}});
-            size_t had = agent.Exchanges.size();
-            uint64_t giveUp = MonotonicNs() + ClockAnswerNs;
-            ControlMessage message;
-            while (agent.Exchanges.size() == had && MonotonicNs() < giveUp)
-                if (link_.Next(PollMs, &message))
-                    Dispatch(message);
+    for (int i = 0; i < ClockExchanges; ++i) {
+        agent->Awaited = ++exchanges_;
+        agent->AskedNs = WallClockNs();
+        Send(agent->Subject, {{"type", "clock"}, {"exchange", agent->Awaited}});
+        size_t had = agent->Exchanges.size();
+        uint64_t giveUp = MonotonicNs() + ClockAnswerNs;
+        ControlMessage message;
+        while (agent->Exchanges.size() == had && MonotonicNs() < giveUp)
+            if (link_.Next(PollMs, &message))
+                Dispatch(message);
+    }
+}
+
+/* The clock of each agent not yet measured, the exchange of least round
+ * trip giving its offset. An agent that answers none is released and its
+ * share freed for another, *silent taking its name. False with *error when
+ * an agent's clock is too far off. */
+bool Controller::MeasureClocks(std::string *silent, std::string *error)
+{
+    for (auto agent = agents_.begin(); agent != agents_.end();) {
+        if (agent->Exchanges.empty())
+            AskTime(&*agent);
+        if (agent->Exchanges.empty()) {
+            Send(agent->Subject, {{"type", "release"}});
+            fprintf(stderr,
+                    "tfxclnt: agent %s does not answer the clock: another takes its share\n",
+                    agent->Name.c_str());
+            freeShares_.push_back(agent->Index);
+            *silent = agent->Name;
+            agent = agents_.erase(agent);
+            continue;
         }
-        if (agent.Exchanges.empty()) {
+        agent->Clock = BestOffset(agent->Exchanges);
+        if (std::abs(agent->Clock.OffsetNs) > static_cast<int64_t>(MaxOffsetNs)) {
             Release();
-            *error = "agent " + agent.Name + " does not answer the clock";
-            return false;
-        }
-        agent.Clock = BestOffset(agent.Exchanges);
-        if (std::abs(agent.Clock.OffsetNs) > static_cast<int64_t>(MaxOffsetNs)) {
-            Release();
-            *error = "agent " + agent.Name + "'s clock is " +
-                     SecondsText(static_cast<uint64_t>(std::abs(agent.Clock.OffsetNs))) +
+            *error = "agent " + agent->Name + "'s clock is " +
+                     SecondsText(static_cast<uint64_t>(std::abs(agent->Clock.OffsetNs))) +
                      " s off this one's, beyond the 600 s a controller accepts: set the clocks "
                      "right (NTP)";
             return false;
         }
+        ++agent;
     }
     return true;
+}
+
+/* Agents for every share, their clocks measured: one that does not answer
+ * the clock gives way to another free agent of the group. */
+bool Controller::Assemble(std::string *error)
+{
+    for (uint32_t share = settings_.ControlAgents; share > 0; --share)
+        freeShares_.push_back(share - 1);
+    std::string silent;
+    while (Gather(error)) {
+        if (!MeasureClocks(&silent, error))
+            return false;
+        if (agents_.size() == settings_.ControlAgents)
+            return true;
+    }
+    if (!silent.empty())
+        *error = "agent " + silent + " does not answer the clock, and no other agent of group " +
+                 settings_.ControlGroup + " came to take its share";
+    return false;
 }
 
 void Controller::Start()
@@ -440,11 +476,8 @@ bool Controller::Merge(std::string *error)
 
 void Controller::PrintBanner() const
 {
-    ClientSettings banner = settings_;
-    banner.Connections *= settings_.ControlAgents;
-    PrintSettings(stdout, banner, seed_);
-    printf("Agents         %u of group %s\n", settings_.ControlAgents,
-           settings_.ControlGroup.c_str());
+    PrintSettings(stdout, AllAgentsSettings(settings_), seed_);
+    PrintAgentsLine(stdout, settings_);
     (void)fflush(stdout);
 }
 
@@ -454,7 +487,7 @@ bool Controller::Run(std::string *error)
     if (!ReadWait(error) || !link_.Open("controller", settings_.ControlGroup, error))
         return false;
     inbox_ = link_.Self();
-    bool gathered = Gather(error) && MeasureClocks(error);
+    bool gathered = Assemble(error);
     run_->Drops = link_.Drops();
     if (!gathered)
         return false;
@@ -502,6 +535,9 @@ std::unique_ptr<RunResult> RunOnAgentsOnce(const ClientSettings &settings, uint6
         return result;
     }
     *result = std::move(run->Result);
+    for (const AgentRecord &agent : run->Agents)
+        result->Agents.push_back(
+            AgentClock{agent.Name, agent.Clock.OffsetNs, agent.Clock.UncertaintyNs});
     for (const AgentRecord &agent : run->Agents)
         if (agent.Lost)
             FailFor("agent " + agent.Name + " was lost", result.get());

@@ -256,6 +256,27 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     return ResultDocumentText(json);
 }
 
+ResultJson AgentNameJson(const std::string &name)
+{
+    size_t colon = name.rfind(':');
+    uint64_t pid = 0;
+    bool named =
+        colon != std::string::npos && ParseUnsigned(name.c_str() + colon + 1, 1, INT32_MAX, &pid);
+    return {{"host", name.substr(0, named ? colon : name.size())},
+            {"pid", named ? ResultJson(pid) : ResultJson()}};
+}
+
+ResultJson AgentClocksJson(const std::vector<AgentClock> &agents)
+{
+    ResultJson json = ResultJson::array();
+    for (const AgentClock &agent : agents) {
+        ResultJson &entry = json.emplace_back(AgentNameJson(agent.Name));
+        entry["clock_offset_s"] = static_cast<double>(agent.OffsetNs) / 1e9;
+        entry["clock_uncertainty_s"] = static_cast<double>(agent.UncertaintyNs) / 1e9;
+    }
+    return json;
+}
+
 bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error)
 {
     OutputFile file;

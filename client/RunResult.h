@@ -97,6 +97,14 @@ struct IntervalFigures {
     }
 };
 
+/* An agent of a run on agents (-D): its name (host:pid) and its clock less
+ * the controller's, as measured. */
+struct AgentClock {
+    std::string Name;
+    int64_t OffsetNs = 0;
+    int64_t UncertaintyNs = 0;
+};
+
 struct RunResult {
     RunIdentity Identity;
     std::vector<MergedRun> MergedFrom; /* -M: the runs merged into this one */
@@ -129,6 +137,7 @@ struct RunResult {
      * outstanding then have an end no one knows. */
     uint32_t LostAgents = 0;
     uint64_t UnknownEnds = 0;
+    std::vector<AgentClock> Agents; /* -D under -R and -N: the agents that made it */
 
     /* Transactions left without their end: outstanding, not of a lost agent. */
     uint64_t Unfinished() const { return Counts.Outstanding() - UnknownEnds; }

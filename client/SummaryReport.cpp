@@ -85,6 +85,29 @@ void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed)
     PrintRequestLine(out, settings, seed);
 }
 
+ClientSettings AllAgentsSettings(const ClientSettings &settings)
+{
+    ClientSettings all = settings;
+    all.Connections *= settings.ControlAgents != 0 ? settings.ControlAgents : 1;
+    return all;
+}
+
+void PrintAgentsLine(FILE *out, const ClientSettings &settings)
+{
+    if (settings.ControlAgents != 0)
+        fprintf(out, "Agents         %u of group %s\n", settings.ControlAgents,
+                settings.ControlGroup.c_str());
+}
+
+std::string AgentClockText(const AgentClock &agent)
+{
+    char clock[96];
+    (void)snprintf(clock, sizeof clock, " %+.3f ms +- %.3f ms",
+                   static_cast<double>(agent.OffsetNs) / 1e6,
+                   static_cast<double>(agent.UncertaintyNs) / 1e6);
+    return agent.Name + clock;
+}
+
 void PrintRequestLine(FILE *out, const ClientSettings &settings, uint64_t seed)
 {
     if (settings.SizeMin == settings.SizeMax)

@@ -36,6 +36,7 @@ struct GhostPlay {
     int64_t ClockShiftNs = 0;
     int Intervals = 0;          /* sent at the start, one for each index */
     std::string Element = "E1"; /* its result's */
+    bool AnswersClock = true;
 };
 
 class Agents : public testing::Test {
@@ -121,6 +122,7 @@ class Agents : public testing::Test {
     std::vector<std::unique_ptr<Process>> servers_;
     std::vector<std::unique_ptr<Process>> agents_;
     std::atomic<bool> ghostDone_{false};
+    std::atomic<bool> ghostPlanned_{false}; /* it took a plan */
 };
 
 /* Plays an agent of group g on a bare NATS connection as play says: it
@@ -150,7 +152,8 @@ void Agents::Ghost(const GhostPlay &play)
         if (json["type"] == "plan") {
             plan = json;
             send({{"type", "accepted"}});
-        } else if (json["type"] == "clock") {
+            ghostPlanned_ = true;
+        } else if (json["type"] == "clock" && play.AnswersClock) {
             send({{"type", "time"},
                   {"exchange", json["exchange"]},
                   {"ns", WallClockNs() + play.ClockShiftNs}});
@@ -272,7 +275,8 @@ TEST_F(Agents, InterruptedControllerEndsEveryAgentsRun)
 }
 
 /* -N over agents: each run is made on them, and the runs are reported as
- * repeats. */
+ * repeats; the header names the agents' connections and group, and each run
+ * its agents and their clocks, as a single run on agents does. */
 TEST_F(Agents, RepeatedRunsAreMadeOnAgents)
 {
     Server(nats_.Url());
@@ -280,10 +284,52 @@ TEST_F(Agents, RepeatedRunsAreMadeOnAgents)
     Agent(nats_.Url());
     tfxtest::ProcessResult run = Controller(2, {"-N", "2", "-n", "200"})->Wait(Generous);
     ASSERT_EQ(run.ExitCode, 0) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.Stdout.rfind("Service element E1: 2 connections, window 1, closed loop\n", 0), 0u)
+        << run.Stdout;
+    EXPECT_NE(run.Stdout.find("\nAgents         2 of group g\n2 runs, "), std::string::npos);
     ResultJson runs = Result()["repeats"]["runs"];
     ASSERT_EQ(runs.size(), 2u);
-    for (const ResultJson &each : runs)
+    for (const ResultJson &each : runs) {
         EXPECT_TRUE(each["passed"].get<bool>()) << each;
+        ASSERT_EQ(each["agents"].size(), 2u) << each;
+        for (const ResultJson &agent : each["agents"]) {
+            std::string name = agent["host"].get<std::string>() + ":" + agent["pid"].dump();
+            char clock[64];
+            snprintf(clock, sizeof clock, " %+.3f ms +- %.3f ms",
+                     agent["clock_offset_s"].get<double>() * 1e3,
+                     agent["clock_uncertainty_s"].get<double>() * 1e3);
+            EXPECT_NE(run.Stdout.find(name + clock), std::string::npos) << name << run.Stdout;
+        }
+    }
+}
+
+/* An agent that does not answer the clock is released, and another free
+ * agent of the group takes its share. */
+TEST_F(Agents, AgentSilentOnTheClockIsReplaced)
+{
+    Server(nats_.Url());
+    Agent(nats_.Url());
+    GhostPlay play;
+    play.AnswersClock = false;
+    std::thread ghost([&] { Ghost(play); });
+    auto controller = Controller(2, {"-n", "200"});
+    auto begin = Clock::now();
+    while (!ghostPlanned_ && Clock::now() < begin + Generous)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Agent(nats_.Url());
+    tfxtest::ProcessResult run = controller->Wait(Generous);
+    ghostDone_ = true;
+    ghost.join();
+    ASSERT_EQ(run.ExitCode, 0) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.Stderr.rfind("tfxclnt: agent ghost:1 does not answer the clock: another takes "
+                               "its share\n",
+                               0),
+              0u)
+        << run.Stderr;
+    ResultJson json = Result();
+    EXPECT_EQ(json["counts"]["completed"], 200);
+    for (const ResultJson &agent : json["agents"])
+        EXPECT_NE(agent["host"], "ghost");
 }
 
 struct WaitCase {
