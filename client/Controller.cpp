@@ -64,6 +64,8 @@ class Controller {
     };
 
     bool Gather(std::string *error);
+    void FreeLateShares(uint64_t now);
+    std::string TooFewText() const;
     bool ReadWait(std::string *error);
     bool AllAnswered(uint64_t now) const;
     void Ask(const ControlMessage &here, uint64_t now);
@@ -214,13 +216,7 @@ bool Controller::Gather(std::string *error)
             Send(group, {{"type", "discover"}});
             nextCall = now + DiscoverEveryNs;
         }
-        for (auto late = pending_.begin(); late != pending_.end();)
-            if (now - late->AskedNs >= PlanAnswerNs) {
-                freeShares_.push_back(late->Index);
-                late = pending_.erase(late);
-            } else {
-                ++late;
-            }
+        FreeLateShares(now);
         ControlMessage message;
         if (!link_.Next(PollMs, &message))
             continue;
@@ -234,15 +230,34 @@ bool Controller::Gather(std::string *error)
     if (agents_.size() == settings_.ControlAgents)
         return true;
     Release();
-    *error = std::to_string(agents_.size()) + " of " + std::to_string(settings_.ControlAgents) +
-             " agents of group " + settings_.ControlGroup +
-             (*interrupted_ != 0 ? " came before the interrupt"
-                                 : " came within " + SecondsText(gatherNs_) + " s");
-    if (refusals_ != 0)
-        *error += " (" + std::to_string(refusals_) + " refused, busy)";
-    *error += "; start more with tfxclnt -a " + settings_.ControlGroup +
-              " where TFX_CONTROL names the same NATS servers";
+    *error = TooFewText();
     return false;
+}
+
+/* Plans not answered in time give their share back. */
+void Controller::FreeLateShares(uint64_t now)
+{
+    for (auto late = pending_.begin(); late != pending_.end();)
+        if (now - late->AskedNs >= PlanAnswerNs) {
+            freeShares_.push_back(late->Index);
+            late = pending_.erase(late);
+        } else {
+            ++late;
+        }
+}
+
+/* How many agents came, and what to do about it. */
+std::string Controller::TooFewText() const
+{
+    std::string text = std::to_string(agents_.size()) + " of " +
+                       std::to_string(settings_.ControlAgents) + " agents of group " +
+                       settings_.ControlGroup +
+                       (*interrupted_ != 0 ? " came before the interrupt"
+                                           : " came within " + SecondsText(gatherNs_) + " s");
+    if (refusals_ != 0)
+        text += " (" + std::to_string(refusals_) + " refused, busy)";
+    return text + "; start more with tfxclnt -a " + settings_.ControlGroup +
+           " where TFX_CONTROL names the same NATS servers";
 }
 
 void Controller::Release()
