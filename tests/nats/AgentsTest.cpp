@@ -255,6 +255,7 @@ TEST_F(Agents, KilledAgentIsLostAndTheFiguresAgree)
     EXPECT_NE(run.Stdout.find(balance), std::string::npos) << balance << run.Stdout;
     EXPECT_NE(run.Stdout.find(serverLines), std::string::npos) << serverLines << run.Stdout;
     EXPECT_NE(run.Stdout.find(" was lost "), std::string::npos);
+    EXPECT_TRUE(json["rate_missed"].is_null()) << "a lower bound misses no rate";
 }
 
 /* SIGINT to the controller ends the run on every agent, and the merged
