@@ -29,7 +29,7 @@ struct AgentRecord {
     bool Reported = false;    /* its result came */
     bool Lost = false;
     double LostAtS = 0.0; /* from the start of the run, when it was declared lost */
-    ResultJson Document;  /* its result */
+    ResultJson Document;  /* its result; once merged, its start on the controller's clock */
     RunCounts Counts;     /* of its result alone, for the table */
     uint64_t Samples = 0; /* its latencies: how many, and two percentiles */
     uint64_t P50 = 0;

@@ -466,21 +466,18 @@ void TimesOfRun(MergePart *part)
 struct ResultMerger::State : MergeState {};
 
 ResultMerger::ResultMerger(ClientSettings *settings, RunResult *result)
-    : settings_(settings), result_(result), state_(new State)
+    : settings_(settings), result_(result), state_(std::make_unique<State>())
 {
 }
 
-ResultMerger::~ResultMerger()
-{
-    delete state_;
-}
+ResultMerger::~ResultMerger() = default;
 
 bool ResultMerger::Add(const MergePart &part, std::string *error)
 {
     bool first = state_->Runs.empty();
     const ClientSettings &run = part.Settings;
     std::string why;
-    if (!TakeRuns(part.Result.MergedFrom, part.Name, state_, result_, &why)) {
+    if (!TakeRuns(part.Result.MergedFrom, part.Name, state_.get(), result_, &why)) {
         *error = part.Name + ": " + why;
         return false;
     }

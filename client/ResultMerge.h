@@ -3,6 +3,7 @@
 #ifndef TFX_CLIENT_RESULTMERGE_H
 #define TFX_CLIENT_RESULTMERGE_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,7 @@ class ResultMerger {
     struct State;
     ClientSettings *settings_;
     RunResult *result_;
-    State *state_;
+    std::unique_ptr<State> state_;
 };
 
 #endif
