@@ -330,7 +330,7 @@ bool Controller::Assemble(std::string *error)
         if (agents_.size() == settings_.ControlAgents)
             return true;
     }
-    if (!silent.empty())
+    if (!silent.empty() && *interrupted_ == 0)
         *error = "agent " + silent + " does not answer the clock, and no other agent of group " +
                  settings_.ControlGroup + " came to take its share";
     return false;
