@@ -121,7 +121,8 @@ static bool WriteOutput(char option, OutputFile *file, const std::string &text)
     return false;
 }
 
-/* The JSON result of a run; of a run on agents (-D) with the agents. */
+/* The JSON result of a run; of a run on agents (-D) with the agents and the
+ * control messages dropped. */
 static std::string ResultText(const ClientSettings &settings, const RunResult &result,
                               const std::vector<ThresholdOutcome> &outcomes, int exitCode,
                               const AgentsRun *agents)
@@ -131,6 +132,7 @@ static std::string ResultText(const ClientSettings &settings, const RunResult &r
         return text;
     ResultJson document = ResultJson::parse(text);
     document["agents"] = AgentsJson(*agents);
+    document["control_drops"] = DropsJson(agents->Drops);
     return ResultDocumentText(document);
 }
 

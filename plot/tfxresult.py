@@ -624,8 +624,11 @@ def read_runs_end(json):
     return ended_by
 
 
+CONTROL_DROP_REASONS = ("malformed", "unauthentic", "replayed", "out_of_place", "overflow")
+
+
 def read_agents(document):
-    """The agents of a run on agents (-D), checked."""
+    """The agents of a run on agents (-D) and the control messages dropped, checked."""
     if not document.has("agents"):
         return
     for agent in document.array("agents", MAX_MERGED_RUNS).items():
@@ -640,6 +643,16 @@ def read_agents(document):
         agent.number("clock_uncertainty_s", 0.0, MAX_RUN_S)
         agent.flag("lost")
         agent.maybe(agent.number, "lost_at_s", 0.0, MAX_RUN_S)
+    if document.has("lower_bounds"):
+        bounds = document.fields("lower_bounds")
+        bounds.count("lost_agents", 1, MAX_MERGED_RUNS)
+        bounds.count("unknown_ends")
+    if not document.has("control_drops"):
+        return
+    drops = document.fields("control_drops")
+    reasons = sum(drops.count(name) for name in CONTROL_DROP_REASONS)
+    if drops.count("total") != reasons:
+        drops.fail("total", f"is not the sum of the reasons ({reasons})")
 
 
 class Result:

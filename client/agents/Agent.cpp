@@ -72,7 +72,8 @@ class Agent final : public IntervalSink {
     int64_t startNs_ = 0;                /* on the agent's clock; 0 = not yet; under lock_ */
     /* 1: end the run, 2: end it at once; set by the attendant, read by the run. */
     StopFlag stop_{0};
-    uint32_t intervals_ = 0; /* sent in this run */
+    uint32_t intervals_ = 0;              /* sent in this run */
+    const TrafficRun *traffic_ = nullptr; /* the run going; read on its thread */
     int64_t lastBeatNs_ = 0;
     uint64_t dropsSaid_ = 0; /* control messages dropped, as last said */
 };
@@ -289,7 +290,9 @@ void Agent::RunPlan()
     }
     if (live_ != nullptr)
         live_->Follow({share.Element, runId, result->Identity.Host, name_, result.get()});
+    traffic_ = &run;
     run.Run(&stop_);
+    traffic_ = nullptr;
     result->StartUnixNs += AgentClockNs() - WallClockNs();
     Report(result.get(), share, "ran");
 }
@@ -342,10 +345,13 @@ void Agent::Closed(const IntervalFigures &figures, const Histogram &latency,
     }
     if (live_ != nullptr)
         live_->Closed(figures, latency, counts);
-    (void)Reply(owner, run,
-                {{"type", "interval"},
-                 {"index", intervals_++},
-                 {"body", IntervalJson(figures, latency, counts)}});
+    const IntervalSeries &intervals = traffic_->Intervals();
+    ServerView server = traffic_->ServerAsIfEnded();
+    IntervalTally tally{latency, intervals.ClosedUncorrected(), intervals.ClosedSendLag(), counts,
+                        server};
+    (void)Reply(
+        owner, run,
+        {{"type", "interval"}, {"index", intervals_++}, {"body", IntervalJson(figures, tally)}});
 }
 
 } // namespace

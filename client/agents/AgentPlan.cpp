@@ -79,7 +79,7 @@ bool ReadPlan(const ResultJson &plan, ClientSettings *settings, uint64_t *seed, 
     return sane;
 }
 
-void AgentInterval::AddLatency(Histogram *into) const
+void IntervalLatency::AddTo(Histogram *into) const
 {
     if (Buckets.empty())
         return;
@@ -88,28 +88,54 @@ void AgentInterval::AddLatency(Histogram *into) const
     into->AddExtremes(Min, Max, static_cast<long double>(Sum));
 }
 
-ResultJson IntervalJson(const IntervalFigures &figures, const Histogram &latency,
-                        const RunCounts &counts)
+static ResultJson LatencyJson(const Histogram &latency)
 {
     ResultJson buckets = ResultJson::array();
     latency.ForEachBucket([&buckets](uint64_t low, uint64_t, uint64_t count) {
         buckets.push_back({low, count});
     });
-    ResultJson countsJson = ResultJson::object();
-    for (size_t i = 0; i < CountFieldCount; ++i)
-        countsJson[CountFields[i].Name] = counts.*CountFields[i].Member;
-    return {{"start_s", figures.StartS},
-            {"duration_s", figures.DurationS},
-            {"warmup", figures.Warmup},
-            {"messages", figures.Messages},
-            {"completed", figures.Completed},
-            {"refused", figures.Refused},
-            {"timed_out", figures.TimedOut},
-            {"buckets", buckets},
+    return {{"buckets", buckets},
             {"min", latency.Min()},
             {"max", latency.Max()},
-            {"sum", latency.Mean() * static_cast<double>(latency.Count())},
-            {"counts", countsJson}};
+            {"sum", latency.Mean() * static_cast<double>(latency.Count())}};
+}
+
+ResultJson IntervalJson(const IntervalFigures &figures, const IntervalTally &tally)
+{
+    ResultJson counts = ResultJson::object();
+    for (size_t i = 0; i < CountFieldCount; ++i)
+        counts[CountFields[i].Name] = tally.Counts.*CountFields[i].Member;
+    const ServerView &server = tally.Server;
+    ResultJson json = {{"start_s", figures.StartS},
+                       {"duration_s", figures.DurationS},
+                       {"warmup", figures.Warmup},
+                       {"messages", figures.Messages},
+                       {"completed", figures.Completed},
+                       {"refused", figures.Refused},
+                       {"timed_out", figures.TimedOut},
+                       {"uncorrected", LatencyJson(tally.Uncorrected)},
+                       {"send_lag", LatencyJson(tally.SendLag)},
+                       {"counts", counts},
+                       {"server",
+                        {{"transactions", server.Transactions},
+                         {"total", server.Messages},
+                         {"size_min", server.MinSize},
+                         {"size_max", server.MaxSize},
+                         {"size_total", server.TotalSize}}}};
+    json.update(LatencyJson(tally.Latency));
+    return json;
+}
+
+/* Throws the JSON library's exception when json is not latencies as
+ * LatencyJson writes them. */
+static IntervalLatency ReadLatency(const ResultJson &json)
+{
+    IntervalLatency latency;
+    latency.Buckets = json.at("buckets").get<std::vector<std::array<uint64_t, 2>>>();
+    latency.Min = json.at("min").get<uint64_t>();
+    latency.Max = json.at("max").get<uint64_t>();
+    latency.Sum = json.at("sum").get<double>();
+    return latency;
 }
 
 bool ReadInterval(const ResultJson &json, AgentInterval *interval)
@@ -123,24 +149,29 @@ bool ReadInterval(const ResultJson &json, AgentInterval *interval)
         figures.Completed = json.at("completed").get<uint64_t>();
         figures.Refused = json.at("refused").get<uint64_t>();
         figures.TimedOut = json.at("timed_out").get<uint64_t>();
-        interval->Buckets = json.at("buckets").get<std::vector<std::array<uint64_t, 2>>>();
-        interval->Min = json.at("min").get<uint64_t>();
-        interval->Max = json.at("max").get<uint64_t>();
-        interval->Sum = json.at("sum").get<double>();
+        interval->Latency = ReadLatency(json);
+        interval->Uncorrected = ReadLatency(json.at("uncorrected"));
+        interval->SendLag = ReadLatency(json.at("send_lag"));
         for (size_t i = 0; i < CountFieldCount; ++i)
             interval->Counts.*CountFields[i].Member =
                 json.at("counts").at(CountFields[i].Name).get<uint64_t>();
+        const ResultJson &server = json.at("server");
+        interval->Server.Transactions = server.at("transactions").get<uint32_t>();
+        interval->Server.Messages = server.at("total").get<uint32_t>();
+        interval->Server.MinSize = server.at("size_min").get<uint32_t>();
+        interval->Server.MaxSize = server.at("size_max").get<uint32_t>();
+        interval->Server.TotalSize = server.at("size_total").get<uint32_t>();
     } catch (const ResultJson::exception &) {
         return false;
     }
-    return true;
+    return interval->Server.Transactions <= interval->Server.Messages;
 }
 
 Histogram MergedLatency(const std::vector<const AgentInterval *> &parts)
 {
     Histogram latency;
     for (const AgentInterval *part : parts)
-        part->AddLatency(&latency);
+        part->Latency.AddTo(&latency);
     return latency;
 }
 

@@ -25,23 +25,39 @@ ClientSettings AgentShare(const ClientSettings &whole, uint32_t agents, uint32_t
 ResultJson PlanJson(const ClientSettings &settings, uint64_t seed);
 bool ReadPlan(const ResultJson &plan, ClientSettings *settings, uint64_t *seed, std::string *error);
 
-/* One interval of an agent's run: its figures, its latencies as buckets of
- * the histogram (low bound, count) with their extremes, and the agent's
- * counts at its end. */
-struct AgentInterval {
-    IntervalFigures Figures;
+/* Latencies as an interval carries them: the histogram's buckets (low
+ * bound, count) with its extremes. */
+struct IntervalLatency {
     std::vector<std::array<uint64_t, 2>> Buckets;
     uint64_t Min = 0;
     uint64_t Max = 0;
     double Sum = 0.0;
-    RunCounts Counts;
 
     /* Adds the latencies to *into. */
-    void AddLatency(Histogram *into) const;
+    void AddTo(Histogram *into) const;
 };
 
-ResultJson IntervalJson(const IntervalFigures &figures, const Histogram &latency,
-                        const RunCounts &counts);
+/* One interval of an agent's run: its figures and latencies, and the
+ * agent's counts and server view at its end. */
+struct AgentInterval {
+    IntervalFigures Figures;
+    IntervalLatency Latency;
+    IntervalLatency Uncorrected; /* under -r */
+    IntervalLatency SendLag;     /* under -r */
+    RunCounts Counts;
+    ServerView Server; /* with the transactions then outstanding */
+};
+
+/* What a run tells of an interval as it closes, beyond its figures. */
+struct IntervalTally {
+    const Histogram &Latency;
+    const Histogram &Uncorrected;
+    const Histogram &SendLag;
+    const RunCounts &Counts;
+    const ServerView &Server;
+};
+
+ResultJson IntervalJson(const IntervalFigures &figures, const IntervalTally &tally);
 /* False when json is not an interval as IntervalJson writes it. */
 bool ReadInterval(const ResultJson &json, AgentInterval *interval);
 

@@ -198,6 +198,13 @@ std::string DropsText(const ControlDrops &drops)
     return text + ")";
 }
 
+ResultJson DropsJson(const ControlDrops &drops)
+{
+    return {{"total", drops.Total()},           {"malformed", drops.Malformed},
+            {"unauthentic", drops.Unauthentic}, {"replayed", drops.Replayed},
+            {"out_of_place", drops.OutOfPlace}, {"overflow", drops.Overflow}};
+}
+
 ControlLink::ControlLink() : state_(new State), seq_(static_cast<uint64_t>(WallClockNs())) {}
 
 static void OnClosed(natsConnection *, void *closure)

@@ -50,6 +50,9 @@ struct ControlDrops {
  * counted; empty when none was dropped. */
 std::string DropsText(const ControlDrops &drops);
 
+/* The same as the result's JSON holds it: the total and each reason. */
+ResultJson DropsJson(const ControlDrops &drops);
+
 class ControlLink {
   public:
     ControlLink();

@@ -65,12 +65,16 @@ class Controller {
     };
 
     bool Gather(std::string *error);
+    void FreeLateShares(uint64_t now);
+    std::string TooFewText() const;
     bool ReadWait(std::string *error);
     bool AllAnswered(uint64_t now) const;
     void Ask(const ControlMessage &here, uint64_t now);
     void Answered(const ControlMessage &answer);
     void Release();
-    bool MeasureClocks(std::string *error);
+    bool Assemble(std::string *error);
+    void AskTime(AgentRecord *agent);
+    bool MeasureClocks(std::string *silent, std::string *error);
     void Start();
     void Collect();
     void Dispatch(const ControlMessage &message);
@@ -81,7 +85,6 @@ class Controller {
     void PassOnInterrupt();
     void PrintDueIntervals(bool all);
     bool Merge(std::string *error);
-    ResultJson LostDocument(const AgentRecord &agent) const;
     void Send(const std::string &subject, ResultJson message);
     bool Done() const;
     void PrintBanner() const;
@@ -197,15 +200,15 @@ bool Controller::AllAnswered(uint64_t now) const
     return !asked_.empty() && pending_.empty() && now - lastNewNs_ >= QuietNs;
 }
 
-/* Calls the group until enough agents took a plan; plans that are not
- * answered in time give their share to another agent. */
+/* Calls the group until every free share went to an agent that took its
+ * plan; plans that are not answered in time give their share to another
+ * agent. */
 bool Controller::Gather(std::string *error)
 {
-    for (uint32_t share = settings_.ControlAgents; share > 0; --share)
-        freeShares_.push_back(share - 1);
     std::string group = link_.Subject("group", settings_.ControlGroup);
     uint64_t begin = MonotonicNs();
     uint64_t nextCall = begin;
+    lastNewNs_ = begin;
     while (agents_.size() < settings_.ControlAgents && *interrupted_ == 0) {
         uint64_t now = MonotonicNs();
         if (now - begin >= gatherNs_ || AllAnswered(now))
@@ -214,13 +217,7 @@ bool Controller::Gather(std::string *error)
             Send(group, {{"type", "discover"}});
             nextCall = now + DiscoverEveryNs;
         }
-        for (auto late = pending_.begin(); late != pending_.end();)
-            if (now - late->AskedNs >= PlanAnswerNs) {
-                freeShares_.push_back(late->Index);
-                late = pending_.erase(late);
-            } else {
-                ++late;
-            }
+        FreeLateShares(now);
         ControlMessage message;
         if (!link_.Next(PollMs, &message))
             continue;
@@ -234,15 +231,34 @@ bool Controller::Gather(std::string *error)
     if (agents_.size() == settings_.ControlAgents)
         return true;
     Release();
-    *error = std::to_string(agents_.size()) + " of " + std::to_string(settings_.ControlAgents) +
-             " agents of group " + settings_.ControlGroup +
-             (*interrupted_ != 0 ? " came before the interrupt"
-                                 : " came within " + SecondsText(gatherNs_) + " s");
-    if (refusals_ != 0)
-        *error += " (" + std::to_string(refusals_) + " refused, busy)";
-    *error += "; start more with tfxclnt -a " + settings_.ControlGroup +
-              " where TFX_CONTROL names the same NATS servers";
+    *error = TooFewText();
     return false;
+}
+
+/* Plans not answered in time give their share back. */
+void Controller::FreeLateShares(uint64_t now)
+{
+    for (auto late = pending_.begin(); late != pending_.end();)
+        if (now - late->AskedNs >= PlanAnswerNs) {
+            freeShares_.push_back(late->Index);
+            late = pending_.erase(late);
+        } else {
+            ++late;
+        }
+}
+
+/* How many agents came, and what to do about it. */
+std::string Controller::TooFewText() const
+{
+    std::string text = std::to_string(agents_.size()) + " of " +
+                       std::to_string(settings_.ControlAgents) + " agents of group " +
+                       settings_.ControlGroup +
+                       (*interrupted_ != 0 ? " came before the interrupt"
+                                           : " came within " + SecondsText(gatherNs_) + " s");
+    if (refusals_ != 0)
+        text += " (" + std::to_string(refusals_) + " refused, busy)";
+    return text + "; start more with tfxclnt -a " + settings_.ControlGroup +
+           " where TFX_CONTROL names the same NATS servers";
 }
 
 void Controller::Release()
@@ -253,38 +269,72 @@ void Controller::Release()
         Send(pending.Subject, {{"type", "release"}});
 }
 
-/* Several exchanges with each agent in turn; the one of least round trip
- * gives its offset. */
-bool Controller::MeasureClocks(std::string *error)
+/* Exchanges of the clock with an agent, each answered or given up in turn. */
+void Controller::AskTime(AgentRecord *agent)
 {
-    for (AgentRecord &agent : agents_) {
-        for (int i = 0; i < ClockExchanges; ++i) {
-            agent.Awaited = ++exchanges_;
-            agent.AskedNs = WallClockNs();
-            Send(agent.Subject, {{"type", "clock"}, {"exchange", agent.Awaited}});
-            size_t had = agent.Exchanges.size();
-            uint64_t giveUp = MonotonicNs() + ClockAnswerNs;
-            ControlMessage message;
-            while (agent.Exchanges.size() == had && MonotonicNs() < giveUp)
-                if (link_.Next(PollMs, &message))
-                    Dispatch(message);
+    for (int i = 0; i < ClockExchanges; ++i) {
+        agent->Awaited = ++exchanges_;
+        agent->AskedNs = WallClockNs();
+        Send(agent->Subject, {{"type", "clock"}, {"exchange", agent->Awaited}});
+        size_t had = agent->Exchanges.size();
+        uint64_t giveUp = MonotonicNs() + ClockAnswerNs;
+        ControlMessage message;
+        while (agent->Exchanges.size() == had && MonotonicNs() < giveUp)
+            if (link_.Next(PollMs, &message))
+                Dispatch(message);
+    }
+}
+
+/* The clock of each agent not yet measured, the exchange of least round
+ * trip giving its offset. An agent that answers none is released and its
+ * share freed for another, *silent taking its name. False with *error when
+ * an agent's clock is too far off. */
+bool Controller::MeasureClocks(std::string *silent, std::string *error)
+{
+    for (auto agent = agents_.begin(); agent != agents_.end();) {
+        if (agent->Exchanges.empty())
+            AskTime(&*agent);
+        if (agent->Exchanges.empty()) {
+            Send(agent->Subject, {{"type", "release"}});
+            fprintf(stderr,
+                    "tfxclnt: agent %s does not answer the clock: another takes its share\n",
+                    agent->Name.c_str());
+            freeShares_.push_back(agent->Index);
+            *silent = agent->Name;
+            agent = agents_.erase(agent);
+            continue;
         }
-        if (agent.Exchanges.empty()) {
+        agent->Clock = BestOffset(agent->Exchanges);
+        if (std::abs(agent->Clock.OffsetNs) > static_cast<int64_t>(MaxOffsetNs)) {
             Release();
-            *error = "agent " + agent.Name + " does not answer the clock";
-            return false;
-        }
-        agent.Clock = BestOffset(agent.Exchanges);
-        if (std::abs(agent.Clock.OffsetNs) > static_cast<int64_t>(MaxOffsetNs)) {
-            Release();
-            *error = "agent " + agent.Name + "'s clock is " +
-                     SecondsText(static_cast<uint64_t>(std::abs(agent.Clock.OffsetNs))) +
+            *error = "agent " + agent->Name + "'s clock is " +
+                     SecondsText(static_cast<uint64_t>(std::abs(agent->Clock.OffsetNs))) +
                      " s off this one's, beyond the 600 s a controller accepts: set the clocks "
                      "right (NTP)";
             return false;
         }
+        ++agent;
     }
     return true;
+}
+
+/* Agents for every share, their clocks measured: one that does not answer
+ * the clock gives way to another free agent of the group. */
+bool Controller::Assemble(std::string *error)
+{
+    for (uint32_t share = settings_.ControlAgents; share > 0; --share)
+        freeShares_.push_back(share - 1);
+    std::string silent;
+    while (Gather(error)) {
+        if (!MeasureClocks(&silent, error))
+            return false;
+        if (agents_.size() == settings_.ControlAgents)
+            return true;
+    }
+    if (!silent.empty() && *interrupted_ == 0)
+        *error = "agent " + silent + " does not answer the clock, and no other agent of group " +
+                 settings_.ControlGroup + " came to take its share";
+    return false;
 }
 
 void Controller::Start()
@@ -431,63 +481,11 @@ void Controller::Collect()
     PrintDueIntervals(true);
 }
 
-/* The figures of the table, from an agent's result alone. */
-void TakeFigures(const ResultJson &document, AgentRecord *agent)
-{
-    ClientSettings settings;
-    auto alone = std::make_unique<RunResult>();
-    std::string ignored;
-    if (!MergeResultDocuments({document}, {agent->Name}, &settings, alone.get(), &ignored))
-        return;
-    agent->Counts = alone->Counts;
-    agent->Samples = alone->Latency.Count();
-    agent->P50 = alone->Latency.Percentile(50.0);
-    agent->P99 = alone->Latency.Percentile(99.0);
-}
-
-/* What the intervals of a lost agent tell of its run, as a result. */
-ResultJson Controller::LostDocument(const AgentRecord &agent) const
-{
-    ClientSettings share = AgentShare(settings_, settings_.ControlAgents, agent.Index);
-    auto result = std::make_unique<RunResult>();
-    result->Seed = seed_ + agent.Index;
-    result->StartUnixNs = static_cast<uint64_t>(startUnixNs_ + agent.Clock.OffsetNs);
-    for (const AgentInterval &interval : agent.Intervals) {
-        interval.AddLatency(interval.Figures.Warmup ? &result->Warmup : &result->Latency);
-        result->Counts = interval.Counts;
-        result->EndNs =
-            static_cast<uint64_t>((interval.Figures.StartS + interval.Figures.DurationS) * 1e9);
-    }
-    result->WarmupEndNs =
-        std::min<uint64_t>(result->EndNs, static_cast<uint64_t>(share.Warmup * 1e9));
-    result->SendingEndNs = result->EndNs;
-    result->Ended = share.Duration > 0.0 ? EndReason::Duration : EndReason::Count;
-    return ResultJson::parse(RunResultJson(share, *result, {}, 1), nullptr, false);
-}
-
-/* The agents' results as -M merges them, their start times on the
- * controller's clock. */
+/* The agents' results as one run. */
 bool Controller::Merge(std::string *error)
 {
-    std::vector<ResultJson> documents;
-    std::vector<std::string> names;
-    for (AgentRecord &agent : agents_) {
-        if (!agent.Reported)
-            agent.Document = LostDocument(agent);
-        ResultJson document = agent.Document;
-        if (document.contains("started_unix_s") && document["started_unix_s"].is_number())
-            document["started_unix_s"] = document["started_unix_s"].get<double>() -
-                                         static_cast<double>(agent.Clock.OffsetNs) / 1e9;
-        TakeFigures(document, &agent);
-        documents.push_back(std::move(document));
-        names.push_back("the result of agent " + agent.Name);
-    }
     std::vector<IntervalFigures> intervals = std::move(run_->Result.Intervals);
-    run_->Settings = settings_;
-    /* Swapped, not assigned: GCC 12 takes the temporary's map for uninitialized. */
-    RunResult fresh;
-    std::swap(run_->Result, fresh);
-    if (!MergeResultDocuments(documents, names, &run_->Settings, &run_->Result, error))
+    if (!MergeAgentResults(AgentsStart{settings_, seed_, startUnixNs_}, run_, error))
         return false;
     run_->Result.Identity = NewRunIdentity();
     run_->Result.Identity.Id = runId_;
@@ -497,11 +495,8 @@ bool Controller::Merge(std::string *error)
 
 void Controller::PrintBanner() const
 {
-    ClientSettings banner = settings_;
-    banner.Connections *= settings_.ControlAgents;
-    PrintSettings(stdout, banner, seed_);
-    printf("Agents         %u of group %s\n", settings_.ControlAgents,
-           settings_.ControlGroup.c_str());
+    PrintSettings(stdout, AllAgentsSettings(settings_), seed_);
+    PrintAgentsLine(stdout, settings_);
     (void)fflush(stdout);
 }
 
@@ -511,7 +506,7 @@ bool Controller::Run(std::string *error)
     if (!ReadWait(error) || !link_.Open("controller", settings_.ControlGroup, error))
         return false;
     inbox_ = link_.Self();
-    bool gathered = Gather(error) && MeasureClocks(error);
+    bool gathered = Assemble(error);
     run_->Drops = link_.Drops();
     if (!gathered)
         return false;
@@ -524,12 +519,6 @@ bool Controller::Run(std::string *error)
 }
 
 } // namespace
-
-bool AgentsRun::AnyLost() const
-{
-    return std::any_of(Agents.begin(), Agents.end(),
-                       [](const AgentRecord &agent) { return agent.Lost; });
-}
 
 bool RunOnAgents(const ClientSettings &settings, RunOutput output, const StopFlag *interrupted,
                  AgentsRun *run, std::string *error)
@@ -566,63 +555,10 @@ std::unique_ptr<RunResult> RunOnAgentsOnce(const ClientSettings &settings, uint6
     }
     *result = std::move(run->Result);
     for (const AgentRecord &agent : run->Agents)
+        result->Agents.push_back(
+            AgentClock{agent.Name, agent.Clock.OffsetNs, agent.Clock.UncertaintyNs});
+    for (const AgentRecord &agent : run->Agents)
         if (agent.Lost)
             FailFor("agent " + agent.Name + " was lost", result.get());
     return result;
-}
-
-/* Latency as the summary shows it, or "-" without a sample. */
-static std::string TableLatency(const AgentRecord &agent, uint64_t latency)
-{
-    return agent.Samples != 0 ? LatencyText(static_cast<double>(latency)) : "-";
-}
-
-void PrintAgentTable(FILE *out, const AgentsRun &run)
-{
-    using Ull = unsigned long long;
-    fprintf(out, "\nAgent                          sent    completed  timeouts       p50       p99"
-                 "   clock offset\n");
-    for (const AgentRecord &agent : run.Agents) {
-        const RunCounts &counts = agent.Counts;
-        fprintf(out, "%-26s %12llu %12llu %9llu %9s %9s %+10.3f ms +- %.3f ms%s\n",
-                agent.Name.c_str(), static_cast<Ull>(counts.Messages),
-                static_cast<Ull>(counts.Completed), static_cast<Ull>(counts.TimedOut),
-                TableLatency(agent, agent.P50).c_str(), TableLatency(agent, agent.P99).c_str(),
-                static_cast<double>(agent.Clock.OffsetNs) / 1e6,
-                static_cast<double>(agent.Clock.UncertaintyNs) / 1e6, agent.Lost ? ", lost" : "");
-    }
-    for (const AgentRecord &agent : run.Agents)
-        if (agent.Lost)
-            fprintf(out, "Agent %s was lost %.1f s into the run: nothing heard from it for 3 s\n",
-                    agent.Name.c_str(), agent.LostAtS);
-    std::string drops = DropsText(run.Drops);
-    if (!drops.empty())
-        fprintf(out, "%c%s\n", toupper(drops[0]), drops.c_str() + 1);
-}
-
-ResultJson AgentsJson(const AgentsRun &run)
-{
-    ResultJson agents = ResultJson::array();
-    for (const AgentRecord &agent : run.Agents) {
-        const RunCounts &counts = agent.Counts;
-        bool any = agent.Samples != 0;
-        size_t colon = agent.Name.rfind(':');
-        uint64_t pid = 0;
-        bool named = colon != std::string::npos &&
-                     ParseUnsigned(agent.Name.c_str() + colon + 1, 1, INT32_MAX, &pid);
-        agents.push_back({
-            {"host", agent.Name.substr(0, named ? colon : agent.Name.size())},
-            {"pid", named ? ResultJson(pid) : ResultJson()},
-            {"sent", counts.Messages},
-            {"completed", counts.Completed},
-            {"timed_out", counts.TimedOut},
-            {"p50_ns", any ? ResultJson(agent.P50) : ResultJson()},
-            {"p99_ns", any ? ResultJson(agent.P99) : ResultJson()},
-            {"clock_offset_s", static_cast<double>(agent.Clock.OffsetNs) / 1e9},
-            {"clock_uncertainty_s", static_cast<double>(agent.Clock.UncertaintyNs) / 1e9},
-            {"lost", agent.Lost},
-            {"lost_at_s", agent.Lost ? ResultJson(agent.LostAtS) : ResultJson()},
-        });
-    }
-    return agents;
 }

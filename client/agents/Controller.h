@@ -11,44 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "client/agents/AgentPlan.h"
+#include "client/agents/AgentRoster.h"
 #include "client/options/ClientOptions.h"
-#include "client/agents/ControlPlane.h"
-#include "client/results/ResultDocument.h"
 #include "client/results/RunResult.h"
 #include "client/traffic/TrafficRun.h"
-
-/* What the controller knows of one agent. */
-struct AgentRecord {
-    std::string Subject; /* where its messages go */
-    std::string Name;    /* host:pid */
-    uint32_t Index = 0;  /* its share of the run */
-    std::vector<ClockExchange> Exchanges;
-    uint64_t Awaited = 0; /* the exchange of the clock it owes an answer to; 0 = none */
-    int64_t AskedNs = 0;  /* when that exchange went, on the controller's wall clock */
-    ClockOffset Clock;
-    std::vector<AgentInterval> Intervals;
-    uint64_t LastHeardNs = 0; /* on the controller's monotonic clock */
-    bool Reported = false;    /* its result came */
-    bool Lost = false;
-    double LostAtS = 0.0; /* from the start of the run, when it was declared lost */
-    ResultJson Document;  /* its result, or what its intervals tell of it when lost */
-    RunCounts Counts;     /* of its result alone, for the table */
-    uint64_t Samples = 0; /* its latencies: how many, and two percentiles */
-    uint64_t P50 = 0;
-    uint64_t P99 = 0;
-};
-
-/* The run on agents: the merged result and the settings as the summary
- * shows them (connections and rates of all agents). */
-struct AgentsRun {
-    ClientSettings Settings;
-    RunResult Result;
-    std::vector<AgentRecord> Agents;
-    ControlDrops Drops; /* the control messages the controller dropped */
-
-    bool AnyLost() const;
-};
 
 /* Makes the run of settings on its agents, the progress merged on
  * output.Progress, each merged interval to output.Sink and the banner on
@@ -64,11 +30,5 @@ bool RunOnAgents(const ClientSettings &settings, RunOutput output, const StopFla
  * agent, has failed, with the reason in the result. */
 std::unique_ptr<RunResult> RunOnAgentsOnce(const ClientSettings &settings, uint64_t seed,
                                            RunOutput output, const StopFlag *interrupted);
-
-/* The table of the agents, after the summary. */
-void PrintAgentTable(FILE *out, const AgentsRun &run);
-
-/* The agents as the result's JSON holds them. */
-ResultJson AgentsJson(const AgentsRun &run);
 
 #endif

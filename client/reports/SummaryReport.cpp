@@ -26,6 +26,29 @@ void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed)
     PrintRequestLine(out, settings, seed);
 }
 
+ClientSettings AllAgentsSettings(const ClientSettings &settings)
+{
+    ClientSettings all = settings;
+    all.Connections *= settings.ControlAgents != 0 ? settings.ControlAgents : 1;
+    return all;
+}
+
+void PrintAgentsLine(FILE *out, const ClientSettings &settings)
+{
+    if (settings.ControlAgents != 0)
+        fprintf(out, "Agents         %u of group %s\n", settings.ControlAgents,
+                settings.ControlGroup.c_str());
+}
+
+std::string AgentClockText(const AgentClock &agent)
+{
+    char clock[96];
+    (void)snprintf(clock, sizeof clock, " %+.3f ms +- %.3f ms",
+                   static_cast<double>(agent.OffsetNs) / 1e6,
+                   static_cast<double>(agent.UncertaintyNs) / 1e6);
+    return agent.Name + clock;
+}
+
 void PrintRequestLine(FILE *out, const ClientSettings &settings, uint64_t seed)
 {
     if (settings.SizeMin == settings.SizeMax)
@@ -107,15 +130,33 @@ static std::string LatencyFigures(const Histogram &latency, const std::vector<do
     return text;
 }
 
-static void PrintOutcomes(FILE *out, const RunCounts &counts)
+/* "at least " before the figures of a run that lost an agent: its counts
+ * end at that agent's last interval. */
+static const char *AtLeast(const RunResult &result)
 {
-    fprintf(out, "Transactions   %llu sent = %llu completed + %llu refused + %llu timed out",
-            static_cast<Ull>(counts.Transactions), static_cast<Ull>(counts.Completed),
-            static_cast<Ull>(counts.Refused), static_cast<Ull>(counts.TimedOut));
-    if (counts.Outstanding() != 0)
-        fprintf(out, " + %llu unfinished: NOT balanced\n", static_cast<Ull>(counts.Outstanding()));
-    else
-        fputs(": balanced\n", out);
+    return result.LostAgents != 0 ? "at least " : "";
+}
+
+/* Every transaction sent ended one way or is unfinished; a lost agent's
+ * that were outstanding at its last interval ended unknown to anyone. */
+static void PrintBalance(FILE *out, const RunResult &result)
+{
+    const RunCounts &counts = result.Counts;
+    fprintf(out, "Transactions   %s%llu sent = %llu completed + %llu refused + %llu timed out",
+            AtLeast(result), static_cast<Ull>(counts.Transactions),
+            static_cast<Ull>(counts.Completed), static_cast<Ull>(counts.Refused),
+            static_cast<Ull>(counts.TimedOut));
+    if (result.Unfinished() != 0)
+        fprintf(out, " + %llu unfinished", static_cast<Ull>(result.Unfinished()));
+    if (result.UnknownEnds != 0)
+        fprintf(out, " + %llu of unknown end (agent lost)", static_cast<Ull>(result.UnknownEnds));
+    fputs(result.Unfinished() != 0 ? ": NOT balanced\n" : ": balanced\n", out);
+}
+
+static void PrintOutcomes(FILE *out, const RunResult &result)
+{
+    const RunCounts &counts = result.Counts;
+    PrintBalance(out, result);
     fprintf(out, "Completed      %llu by their last response, %llu closed without a response\n",
             static_cast<Ull>(counts.Completed - counts.Unanswered),
             static_cast<Ull>(counts.Unanswered));
@@ -158,8 +199,8 @@ static void PrintLatency(FILE *out, const ClientSettings &settings, const RunRes
                 LatencyFigures(result.Uncorrected, percentiles).c_str());
         fprintf(out, "Send lag       %s\n", LatencyFigures(result.SendLag, {50.0, 99.0}).c_str());
     }
-    fprintf(out, "Throughput     %s transactions/s, %s messages/s, %s bytes/s over %s s\n",
-            FixedText(result.TransactionsPerSecond(), 1).c_str(),
+    fprintf(out, "Throughput     %s%s transactions/s, %s messages/s, %s bytes/s over %s s\n",
+            AtLeast(result), FixedText(result.TransactionsPerSecond(), 1).c_str(),
             FixedText(result.MessagesPerSecond(), 1).c_str(),
             FixedText(result.BytesPerSecond(), 0).c_str(),
             FixedText(result.MeasuredSeconds(), 3).c_str());
@@ -200,10 +241,11 @@ void PrintSummary(FILE *out, const ClientSettings &settings, const RunResult &re
 {
     PrintEnd(out, settings, result);
     fputs("\n", out);
-    PrintOutcomes(out, result.Counts);
+    PrintOutcomes(out, result);
     PrintChecks(out, settings, result);
     PrintLatency(out, settings, result);
     PrintThresholds(out, settings, outcomes);
-    fputs("\nAs the server should count them, if it took every message sent:\n", out);
+    fprintf(out, "\nAs the server should count them, if it took every message sent%s:\n",
+            result.LostAgents != 0 ? " (at least: an agent was lost)" : "");
     PrintServerLines(out, result.Server);
 }

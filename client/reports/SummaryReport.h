@@ -21,6 +21,17 @@ std::string FellBehindText(const ClientSettings &settings, const RunResult &resu
  * and loop, then the request line. */
 void PrintSettings(FILE *out, const ClientSettings &settings, uint64_t seed);
 
+/* The settings as a run on agents (-D) shows them: the connections of all
+ * its agents. */
+ClientSettings AllAgentsSettings(const ClientSettings &settings);
+
+/* "Agents         3 of group lab" for a run on agents (-D); nothing for
+ * another. */
+void PrintAgentsLine(FILE *out, const ClientSettings &settings);
+
+/* "vm:5189 +0.032 ms +- 0.242 ms": an agent and its clock. */
+std::string AgentClockText(const AgentClock &agent);
+
 /* "Request data 128 bytes, seed 7, datagrams 0%, timeout 5 s" and the
  * message id when one is given, as a line. */
 void PrintRequestLine(FILE *out, const ClientSettings &settings, uint64_t seed);

@@ -11,6 +11,8 @@ void IntervalSeries::Start(uint64_t startNs, uint64_t warmupEndNs)
     openedNs_ = startNs;
     dueNs_ = NextBoundary(startNs);
     latency_.Clear();
+    uncorrected_.Clear();
+    sendLag_.Clear();
     atOpen_ = RunCounts{};
 }
 
@@ -43,7 +45,11 @@ const IntervalFigures &IntervalSeries::Close(uint64_t nowNs, const RunCounts &co
     series->push_back(figures);
 
     std::swap(latency_, closed_);
+    std::swap(uncorrected_, closedUncorrected_);
+    std::swap(sendLag_, closedSendLag_);
     latency_.Clear();
+    uncorrected_.Clear();
+    sendLag_.Clear();
     atOpen_.Messages = counts.Messages;
     atOpen_.Completed = counts.Completed;
     atOpen_.Refused = counts.Refused;

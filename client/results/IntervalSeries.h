@@ -19,6 +19,9 @@ class IntervalSeries {
 
     /* The latency of a transaction completed now, warm-up or not. */
     void Record(uint64_t latencyNs) { latency_.Record(latencyNs); }
+    /* Under -r: the same from the actual send, and a send's lag. */
+    void RecordUncorrected(uint64_t latencyNs) { uncorrected_.Record(latencyNs); }
+    void RecordSendLag(uint64_t lagNs) { sendLag_.Record(lagNs); }
 
     /* When the open interval is due to close. */
     uint64_t DueNs() const { return dueNs_; }
@@ -34,13 +37,17 @@ class IntervalSeries {
 
     /* The latencies of the interval closed last. */
     const Histogram &ClosedLatency() const { return closed_; }
+    const Histogram &ClosedUncorrected() const { return closedUncorrected_; }
+    const Histogram &ClosedSendLag() const { return closedSendLag_; }
 
   private:
     uint64_t NextBoundary(uint64_t boundaryNs) const;
 
     Histogram latency_; /* the open interval's completions */
     Histogram closed_;  /* the last closed interval's, kept for ClosedLatency */
-    RunCounts atOpen_;  /* the counts when it opened */
+    Histogram uncorrected_, closedUncorrected_;
+    Histogram sendLag_, closedSendLag_;
+    RunCounts atOpen_; /* the counts when it opened */
     uint64_t startNs_ = 0;
     uint64_t warmupEndNs_ = 0;
     uint64_t openedNs_ = 0;

@@ -232,7 +232,7 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     json["sending_s"] = static_cast<double>(result.SendingEndNs - result.StartNs) / 1e9;
     json["measured_s"] = result.MeasuredSeconds();
     json["counts"] = CountsJson(result.Counts);
-    json["balanced"] = result.Counts.Outstanding() == 0;
+    json["balanced"] = result.Unfinished() == 0;
     json["refused_by_reason"] = RefusalsJson(result.Counts);
     json["first_check_failure"] =
         Maybe(!result.FirstCheckFailure.empty(), result.FirstCheckFailure);
@@ -250,7 +250,31 @@ std::string RunResultJson(const ClientSettings &settings, const RunResult &resul
     json["thresholds"] = ThresholdsJson(settings, outcomes);
     json["failure"] = FailureJson(result.Failed, result.FailureLabel, result.Failure);
     json["exit_code"] = exitCode;
+    if (result.LostAgents != 0)
+        json["lower_bounds"] = {{"lost_agents", result.LostAgents},
+                                {"unknown_ends", result.UnknownEnds}};
     return ResultDocumentText(json);
+}
+
+ResultJson AgentNameJson(const std::string &name)
+{
+    size_t colon = name.rfind(':');
+    uint64_t pid = 0;
+    bool named =
+        colon != std::string::npos && ParseUnsigned(name.c_str() + colon + 1, 1, INT32_MAX, &pid);
+    return {{"host", name.substr(0, named ? colon : name.size())},
+            {"pid", named ? ResultJson(pid) : ResultJson()}};
+}
+
+ResultJson AgentClocksJson(const std::vector<AgentClock> &agents)
+{
+    ResultJson json = ResultJson::array();
+    for (const AgentClock &agent : agents) {
+        ResultJson &entry = json.emplace_back(AgentNameJson(agent.Name));
+        entry["clock_offset_s"] = static_cast<double>(agent.OffsetNs) / 1e9;
+        entry["clock_uncertainty_s"] = static_cast<double>(agent.UncertaintyNs) / 1e9;
+    }
+    return json;
 }
 
 bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error)

@@ -39,6 +39,13 @@ ResultJson RunIdentityJson(const RunIdentity &run);
  * when failed is false. */
 ResultJson FailureJson(bool failed, const std::string &label, const QLXERROR &failure);
 
+/* An agent's name, host:pid, as the JSON holds it: host and pid, the pid
+ * null when the name holds none. */
+ResultJson AgentNameJson(const std::string &name);
+
+/* The agents of a run on agents (-D) under -R and -N, with their clocks. */
+ResultJson AgentClocksJson(const std::vector<AgentClock> &agents);
+
 /* Writes text to path through a temporary file in the same directory, so a
  * reader never sees half of it. False with *error set when it cannot. */
 bool WriteFileWhole(const std::string &path, const std::string &text, std::string *error);

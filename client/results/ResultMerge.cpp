@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <memory>
 
 #include "client/values/FigureText.h"
 #include "client/results/JsonReport.h"
@@ -367,10 +368,10 @@ bool TakeRuns(const std::vector<MergedRun> &runs, const std::string &path, Merge
     return false;
 }
 
-/* Merges one document; throws ResultFieldError on a member missing, of the
- * wrong kind or out of range. */
-bool AddDocument(const ResultJson &json, const std::string &path, bool first,
-                 ClientSettings *settings, RunResult *result, MergeState *state, std::string *error)
+/* Reads one document of element into *part; throws ResultFieldError on a
+ * member missing, of the wrong kind or out of range. */
+bool ReadPart(const ResultJson &json, const std::string &element, MergePart *part,
+              std::string *error)
 {
     if (json.contains("sweep") || json.contains("repeats")) {
         *error = std::string("is the result of ") +
@@ -379,46 +380,137 @@ bool AddDocument(const ResultJson &json, const std::string &path, bool first,
         return false;
     }
     ResultFields document(json, "");
-    ResultFields runSettings = document.Fields("settings");
-    std::string element = runSettings.Text("element", 255);
-    if (!first && element != settings->Element) {
-        *error = "drove service element " + element + ", the first result " + settings->Element +
+    std::string drove = document.Fields("settings").Text("element", 255);
+    if (!element.empty() && drove != element) {
+        *error = "drove service element " + drove + ", the first result " + element +
                  ": only runs of one element merge";
         return false;
     }
-    ClientSettings run = SettingsOf(runSettings);
+    part->Settings = SettingsOf(document.Fields("settings"));
     if (!document.Has("started_unix_s")) {
         *error = "has no \"started_unix_s\": written by a tfxclnt that does not say when it ran";
         return false;
     }
-    double start = document.Number("started_unix_s", 0.0, MaxUnixS);
-    double elapsed = document.Number("elapsed_s", 0.0, MaxRunS);
-    double measured = document.Number("measured_s", 0.0, elapsed);
-    double sending = document.Number("sending_s", 0.0, elapsed);
-    if (!TakeRuns(RunsOf(document, start, run.Seed, path), path, state, result, error))
-        return false;
-    AddSettings(run, first, settings);
-    state->Mixed.Add(run);
-    if (first)
-        result->Seed = run.Seed;
-    state->Runs.push_back(Span{start, start + elapsed});
-    state->Measured.push_back(Span{start + elapsed - measured, start + elapsed});
-    state->Sending.push_back(Span{start, start + sending});
-    AddCounts(document, &result->Counts);
-    AddServerView(document, &result->Server);
-    AddLatency(document, "latency_ns", &result->Latency);
-    AddLatency(document, "uncorrected_latency_ns", &result->Uncorrected);
-    AddLatency(document, "send_lag_ns", &result->SendLag);
-    AddLatency(document, "warmup_latency_ns", &result->Warmup);
-    EndReason ended = EndOf(document);
-    result->Ended = first ? ended : Heavier(result->Ended, ended);
-    TakeFailure(document, result);
-    if (result->FirstCheckFailure.empty() && !document.IsNull("first_check_failure"))
-        result->FirstCheckFailure = document.Text("first_check_failure", MaxTextBytes);
+    part->StartS = document.Number("started_unix_s", 0.0, MaxUnixS);
+    part->ElapsedS = document.Number("elapsed_s", 0.0, MaxRunS);
+    part->MeasuredS = document.Number("measured_s", 0.0, part->ElapsedS);
+    part->SendingS = document.Number("sending_s", 0.0, part->ElapsedS);
+    RunResult &result = part->Result;
+    result.MergedFrom = RunsOf(document, part->StartS, part->Settings.Seed, part->Name);
+    AddCounts(document, &result.Counts);
+    AddServerView(document, &result.Server);
+    AddLatency(document, "latency_ns", &result.Latency);
+    AddLatency(document, "uncorrected_latency_ns", &result.Uncorrected);
+    AddLatency(document, "send_lag_ns", &result.SendLag);
+    AddLatency(document, "warmup_latency_ns", &result.Warmup);
+    result.Ended = EndOf(document);
+    TakeFailure(document, &result);
+    if (!document.IsNull("first_check_failure"))
+        result.FirstCheckFailure = document.Text("first_check_failure", MaxTextBytes);
     return true;
 }
 
+/* Adds the figures of a part's run to those of the runs before it. */
+void AddFigures(const RunResult &part, bool first, RunResult *result)
+{
+    for (size_t i = 0; i < CountFieldCount; ++i)
+        result->Counts.*CountFields[i].Member += part.Counts.*CountFields[i].Member;
+    for (const auto &[reason, count] : part.Counts.RefusedByReason)
+        result->Counts.RefusedByReason[reason] += count;
+    const ServerView &server = part.Server;
+    if (server.Messages != 0) {
+        result->Server.Transactions += server.Transactions;
+        result->Server.Messages += server.Messages;
+        result->Server.TotalSize += server.TotalSize;
+        result->Server.MinSize = std::min(result->Server.MinSize, server.MinSize);
+        result->Server.MaxSize = std::max(result->Server.MaxSize, server.MaxSize);
+    }
+    result->Latency.Add(part.Latency);
+    result->Uncorrected.Add(part.Uncorrected);
+    result->SendLag.Add(part.SendLag);
+    result->Warmup.Add(part.Warmup);
+    result->Ended = first ? part.Ended : Heavier(result->Ended, part.Ended);
+    if (part.Failed && !result->Failed) {
+        result->Failed = true;
+        result->FailureLabel = part.FailureLabel;
+        result->Failure = part.Failure;
+    }
+    if (result->FirstCheckFailure.empty())
+        result->FirstCheckFailure = part.FirstCheckFailure;
+}
+
 } // namespace
+
+bool ReadMergePart(const ResultJson &document, const std::string &element, MergePart *part,
+                   std::string *error)
+{
+    try {
+        return ReadPart(document, element, part, error);
+    } catch (const ResultFieldError &fault) {
+        *error = fault.what();
+        return false;
+    }
+}
+
+void TimesOfRun(MergePart *part)
+{
+    RunResult &result = part->Result;
+    part->Settings.Seed = result.Seed;
+    part->StartS = static_cast<double>(result.StartUnixNs) / NsPerSecond;
+    part->ElapsedS = result.ElapsedSeconds();
+    part->MeasuredS = result.MeasuredSeconds();
+    part->SendingS = static_cast<double>(result.SendingEndNs - result.StartNs) / NsPerSecond;
+    result.MergedFrom = {MergedRun{result.Identity, part->StartS, result.Seed, part->Name}};
+}
+
+struct ResultMerger::State : MergeState {};
+
+ResultMerger::ResultMerger(ClientSettings *settings, RunResult *result)
+    : settings_(settings), result_(result), state_(std::make_unique<State>())
+{
+}
+
+ResultMerger::~ResultMerger() = default;
+
+bool ResultMerger::Add(const MergePart &part, std::string *error)
+{
+    bool first = state_->Runs.empty();
+    const ClientSettings &run = part.Settings;
+    std::string why;
+    if (!TakeRuns(part.Result.MergedFrom, part.Name, state_.get(), result_, &why)) {
+        *error = part.Name + ": " + why;
+        return false;
+    }
+    AddSettings(run, first, settings_);
+    state_->Mixed.Add(run);
+    if (first)
+        result_->Seed = run.Seed;
+    double start = part.StartS, end = part.StartS + part.ElapsedS;
+    state_->Runs.push_back(Span{start, end});
+    state_->Measured.push_back(Span{end - part.MeasuredS, end});
+    state_->Sending.push_back(Span{start, start + part.SendingS});
+    AddFigures(part.Result, first, result_);
+    return true;
+}
+
+void ResultMerger::Finish()
+{
+    const MergeState &state = *state_;
+    result_->Mixed = state.Mixed.Text();
+    uint64_t messages = result_->Counts.Messages;
+    settings_->DatagramPercent =
+        messages != 0 ? 100.0 * static_cast<double>(result_->Counts.Datagrams) / messages : 0.0;
+    /* One run of the length of the union, its warm-up what is not measured. */
+    result_->StartNs = 0;
+    result_->StartUnixNs = ToNs(
+        std::min_element(state.Runs.begin(), state.Runs.end(), [](const Span &a, const Span &b) {
+            return a.Start < b.Start;
+        })->Start);
+    result_->EndNs = ToNs(UnionSeconds(state.Runs));
+    uint64_t measured = std::min(result_->EndNs, ToNs(UnionSeconds(state.Measured)));
+    result_->WarmupEndNs = result_->EndNs - measured;
+    result_->SendingEndNs = ToNs(UnionSeconds(state.Sending));
+}
 
 bool MergeResultFiles(const std::vector<std::string> &paths, ClientSettings *settings,
                       RunResult *result, std::string *error)
@@ -434,32 +526,17 @@ bool MergeResultDocuments(const std::vector<ResultJson> &documents,
                           const std::vector<std::string> &names, ClientSettings *settings,
                           RunResult *result, std::string *error)
 {
-    MergeState state;
+    ResultMerger merger(settings, result);
     for (size_t i = 0; i < documents.size(); ++i) {
-        std::string why;
-        try {
-            if (!AddDocument(documents[i], names[i], i == 0, settings, result, &state, &why)) {
-                *error = names[i] + ": " + why;
-                return false;
-            }
-        } catch (const ResultFieldError &fault) {
-            *error = names[i] + ": " + fault.what();
+        auto part = std::make_unique<MergePart>();
+        part->Name = names[i];
+        if (!ReadMergePart(documents[i], i == 0 ? "" : settings->Element, part.get(), error)) {
+            *error = names[i] + ": " + *error;
             return false;
         }
+        if (!merger.Add(*part, error))
+            return false;
     }
-    result->Mixed = state.Mixed.Text();
-    uint64_t messages = result->Counts.Messages;
-    settings->DatagramPercent =
-        messages != 0 ? 100.0 * static_cast<double>(result->Counts.Datagrams) / messages : 0.0;
-    /* One run of the length of the union, its warm-up what is not measured. */
-    result->StartNs = 0;
-    result->StartUnixNs = ToNs(
-        std::min_element(state.Runs.begin(), state.Runs.end(), [](const Span &a, const Span &b) {
-            return a.Start < b.Start;
-        })->Start);
-    result->EndNs = ToNs(UnionSeconds(state.Runs));
-    uint64_t measured = std::min(result->EndNs, ToNs(UnionSeconds(state.Measured)));
-    result->WarmupEndNs = result->EndNs - measured;
-    result->SendingEndNs = ToNs(UnionSeconds(state.Sending));
+    merger.Finish();
     return true;
 }

@@ -3,6 +3,7 @@
 #ifndef TFX_CLIENT_RESULTMERGE_H
 #define TFX_CLIENT_RESULTMERGE_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,51 @@ bool MergeResultFiles(const std::vector<std::string> &paths, ClientSettings *set
 bool MergeResultDocuments(const std::vector<ResultJson> &documents,
                           const std::vector<std::string> &names, ClientSettings *settings,
                           RunResult *result, std::string *error);
+
+/* One run of a merge, as its result holds it: what the summary shows of its
+ * settings, its figures and its times on the wall clock. */
+struct MergePart {
+    std::string Name; /* how an error names it */
+    ClientSettings Settings;
+    /* Counts, server view, latencies, end and failure; MergedFrom the runs
+     * it holds. */
+    RunResult Result;
+    double StartS = 0.0; /* since 1970 */
+    double ElapsedS = 0.0;
+    double MeasuredS = 0.0; /* up to the end */
+    double SendingS = 0.0;
+};
+
+/* Reads a result document into *part, every figure checked, and its run
+ * of element unless that is empty. False with *error saying what is wrong,
+ * without the part's name. */
+bool ReadMergePart(const ResultJson &document, const std::string &element, MergePart *part,
+                   std::string *error);
+
+/* Takes the times of part's own run from its result, as the result's JSON
+ * would hold them, and the run itself as the one run it holds. */
+void TimesOfRun(MergePart *part);
+
+/* The runs of a merge, taken one at a time, as MergeResultFiles merges
+ * them into *settings and *result. */
+class ResultMerger {
+  public:
+    ResultMerger(ClientSettings *settings, RunResult *result);
+    ~ResultMerger();
+    ResultMerger(const ResultMerger &) = delete;
+    ResultMerger &operator=(const ResultMerger &) = delete;
+
+    /* Adds a part of the element of those before it; false with *error
+     * naming the part when it holds a run merged already. */
+    bool Add(const MergePart &part, std::string *error);
+    /* The merged run's times, once every part was added. */
+    void Finish();
+
+  private:
+    struct State;
+    ClientSettings *settings_;
+    RunResult *result_;
+    std::unique_ptr<State> state_;
+};
 
 #endif

@@ -97,6 +97,14 @@ struct IntervalFigures {
     }
 };
 
+/* An agent of a run on agents (-D): its name (host:pid) and its clock less
+ * the controller's, as measured. */
+struct AgentClock {
+    std::string Name;
+    int64_t OffsetNs = 0;
+    int64_t UncertaintyNs = 0;
+};
+
 struct RunResult {
     RunIdentity Identity;
     std::vector<MergedRun> MergedFrom; /* -M: the runs merged into this one */
@@ -124,6 +132,15 @@ struct RunResult {
     std::string FailureLabel; /* "ClientSend: " and the like */
     QLXERROR Failure{};
     std::vector<IntervalFigures> Intervals; /* the whole run, one a second */
+    /* -D: agents lost in the run. Their figures end at their last interval,
+     * so the counts are lower bounds, and the transactions they had
+     * outstanding then have an end no one knows. */
+    uint32_t LostAgents = 0;
+    uint64_t UnknownEnds = 0;
+    std::vector<AgentClock> Agents; /* -D under -R and -N: the agents that made it */
+
+    /* Transactions left without their end: outstanding, not of a lost agent. */
+    uint64_t Unfinished() const { return Counts.Outstanding() - UnknownEnds; }
 
     double ElapsedSeconds() const { return static_cast<double>(EndNs - StartNs) / 1e9; }
     /* From the end of the warm-up to the end of the run, or to the service's

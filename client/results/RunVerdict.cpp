@@ -50,8 +50,8 @@ static std::string BrokenRun(const RunResult &result)
         return "the queue towards the service stayed full for a whole timeout";
     if (result.Ended == EndReason::ServiceGone)
         return "the service went away";
-    if (counts.Outstanding() != 0)
-        return CountText(counts.Outstanding(), "transaction", "transactions", "unfinished");
+    if (result.Unfinished() != 0)
+        return CountText(result.Unfinished(), "transaction", "transactions", "unfinished");
     if (counts.CheckFailures != 0)
         return CountText(counts.CheckFailures, "reply", "replies", "failed their checks");
     return "";
@@ -109,7 +109,8 @@ bool MissedRate(const ClientSettings &settings, const RunResult &result, double 
                 double *achieved)
 {
     bool ranItsCourse = result.Ended == EndReason::Count || result.Ended == EndReason::Duration;
-    if (settings.Rate <= 0.0 || !ranItsCourse || RateConditionGiven(settings))
+    if (settings.Rate <= 0.0 || !ranItsCourse || RateConditionGiven(settings) ||
+        result.LostAgents != 0)
         return false;
     *asked = AskedTransactionRate(settings);
     *achieved = FiguresOf(settings, result).Value[AchievedFigure];

@@ -45,7 +45,8 @@ double AskedTransactionRate(const ClientSettings &settings);
 
 /* Whether an open loop that ran its course achieved less than StepRateShare
  * of the transactions it asked for, with both rates. The rule gives way to a
- * condition of -A on tps or mps, which says itself what rate is enough. */
+ * condition of -A on tps or mps, which says itself what rate is enough.
+ * A run that lost an agent achieved at least its figures: not a miss. */
 bool MissedRate(const ClientSettings &settings, const RunResult &result, double *asked,
                 double *achieved);
 

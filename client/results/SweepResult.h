@@ -11,13 +11,15 @@
 #include "qlx/ErrorRecord.h"
 #include "client/results/RunFigures.h"
 #include "client/results/RunIdentity.h"
+#include "client/results/RunResult.h"
 
 struct RepeatRun {
     RunFigures Figures;
     /* Why the run failed (repeated runs) or did not meet the step's
      * conditions (sweeps); empty when it passed. */
     std::string Fault;
-    std::string Condition; /* the step's condition it did not meet; "" for none */
+    std::string Condition;          /* the step's condition it did not meet; "" for none */
+    std::vector<AgentClock> Agents; /* -D: the agents that made it */
 };
 
 /* Runs of the same settings, in the order they ran. */

@@ -57,7 +57,8 @@ bool RunTimes(const ClientSettings &settings, uint32_t n, const RunContext &cont
         if (end->Interrupted)
             break;
         Verdict verdict = faultOf(*result);
-        RepeatRun run{FiguresOf(settings, *result), verdict.Fault, verdict.Condition};
+        RepeatRun run{FiguresOf(settings, *result), verdict.Fault, verdict.Condition,
+                      std::move(result->Agents)};
         figures.push_back(run.Figures);
         repeats->Runs.push_back(run);
         if (repeat)

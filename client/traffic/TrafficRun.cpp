@@ -152,6 +152,7 @@ bool TrafficRun::SendNext(Link *link, uint64_t intended)
     counts.MeasuredBytes += warmup ? 0 : planned.Size;
     if (OpenLoop()) {
         result_->SendLag.Record(sent - intended);
+        intervals_.RecordSendLag(sent - intended);
         result_->PlannedSendNs = intended - result_->StartNs;
         result_->LastSendLagNs = sent > intended ? sent - intended : 0;
     }
@@ -340,8 +341,10 @@ void TrafficRun::Finish(Link *link, uint32_t index, Ending ending, uint64_t now)
         } else {
             result_->Latency.Record(latency);
             ++counts.MeasuredCompleted;
-            if (OpenLoop())
+            if (OpenLoop()) {
                 result_->Uncorrected.Record(now - slot.SentNs);
+                intervals_.RecordUncorrected(now - slot.SentNs);
+            }
         }
     }
     slot.Seq = 0;
@@ -375,12 +378,19 @@ void TrafficRun::ExpireTimeouts(uint64_t now)
 
 /* Transactions left outstanding were sent all the same: the server counts
  * every one it took, answered or not. */
-void TrafficRun::CountOutstandingForServer()
+ServerView TrafficRun::ServerAsIfEnded() const
 {
+    ServerView server = result_->Server;
     for (const Link &link : links_)
         for (const Slot &slot : link.Slots)
             if (slot.Seq != 0)
-                result_->Server.Count(slot.Size, true);
+                server.Count(slot.Size, true);
+    return server;
+}
+
+void TrafficRun::CountOutstandingForServer()
+{
+    result_->Server = ServerAsIfEnded();
 }
 
 void TrafficRun::CloseInterval(uint64_t now)

@@ -64,6 +64,12 @@ class TrafficRun {
      * queue towards the service stays full for a whole timeout. */
     void Run(const StopFlag *interrupted);
 
+    /* The intervals of the run, the last closed one's latencies among them. */
+    const IntervalSeries &Intervals() const { return intervals_; }
+    /* The server's view of the run, had it ended now with the transactions
+     * still outstanding taken by the server. */
+    ServerView ServerAsIfEnded() const;
+
     /* Sends the application manager's stop request on the first
      * connection. False when it cannot be sent: the failure is in the result. */
     bool SendStop();

@@ -4,6 +4,16 @@
 
 Histogram::Histogram() : counts_(BucketCount(), 0) {}
 
+void Histogram::Add(const Histogram &other)
+{
+    for (size_t i = 0; i < counts_.size(); ++i)
+        counts_[i] += other.counts_[i];
+    count_ += other.count_;
+    sum_ += other.sum_;
+    min_ = other.min_ < min_ ? other.min_ : min_;
+    max_ = other.max_ > max_ ? other.max_ : max_;
+}
+
 void Histogram::Clear()
 {
     for (uint64_t &count : counts_)

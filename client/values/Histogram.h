@@ -47,6 +47,9 @@ class Histogram {
         sum_ += static_cast<unsigned __int128>(sum);
     }
 
+    /* Adds every sample of other, exactly. */
+    void Add(const Histogram &other);
+
     uint64_t Count() const { return count_; }
     /* The smallest and largest sample, exactly; 0 when there is none. */
     uint64_t Min() const { return count_ != 0 ? min_ : 0; }

@@ -203,7 +203,7 @@ std::string RepeatsText(const std::vector<double> &rates, const std::vector<doub
         figures.Value[P999Figure] = latencies[i] * 3000;
         for (Figure figure : {AchievedFigure, P50Figure, P99Figure, P999Figure})
             figures.Present[figure] = true;
-        runs.Runs.push_back({figures, "", ""});
+        runs.Runs.push_back({figures, "", "", {}});
         all.push_back(figures);
     }
     runs.Spread = SpreadOf(all);

@@ -51,12 +51,14 @@ std::string SweepText(uint64_t factor)
             figures.Value[figure] = static_cast<double>(factor * (figure + 1)) * rate * 1000.0;
         std::fill(std::begin(figures.Present), std::end(figures.Present), true);
         figures.Value[AchievedFigure] = rate < 400 ? rate : 330;
-        RepeatRun run{figures, rate < 400 ? "" : "achieved 330.0 transactions/s",
-                      rate < 400 ? "" : "achieved at least 98 % of the target"};
+        RepeatRun run{figures,
+                      rate < 400 ? "" : "achieved 330.0 transactions/s",
+                      rate < 400 ? "" : "achieved at least 98 % of the target",
+                      {}};
         RunFigures other = figures;
         other.Value[P99Figure] *= 1.5;
         sweep.Steps.push_back(
-            {rate, {{run, {other, run.Fault, run.Condition}}, SpreadOf({figures, other})}});
+            {rate, {{run, {other, run.Fault, run.Condition, {}}}, SpreadOf({figures, other})}});
     }
     return SweepJson(settings, 1, sweep, 0);
 }

@@ -36,6 +36,7 @@ struct GhostPlay {
     int64_t ClockShiftNs = 0;
     int Intervals = 0;          /* sent at the start, one for each index */
     std::string Element = "E1"; /* its result's */
+    bool AnswersClock = true;
 };
 
 class Agents : public testing::Test {
@@ -121,6 +122,7 @@ class Agents : public testing::Test {
     std::vector<std::unique_ptr<Process>> servers_;
     std::vector<std::unique_ptr<Process>> agents_;
     std::atomic<bool> ghostDone_{false};
+    std::atomic<bool> ghostPlanned_{false}; /* it took a plan */
 };
 
 /* Plays an agent of group g on a bare NATS connection as play says: it
@@ -150,7 +152,8 @@ void Agents::Ghost(const GhostPlay &play)
         if (json["type"] == "plan") {
             plan = json;
             send({{"type", "accepted"}});
-        } else if (json["type"] == "clock") {
+            ghostPlanned_ = true;
+        } else if (json["type"] == "clock" && play.AnswersClock) {
             send({{"type", "time"},
                   {"exchange", json["exchange"]},
                   {"ns", WallClockNs() + play.ClockShiftNs}});
@@ -158,10 +161,11 @@ void Agents::Ghost(const GhostPlay &play)
             break;
         }
     }
+    Histogram none;
     for (int i = 0; i < play.Intervals; ++i)
         send({{"type", "interval"},
               {"index", i},
-              {"body", IntervalJson(IntervalFigures{}, Histogram{}, RunCounts{})}});
+              {"body", IntervalJson(IntervalFigures{}, {none, none, none, RunCounts{}, {}})}});
     ClientSettings whole;
     uint64_t seed = 0;
     std::string error;
@@ -210,30 +214,48 @@ TEST_F(Agents, ThreeAgentsMakeOneRunOfTwoServers)
 }
 
 /* An agent killed mid-run is declared lost within 3 s of its last word; the
- * run goes on and writes its result, and fails. */
-TEST_F(Agents, KilledAgentIsLostAndTheRunFails)
+ * run goes on, writes its result and fails. Every figure covers the same
+ * transactions, the lost agent's up to its last interval: lower bounds of
+ * what the server counted, that say so, and a balance that adds up. */
+TEST_F(Agents, KilledAgentIsLostAndTheFiguresAgree)
 {
     Server(nats_.Url());
     Agent(nats_.Url());
     Process &doomed = Agent(nats_.Url());
-    auto controller = Controller(2, {"-d", "8", "-w", "2"});
-    ASSERT_TRUE(controller->WaitForStdout("Agents         2 of group g", Generous));
-    std::this_thread::sleep_for(std::chrono::seconds(1)); /* part of the run, not a sync */
+    auto controller = Controller(2, {"-d", "8", "-w", "2", "-r", "400", "-x"});
+    ASSERT_TRUE(controller->WaitForStderr("tfxclnt: 2.", Generous));
     doomed.Signal(SIGKILL);
     auto killed = Clock::now();
-    bool reported = false;
-    while (!reported && Clock::now() < killed + Generous)
-        reported = controller->StderrSoFar().find(" lost ") != std::string::npos;
+    ASSERT_TRUE(controller->WaitForStderr(" lost ", Generous));
     EXPECT_LT(Clock::now() - killed, std::chrono::milliseconds(4500));
     tfxtest::ProcessResult run = controller->Wait(Generous);
     EXPECT_EQ(run.ExitCode, 1) << run.Stdout << run.Stderr;
     ResultJson json = Result();
-    int lost = 0;
-    for (const ResultJson &agent : json["agents"])
-        lost += agent["lost"].get<bool>() ? 1 : 0;
-    EXPECT_EQ(lost, 1);
-    EXPECT_EQ(json["exit_code"].get<int>(), 1);
+    EXPECT_EQ(json["agents"][0]["lost"].get<bool>() + json["agents"][1]["lost"].get<bool>(), 1);
+    EXPECT_EQ(json["lower_bounds"]["lost_agents"], 1);
+    EXPECT_TRUE(json["balanced"].get<bool>());
+    const ResultJson &counts = json["counts"];
+    auto count = [&](const char *name) { return std::to_string(counts[name].get<uint64_t>()); };
+    uint64_t server = counts["transactions"].get<uint64_t>() - counts["refused"].get<uint64_t>();
+    EXPECT_EQ(json["server_view"]["transactions"], server);
+    EXPECT_LE(server, ServerTransactions(servers_[0].get()));
+    EXPECT_EQ(json["latency_ns"]["samples"], counts["measured_completed"]);
+    EXPECT_EQ(json["uncorrected_latency_ns"]["samples"], counts["measured_completed"]);
+    EXPECT_EQ(json["send_lag_ns"]["samples"], counts["messages"]);
+    uint64_t unknown = json["lower_bounds"]["unknown_ends"].get<uint64_t>();
+    std::string balance =
+        "\nTransactions   at least " + count("transactions") + " sent = " + count("completed") +
+        " completed + " + count("refused") + " refused + " + count("timed_out") + " timed out" +
+        (unknown != 0 ? " + " + std::to_string(unknown) + " of unknown end (agent lost)" : "") +
+        ": balanced\n";
+    std::string serverLines =
+        "\nAs the server should count them, if it took every message sent (at least: an agent "
+        "was lost):\nTransactions = " +
+        std::to_string(server) + ", Datagrams = 0, Total = " + std::to_string(server) + "\n";
+    EXPECT_NE(run.Stdout.find(balance), std::string::npos) << balance << run.Stdout;
+    EXPECT_NE(run.Stdout.find(serverLines), std::string::npos) << serverLines << run.Stdout;
     EXPECT_NE(run.Stdout.find(" was lost "), std::string::npos);
+    EXPECT_TRUE(json["rate_missed"].is_null()) << "a lower bound misses no rate";
 }
 
 /* SIGINT to the controller ends the run on every agent, and the merged
@@ -254,7 +276,8 @@ TEST_F(Agents, InterruptedControllerEndsEveryAgentsRun)
 }
 
 /* -N over agents: each run is made on them, and the runs are reported as
- * repeats. */
+ * repeats; the header names the agents' connections and group, and each run
+ * its agents and their clocks, as a single run on agents does. */
 TEST_F(Agents, RepeatedRunsAreMadeOnAgents)
 {
     Server(nats_.Url());
@@ -262,10 +285,52 @@ TEST_F(Agents, RepeatedRunsAreMadeOnAgents)
     Agent(nats_.Url());
     tfxtest::ProcessResult run = Controller(2, {"-N", "2", "-n", "200"})->Wait(Generous);
     ASSERT_EQ(run.ExitCode, 0) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.Stdout.rfind("Service element E1: 2 connections, window 1, closed loop\n", 0), 0u)
+        << run.Stdout;
+    EXPECT_NE(run.Stdout.find("\nAgents         2 of group g\n2 runs, "), std::string::npos);
     ResultJson runs = Result()["repeats"]["runs"];
     ASSERT_EQ(runs.size(), 2u);
-    for (const ResultJson &each : runs)
+    for (const ResultJson &each : runs) {
         EXPECT_TRUE(each["passed"].get<bool>()) << each;
+        ASSERT_EQ(each["agents"].size(), 2u) << each;
+        for (const ResultJson &agent : each["agents"]) {
+            std::string name = agent["host"].get<std::string>() + ":" + agent["pid"].dump();
+            char clock[64];
+            snprintf(clock, sizeof clock, " %+.3f ms +- %.3f ms",
+                     agent["clock_offset_s"].get<double>() * 1e3,
+                     agent["clock_uncertainty_s"].get<double>() * 1e3);
+            EXPECT_NE(run.Stdout.find(name + clock), std::string::npos) << name << run.Stdout;
+        }
+    }
+}
+
+/* An agent that does not answer the clock is released, and another free
+ * agent of the group takes its share. */
+TEST_F(Agents, AgentSilentOnTheClockIsReplaced)
+{
+    Server(nats_.Url());
+    Agent(nats_.Url());
+    GhostPlay play;
+    play.AnswersClock = false;
+    std::thread ghost([&] { Ghost(play); });
+    auto controller = Controller(2, {"-n", "200"});
+    auto begin = Clock::now();
+    while (!ghostPlanned_ && Clock::now() < begin + Generous)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Agent(nats_.Url());
+    tfxtest::ProcessResult run = controller->Wait(Generous);
+    ghostDone_ = true;
+    ghost.join();
+    ASSERT_EQ(run.ExitCode, 0) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.Stderr.rfind("tfxclnt: agent ghost:1 does not answer the clock: another takes "
+                               "its share\n",
+                               0),
+              0u)
+        << run.Stderr;
+    ResultJson json = Result();
+    EXPECT_EQ(json["counts"]["completed"], 200);
+    for (const ResultJson &agent : json["agents"])
+        EXPECT_NE(agent["host"], "ghost");
 }
 
 struct WaitCase {
@@ -388,6 +453,12 @@ TEST_F(Agents, MessagesNotOfTheProtocolAreDroppedAndCounted)
     EXPECT_NE(run.Stdout.find("\nControl messages dropped: 7 (7 not of the protocol)\n"),
               std::string::npos)
         << run.Stdout;
+    EXPECT_EQ(Result()["control_drops"], ResultJson({{"total", 7},
+                                                     {"malformed", 7},
+                                                     {"unauthentic", 0},
+                                                     {"replayed", 0},
+                                                     {"out_of_place", 0},
+                                                     {"overflow", 0}}));
     EXPECT_TRUE(agent.WaitForStdout(": control messages dropped: 8 (7 not of the protocol, 1 not "
                                     "sealed with the group's key)\n",
                                     Generous))

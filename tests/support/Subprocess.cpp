@@ -152,9 +152,20 @@ std::string Process::StderrSoFar() const
 
 bool Process::WaitForStdout(const std::string &text, std::chrono::milliseconds timeout) const
 {
+    return WaitForText("/stdout", text, timeout);
+}
+
+bool Process::WaitForStderr(const std::string &text, std::chrono::milliseconds timeout) const
+{
+    return WaitForText("/stderr", text, timeout);
+}
+
+bool Process::WaitForText(const char *file, const std::string &text,
+                          std::chrono::milliseconds timeout) const
+{
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (StdoutSoFar().find(text) != std::string::npos)
+        if (ReadFile(dir_.Path() + file).find(text) != std::string::npos)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -54,12 +54,17 @@ class Process {
     /* What the process has written to standard output so far. */
     std::string StdoutSoFar() const;
     std::string StderrSoFar() const;
-    /* Waits until standard output holds text, up to the timeout. */
+    /* Waits until standard output (error) holds text, up to the timeout. */
     bool WaitForStdout(const std::string &text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    bool WaitForStderr(const std::string &text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
     bool Running();
 
   private:
+    bool WaitForText(const char *file, const std::string &text,
+                     std::chrono::milliseconds timeout) const;
+
     TempDir dir_;
     pid_t pid_ = -1;
     bool reaped_ = false;

@@ -114,10 +114,14 @@ TEST(MergeIntervals, MergesHistogramsNotPercentiles)
     for (int i = 0; i < 99; ++i)
         fast.Record(1000);
     slow.Record(1000000);
+    Histogram none;
     RunCounts counts;
+    ServerView server;
     AgentInterval a, b;
-    ASSERT_TRUE(ReadInterval(IntervalJson(IntervalFigures{0, 1.0}, fast, counts), &a));
-    ASSERT_TRUE(ReadInterval(IntervalJson(IntervalFigures{0, 1.2}, slow, counts), &b));
+    ASSERT_TRUE(ReadInterval(
+        IntervalJson(IntervalFigures{0, 1.0}, {fast, none, none, counts, server}), &a));
+    ASSERT_TRUE(ReadInterval(
+        IntervalJson(IntervalFigures{0, 1.2}, {slow, none, none, counts, server}), &b));
     IntervalFigures merged = MergeIntervals({&a, &b});
     EXPECT_EQ(merged.P50, 1000u);
     EXPECT_EQ(merged.P99, 1000u);
