@@ -1,5 +1,6 @@
 #include "client/metrics/LiveMetrics.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +19,26 @@ const char *TransportInUse()
     return "zmq";
 }
 
-static void Counter(MetricsText *text, const char *name, const char *help,
-                    const std::string &labels, uint64_t value)
+/* A family of one sample a run, each stamped with when its run's figures
+ * were taken. */
+template <typename Samples>
+static void Family(MetricsText *text, const char *name, const char *type, const char *help,
+                   const std::vector<LiveSeries> &runs, Samples samples)
 {
-    AddFamily(text, name, "counter", help);
-    AddSample(text, name, labels.c_str(), value);
+    AddFamily(text, name, type, help);
+    for (const LiveSeries &run : runs) {
+        text->TimestampMs = run.Figures.TakenMs;
+        samples(run.Labels, run.Figures);
+    }
+}
+
+static void Counter(MetricsText *text, const char *name, const char *help,
+                    const std::vector<LiveSeries> &runs, uint64_t (*value)(const RunCounts &))
+{
+    Family(text, name, "counter", help, runs,
+           [&](const std::string &labels, const LiveFigures &figures) {
+               AddSample(text, name, labels.c_str(), value(figures.Counts));
+           });
 }
 
 static std::string With(const std::string &labels, const char *name, const std::string &value)
@@ -35,41 +51,58 @@ static std::string With(const std::string &labels, const char *name, const std::
     return joined;
 }
 
-static void Refusals(MetricsText *text, const std::string &labels, const RunCounts &counts)
+static void Refusals(MetricsText *text, const std::vector<LiveSeries> &runs)
 {
     static const char Name[] = "tfxclnt_refusals_total";
-    AddFamily(text, Name, "counter", "Transactions refused, by reason code.");
-    for (const auto &[code, count] : counts.RefusedByReason)
-        AddSample(text, Name, With(labels, "code", std::to_string(code)).c_str(), count);
+    Family(text, Name, "counter", "Transactions refused, by reason code.", runs,
+           [&](const std::string &labels, const LiveFigures &figures) {
+               for (const auto &[code, count] : figures.Counts.RefusedByReason)
+                   AddSample(text, Name, With(labels, "code", std::to_string(code)).c_str(), count);
+           });
 }
 
-void RenderLiveFigures(MetricsText *text, const std::string &labels, const LiveFigures &figures)
+static void SendLag(MetricsText *text, const std::vector<LiveSeries> &runs)
 {
-    const RunCounts &counts = figures.Counts;
-    text->TimestampMs = figures.TakenMs;
-    Counter(text, "tfxclnt_messages_sent_total", "Messages sent, transactions and datagrams.",
-            labels, counts.Messages);
-    Counter(text, "tfxclnt_transactions_sent_total", "Transactions sent.", labels,
-            counts.Transactions);
-    Counter(text, "tfxclnt_completed_total", "Transactions completed.", labels, counts.Completed);
-    Refusals(text, labels, counts);
-    Counter(text, "tfxclnt_timeouts_total", "Transactions timed out.", labels, counts.TimedOut);
-    Counter(text, "tfxclnt_late_replies_total", "Replies of transactions already ended.", labels,
-            counts.Late);
+    static const char Name[] = "tfxclnt_send_lag_seconds";
+    std::vector<LiveSeries> sending;
+    for (const LiveSeries &run : runs)
+        if (run.Figures.Sends)
+            sending.push_back(run);
+    if (sending.empty())
+        return;
+    Family(text, Name, "gauge", "How late the last send went against the schedule (-r).", sending,
+           [&](const std::string &labels, const LiveFigures &figures) {
+               AddSeconds(text, Name, labels.c_str(), figures.SendLagNs);
+           });
+}
+
+void RenderLiveFigures(MetricsText *text, const std::vector<LiveSeries> &runs)
+{
+    Counter(text, "tfxclnt_messages_sent_total", "Messages sent, transactions and datagrams.", runs,
+            [](const RunCounts &counts) { return counts.Messages; });
+    Counter(text, "tfxclnt_transactions_sent_total", "Transactions sent.", runs,
+            [](const RunCounts &counts) { return counts.Transactions; });
+    Counter(text, "tfxclnt_completed_total", "Transactions completed.", runs,
+            [](const RunCounts &counts) { return counts.Completed; });
+    Refusals(text, runs);
+    Counter(text, "tfxclnt_timeouts_total", "Transactions timed out.", runs,
+            [](const RunCounts &counts) { return counts.TimedOut; });
+    Counter(text, "tfxclnt_late_replies_total", "Replies of transactions already ended.", runs,
+            [](const RunCounts &counts) { return counts.Late; });
     Counter(text, "tfxclnt_out_of_order_total",
-            "Replies out of sequence: notify after normal, or of no transaction sent.", labels,
-            counts.OutOfSequence());
-    AddFamily(text, "tfxclnt_outstanding", "gauge", "Transactions waiting for their end.");
-    AddSample(text, "tfxclnt_outstanding", labels.c_str(), counts.Outstanding());
-    if (figures.Sends) {
-        AddFamily(text, "tfxclnt_send_lag_seconds", "gauge",
-                  "How late the last send went against the schedule (-r).");
-        AddSeconds(text, "tfxclnt_send_lag_seconds", labels.c_str(), figures.SendLagNs);
-    }
-    AddFamily(text, "tfxclnt_latency_seconds", "histogram",
-              "Latency of the transactions measured, from the intended send to the end.");
-    AddLatencyHistogram(text, "tfxclnt_latency_seconds", labels.c_str(), figures.Latency.data(),
-                        figures.LatencySumNs);
+            "Replies out of sequence: notify after normal, or of no transaction sent.", runs,
+            [](const RunCounts &counts) { return counts.OutOfSequence(); });
+    Family(text, "tfxclnt_outstanding", "gauge", "Transactions waiting for their end.", runs,
+           [&](const std::string &labels, const LiveFigures &figures) {
+               AddSample(text, "tfxclnt_outstanding", labels.c_str(), figures.Counts.Outstanding());
+           });
+    SendLag(text, runs);
+    Family(text, "tfxclnt_latency_seconds", "histogram",
+           "Latency of the transactions measured, from the intended send to the end.", runs,
+           [&](const std::string &labels, const LiveFigures &figures) {
+               AddLatencyHistogram(text, "tfxclnt_latency_seconds", labels.c_str(),
+                                   figures.Latency.data(), figures.LatencySumNs);
+           });
 }
 
 std::unique_ptr<LiveMetrics> LiveMetrics::Start(const std::string &address, std::string *error)
@@ -109,6 +142,7 @@ void LiveMetrics::Follow(const LiveRun &run)
     result_ = run.Result;
     own_ = LiveFigures{};
     own_.Sends = result_ != nullptr;
+    RetireRun();
     Publish();
 }
 
@@ -142,6 +176,19 @@ void LiveMetrics::Final(const RunResult &result)
     Publish();
 }
 
+/* The run served so far joins the ended ones, which stay served beside the
+ * next: a scrape that comes after the next run began still reads how the
+ * last one ended. */
+void LiveMetrics::RetireRun()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (publications_ == 0 || publishedLabels_.empty())
+        return;
+    ended_.push_back({publishedLabels_, published_});
+    if (ended_.size() > EndedKept)
+        ended_.erase(ended_.begin());
+}
+
 void LiveMetrics::Publish()
 {
     own_.TakenMs = WallClockMs();
@@ -155,13 +202,19 @@ void LiveMetrics::Render(MetricsText *text, void *context)
 {
     auto *live = static_cast<LiveMetrics *>(context);
     std::unique_lock<std::mutex> hold(live->lock_);
-    LiveFigures figures = live->published_;
-    std::string labels = live->publishedLabels_;
+    std::vector<LiveSeries> runs = live->ended_;
+    if (live->publications_ != 0)
+        runs.push_back({live->publishedLabels_, live->published_});
     uint64_t publication = live->publications_;
     hold.unlock();
-    if (publication == 0 || WallClockMs() > figures.TakenMs + KeepMs)
+    uint64_t now = WallClockMs();
+    runs.erase(
+        std::remove_if(runs.begin(), runs.end(),
+                       [now](const LiveSeries &run) { return now > run.Figures.TakenMs + KeepMs; }),
+        runs.end());
+    if (runs.empty())
         return;
-    RenderLiveFigures(text, labels, figures);
+    RenderLiveFigures(text, runs);
     uint64_t sentBefore = MetricsRepliesSent(live->server_);
     hold.lock();
     live->lastScraped_ = publication;

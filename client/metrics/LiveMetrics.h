@@ -3,7 +3,8 @@
  * into the fixed latency buckets; the listener's thread renders the last
  * publication for each scrape. The labels say which run it is: element,
  * transport, run id, host and, on an agent, the agent. An agent serves each
- * of its runs in turn, and its last one while it waits for the next. */
+ * of its runs in turn, and each run that ended for five minutes beside the
+ * next, so that no scrape misses how a run ended. */
 #ifndef TFX_CLIENT_LIVEMETRICS_H
 #define TFX_CLIENT_LIVEMETRICS_H
 
@@ -27,9 +28,14 @@ struct LiveFigures {
     uint64_t TakenMs = 0;   /* when, on the wall clock */
 };
 
-/* The exposition of figures under the label set labels (as written between
- * braces). */
-void RenderLiveFigures(MetricsText *text, const std::string &labels, const LiveFigures &figures);
+/* The figures of one run under its label set (as written between braces). */
+struct LiveSeries {
+    std::string Labels;
+    LiveFigures Figures;
+};
+
+/* The exposition of runs, each family once with a sample of every run. */
+void RenderLiveFigures(MetricsText *text, const std::vector<LiveSeries> &runs);
 
 /* The transport the library picks for this process: "nats" when
  * QLX_ENDPOINT names NATS servers, else "zmq". */
@@ -69,7 +75,12 @@ class LiveMetrics final : public IntervalSink {
     void Linger(uint32_t limitMs, const StopFlag *interrupted);
 
   private:
+    /* Ended runs served at most beside the current one, so that the many
+     * short runs of -N on an agent keep a scrape small. */
+    static const size_t EndedKept = 16;
+
     LiveMetrics() = default;
+    void RetireRun();
     void Publish();
     static void Render(MetricsText *text, void *context);
     bool LastScraped();
@@ -82,6 +93,7 @@ class LiveMetrics final : public IntervalSink {
     LiveFigures published_;         /* under lock_ */
     std::string publishedLabels_;   /* under lock_ */
     uint64_t publications_ = 0;     /* under lock_ */
+    std::vector<LiveSeries> ended_; /* under lock_: the runs before, the last EndedKept */
     uint64_t lastScraped_ = 0;      /* under lock_: the publication the last scrape read */
     uint64_t sentBeforeScrape_ = 0; /* under lock_: replies written whole before it */
 };
