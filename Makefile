@@ -3,6 +3,7 @@ BUILD       ?= build
 JOBS        ?= 2
 FUZZ_SECONDS ?= 15
 CHAOS_SECONDS ?= 90
+SOAK_SECONDS ?= 240
 PACKAGES    := g++ cmake ninja-build make pkg-config libgtest-dev libzmq3-dev \
                nlohmann-json3-dev python3-matplotlib python3-scipy python3-jsonschema dpkg-dev file groff-base lintian \
                libnats-dev nats-server libssl-dev openssl iproute2 prometheus
@@ -65,10 +66,12 @@ fuzz: deps
 	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
 
 # The randomized adversary of `make test` run longer: CHAOS_SECONDS of
-# adversaries over ipc:// and again over tcp://. A fresh seed each time;
-# TFX_CHAOS_SEED=<seed> with the CHAOS_SECONDS it printed replays a run.
+# adversaries over ipc:// and again over tcp://, beside the soak for
+# SOAK_SECONDS. A fresh seed each time; TFX_CHAOS_SEED=<seed> with the
+# CHAOS_SECONDS it printed replays a run.
 chaos: build
-	TFX_CHAOS_SECONDS=$(CHAOS_SECONDS) $(BUILD)/tests/hardening_tests --gtest_filter='Transports/Chaos.*'
+	TFX_CHAOS_SECONDS=$(CHAOS_SECONDS) TFX_SOAK_SECONDS=$(SOAK_SECONDS) \
+		ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 900 -R '^(Transports/Chaos|Soak)\.'
 
 # The server against the bare echo service: a table on standard output and
 # the same figures as JSON in bench/results/bench.json.
