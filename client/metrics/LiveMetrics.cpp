@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 /* How long figures stay served after they were taken: Prometheus's
  * look-back. An agent between runs serves its last run so long, then none. */
@@ -140,7 +141,9 @@ void LiveMetrics::Follow(const LiveRun &run)
     labels_ = labels.Failed ? std::string() : std::string(labels.Data, labels.Length);
     FreeMetricsText(&labels);
     result_ = run.Result;
-    own_ = LiveFigures{};
+    /* Swapped, not assigned: GCC 12 takes the temporary's map for uninitialized. */
+    LiveFigures fresh;
+    std::swap(own_, fresh);
     own_.Sends = result_ != nullptr;
     RetireRun();
     Publish();

@@ -4,6 +4,7 @@
 #define TFX_TESTS_CLIENT_CRAFTEDRESULTS_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/results/JsonReport.h"
@@ -54,7 +55,8 @@ inline const std::vector<CraftedResult> &CraftedResults()
 inline std::string CraftedBase()
 {
     static RunResult result;
-    result = RunResult{};
+    RunResult fresh; /* swapped, not assigned: GCC 12 takes the temporary's map for uninitialized */
+    std::swap(result, fresh);
     ClientSettings settings;
     settings.Element = "E1";
     result.StartUnixNs = 100000000000;

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,7 +22,9 @@ class ResultMerge : public testing::Test {
                       uint64_t latencyNs)
     {
         static RunResult result;
-        result = RunResult{};
+        RunResult
+            fresh; /* swapped, not assigned: GCC 12 takes the temporary's map for uninitialized */
+        std::swap(result, fresh);
         result.Identity = lastRun_ = NewRunIdentity();
         ClientSettings settings = written_;
         settings.Element = element;
